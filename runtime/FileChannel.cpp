@@ -1,0 +1,279 @@
+#include "runtime/FileChannel.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+FileChannel* channelTable = nullptr;
+int channelTableSize = 0;
+bool bufferAllocationFails = false;
+
+constexpr int kTableSlack = 16;
+
+// Room for channel `number`: the table starts with 16 slots and grows to
+// the number plus 16.
+bool MakeRoomFor(int number) {
+  if (number < channelTableSize) return true;
+  int size = channelTable == nullptr && number < kTableSlack ? kTableSlack : number + kTableSlack;
+  auto* grown = new (std::nothrow) FileChannel[size];
+  if (grown == nullptr) return false;
+  std::copy(channelTable, channelTable + channelTableSize, grown);
+  delete[] channelTable;
+  channelTable = grown;
+  channelTableSize = size;
+  return true;
+}
+
+// Opens `number` on `handle` in reading mode with an empty buffer. When the
+// buffer cannot be had, the channel works unbuffered.
+void Attach(int number, platform::FileHandle handle) {
+  FileChannel& channel = channelTable[number];
+  channel = FileChannel{};
+  channel.handle = handle;
+  channel.capacity = kChannelBufferSize;
+  if (!bufferAllocationFails) {
+    channel.buffer = static_cast<char*>(std::malloc(kChannelBufferSize));
+  }
+}
+
+bool PrepareSlot(int number) {
+  if (number < 0) return false;
+  CloseChannel(number);
+  return MakeRoomFor(number);
+}
+
+// Puts back the byte last read, so that the next read returns it.
+void GiveBackByte(FileChannel* channel) {
+  if (channel->buffer != nullptr) {
+    channel->count += 1;
+  } else {
+    platform::MoveFilePosition(channel->handle, -1);
+  }
+}
+
+bool AppendToLine(FileChannel* channel, const char* bytes, std::size_t n) {
+  if (n == 0) return true;
+  std::size_t needed = channel->lineLength + n;
+  if (needed < n) return false;
+  if (needed > channel->lineCapacity) {
+    // Geometric growth keeps long lines linear in their length.
+    std::size_t capacity = std::max<std::size_t>(channel->lineCapacity, 256);
+    while (capacity < needed) capacity = capacity > SIZE_MAX / 2 ? needed : capacity * 2;
+    auto* grown = static_cast<char*>(std::realloc(channel->line, capacity));
+    if (grown == nullptr) return false;
+    channel->line = grown;
+    channel->lineCapacity = capacity;
+  }
+  std::memcpy(channel->line + channel->lineLength, bytes, n);
+  channel->lineLength = needed;
+  return true;
+}
+
+bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
+
+const char* FindLineEnd(const char* from, const char* end) {
+  while (from < end && !IsLineEnd(*from)) ++from;
+  return from;
+}
+
+// After a CR: an LF behind it belongs to the terminator; any other byte is
+// given back; at the end of the file nothing is given back.
+void ConsumeLfAfterCr(FileChannel* channel) {
+  char next;
+  if (ReadBytes(channel, &next, 1) == 1 && next != '\n') GiveBackByte(channel);
+}
+
+bool ReadLineUnbuffered(FileChannel* channel, std::string_view* line) {
+  char byte = '\0';
+  while (ReadBytes(channel, &byte, 1) == 1 && !IsLineEnd(byte)) {
+    if (!AppendToLine(channel, &byte, 1)) return false;
+    byte = '\0';
+  }
+  if (byte == '\r') ConsumeLfAfterCr(channel);
+  *line = std::string_view(channel->line, channel->lineLength);
+  return true;
+}
+
+}  // namespace
+
+FileChannel* FindChannel(int number) {
+  if (number < 0 || number >= channelTableSize) return nullptr;
+  FileChannel* channel = &channelTable[number];
+  return channel->handle == platform::kNoFile ? nullptr : channel;
+}
+
+void SetChannelBufferAllocationFailsForTesting(bool fails) { bufferAllocationFails = fails; }
+
+bool OpenForReading(int number, const char* path) {
+  if (!PrepareSlot(number)) return false;
+  platform::FileHandle handle = platform::OpenFileForReading(path);
+  if (handle == platform::kNoFile) return false;
+  Attach(number, handle);
+  return true;
+}
+
+bool CreateForWriting(int number, const char* path, const platform::FileIdentity* keepIntact) {
+  if (!PrepareSlot(number)) return false;
+  platform::FileHandle handle = platform::CreateFileForWriting(path, keepIntact);
+  if (handle == platform::kNoFile) return false;
+  Attach(number, handle);
+  return true;
+}
+
+bool IdentifyChannelFile(int number, platform::FileIdentity* identity) {
+  FileChannel* channel = FindChannel(number);
+  return channel != nullptr && platform::IdentifyFile(channel->handle, identity);
+}
+
+std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) {
+  if (n <= 0) return 0;
+  if (channel->buffer == nullptr) {
+    return static_cast<std::int64_t>(
+        platform::ReadFromFile(channel->handle, destination, static_cast<std::size_t>(n)));
+  }
+  if (channel->mode == ChannelMode::Writing) {
+    FlushChannel(channel);
+    channel->mode = ChannelMode::Reading;
+    channel->count = 0;
+    channel->filled = 0;
+  }
+  const char* held = channel->buffer + (channel->filled - channel->count);
+  if (channel->count >= n) {
+    std::memcpy(destination, held, static_cast<std::size_t>(n));
+    channel->count -= static_cast<std::int32_t>(n);
+    return n;
+  }
+  std::int64_t copied = channel->count;
+  std::memcpy(destination, held, static_cast<std::size_t>(copied));
+  std::int64_t need = n - copied;
+  channel->count = 0;
+  if (need < channel->capacity) {
+    auto obtained = static_cast<std::int32_t>(
+        platform::ReadFromFile(channel->handle, channel->buffer, channel->capacity));
+    channel->filled = channel->count = obtained;
+    std::int32_t taken = static_cast<std::int32_t>(std::min<std::int64_t>(need, obtained));
+    std::memcpy(destination + copied, channel->buffer, static_cast<std::size_t>(taken));
+    channel->count -= taken;
+    return copied + taken;
+  }
+  return copied + static_cast<std::int64_t>(platform::ReadFromFile(
+                      channel->handle, destination + copied, static_cast<std::size_t>(need)));
+}
+
+std::int64_t WriteBytes(FileChannel* channel, const char* source, std::int64_t n) {
+  if (n <= 0) return 0;
+  if (channel->buffer == nullptr) {
+    auto written = static_cast<std::int64_t>(
+        platform::WriteToFile(channel->handle, source, static_cast<std::size_t>(n)));
+    if (written < n) channel->lostBytes = true;
+    return written;
+  }
+  if (channel->mode == ChannelMode::Reading) {
+    // The read-ahead not handed out goes back to the file.
+    if (channel->count > 0) platform::MoveFilePosition(channel->handle, -channel->count);
+    channel->mode = ChannelMode::Writing;
+    channel->count = channel->capacity;
+  }
+  // Strictly less: data that would exactly fill the free space is not
+  // buffered, so a buffered block written out holds at most 4095 bytes.
+  if (n < channel->count) {
+    std::memcpy(channel->buffer + (channel->capacity - channel->count), source,
+                static_cast<std::size_t>(n));
+    channel->count -= static_cast<std::int32_t>(n);
+    return n;
+  }
+  FlushChannel(channel);
+  if (n >= channel->capacity) {
+    auto written = static_cast<std::int64_t>(
+        platform::WriteToFile(channel->handle, source, static_cast<std::size_t>(n)));
+    if (written < n) channel->lostBytes = true;
+    return written;
+  }
+  std::memcpy(channel->buffer, source, static_cast<std::size_t>(n));
+  channel->count -= static_cast<std::int32_t>(n);
+  return n;
+}
+
+void FlushChannel(FileChannel* channel) {
+  if (channel->buffer == nullptr || channel->mode != ChannelMode::Writing) return;
+  std::size_t pending = static_cast<std::size_t>(channel->capacity - channel->count);
+  if (pending > 0 && platform::WriteToFile(channel->handle, channel->buffer, pending) < pending) {
+    channel->lostBytes = true;
+  }
+  channel->count = channel->capacity;
+}
+
+bool ReadLine(int number, std::string_view* line) {
+  *line = std::string_view();
+  FileChannel* channel = FindChannel(number);
+  if (channel == nullptr) return true;
+  channel->lineLength = 0;
+  if (channel->buffer == nullptr) return ReadLineUnbuffered(channel, line);
+  for (;;) {
+    if (channel->count == 0 || channel->mode == ChannelMode::Writing) {
+      // Refill through the ordinary byte read, then put the byte back.
+      char first;
+      if (ReadBytes(channel, &first, 1) == 0) break;
+      channel->count += 1;
+    }
+    const char* start = channel->buffer + (channel->filled - channel->count);
+    const char* end = channel->buffer + channel->filled;
+    const char* stop = FindLineEnd(start, end);
+    auto length = static_cast<std::size_t>(stop - start);
+    if (stop == end) {
+      if (!AppendToLine(channel, start, length)) return false;
+      channel->count = 0;
+      continue;
+    }
+    channel->count -= static_cast<std::int32_t>(length + 1);
+    // A line found whole in the buffer is handed out in place, unless the
+    // look behind a final CR is about to refill the buffer under it.
+    bool inPlace = channel->lineLength == 0 && !(*stop == '\r' && channel->count == 0);
+    if (!inPlace && !AppendToLine(channel, start, length)) return false;
+    if (*stop == '\r') ConsumeLfAfterCr(channel);
+    *line = inPlace ? std::string_view(start, length)
+                    : std::string_view(channel->line, channel->lineLength);
+    return true;
+  }
+  *line = std::string_view(channel->line, channel->lineLength);
+  return true;
+}
+
+bool AtEnd(int number) {
+  FileChannel* channel = FindChannel(number);
+  if (channel == nullptr) return true;
+  char byte;
+  if (ReadBytes(channel, &byte, 1) == 0) return true;
+  GiveBackByte(channel);
+  return false;
+}
+
+std::int64_t WriteLine(int number, std::string_view text) {
+  FileChannel* channel = FindChannel(number);
+  if (channel == nullptr) return 0;
+  std::int64_t taken = 0;
+  if (!text.empty()) taken = WriteBytes(channel, text.data(), static_cast<std::int64_t>(text.size()));
+  return taken + WriteBytes(channel, "\r\n", 2);
+}
+
+bool CloseChannel(int number) {
+  FileChannel* channel = FindChannel(number);
+  if (channel == nullptr) return true;
+  FlushChannel(channel);
+  bool closed = platform::CloseFile(channel->handle);
+  bool complete = closed && !channel->lostBytes;
+  std::free(channel->buffer);
+  std::free(channel->line);
+  *channel = FileChannel{};
+  return complete;
+}
+
+void CloseAllChannels() {
+  for (int number = 0; number < channelTableSize; ++number) CloseChannel(number);
+  delete[] channelTable;
+  channelTable = nullptr;
+  channelTableSize = 0;
+}

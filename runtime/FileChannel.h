@@ -1,0 +1,79 @@
+// Buffered file channels: byte access to files through a 4096-byte buffer,
+// with the line framing of preset files.
+//
+// A line read ends at CR, LF, CR LF or NUL; a line written is followed by
+// CR LF. Channels are named by small non-negative numbers that the caller
+// chooses. One thread uses them; nothing is locked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "platform/Platform.h"
+
+enum class ChannelMode { Reading, Writing };
+
+struct FileChannel {
+  platform::FileHandle handle = platform::kNoFile;  // kNoFile: not open
+  char* buffer = nullptr;  // none when it could not be had: unbuffered mode
+  std::int32_t capacity = 0;
+  // Reading: bytes of the buffer not yet handed out, ending at `filled`.
+  // Writing: free space left; the pending bytes are the first capacity - count.
+  std::int32_t count = 0;
+  std::int32_t filled = 0;  // reading: valid bytes of the last refill
+  ChannelMode mode = ChannelMode::Reading;
+  bool lostBytes = false;  // some byte written did not reach the file
+  // Storage of a line that did not lie whole in the buffer.
+  char* line = nullptr;
+  std::size_t lineLength = 0;
+  std::size_t lineCapacity = 0;
+};
+
+inline constexpr std::int32_t kChannelBufferSize = 4096;
+
+// Opens an existing regular file for reading. A channel still open under
+// `number` is closed first, also when the open then fails. False when the
+// platform refuses; no channel is left behind.
+bool OpenForReading(int number, const char* path);
+
+// Creates the file, or empties an existing one (falling back to a write-only
+// open that empties it). With `keepIntact`, a path that names that very file
+// is refused untouched. False when refused; no channel is left behind.
+bool CreateForWriting(int number, const char* path,
+                      const platform::FileIdentity* keepIntact = nullptr);
+
+// The identity of the file open under `number`.
+bool IdentifyChannelFile(int number, platform::FileIdentity* identity);
+
+// The next line, without its terminator, in `*line`; the bytes stay valid
+// until the next call on this channel. At the end of the file (or after a
+// read error) the line ends where the bytes stop. False only when memory for
+// the line could not be had: the line is then incomplete.
+bool ReadLine(int number, std::string_view* line);
+
+// True when no further byte can be read.
+bool AtEnd(int number);
+
+// Writes the text, then CR LF. Returns the number of bytes taken.
+std::int64_t WriteLine(int number, std::string_view text);
+
+// Flushes, releases the buffer and closes the file. True when every byte
+// ever written through the channel reached the file and the close
+// succeeded. A number that is not open is left alone (true).
+bool CloseChannel(int number);
+
+// Closes every open channel in ascending order, then releases the table.
+void CloseAllChannels();
+
+// The inner operations the above are built on.
+std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n);
+std::int64_t WriteBytes(FileChannel* channel, const char* source, std::int64_t n);
+void FlushChannel(FileChannel* channel);
+
+// The channel open under `number`, or null.
+FileChannel* FindChannel(int number);
+
+// For tests: makes every later buffer allocation fail, so channels open in
+// unbuffered mode.
+void SetChannelBufferAllocationFailsForTesting(bool fails);

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "runtime/FileChannel.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+using testing_support::ReadFile;
+using testing_support::ScratchFolder;
+using testing_support::WriteFile;
+
+// Line framing the plain way, one byte at a time.
+std::vector<std::string> FrameByBytes(const std::string& bytes) {
+  std::vector<std::string> lines;
+  std::size_t i = 0;
+  auto ends = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+  while (i < bytes.size()) {
+    std::string line;
+    while (i < bytes.size() && !ends(bytes[i])) line += bytes[i++];
+    if (i < bytes.size() && bytes[i++] == '\r' && i < bytes.size() && bytes[i] == '\n') ++i;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> ReadAllLines(int number, const std::string& path) {
+  std::vector<std::string> lines;
+  EXPECT_TRUE(OpenForReading(number, path.c_str()));
+  while (!AtEnd(number)) {
+    std::string_view line;
+    EXPECT_TRUE(ReadLine(number, &line));
+    lines.emplace_back(line);
+  }
+  CloseChannel(number);
+  return lines;
+}
+
+long long FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+class ChannelFolder : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    CloseAllChannels();
+    SetChannelBufferAllocationFailsForTesting(false);
+  }
+  ScratchFolder folder_;
+};
+
+// Every test of this fixture runs with a buffer and in unbuffered mode.
+class FileChannelTest : public ChannelFolder, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override { SetChannelBufferAllocationFailsForTesting(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(BufferedAndUnbuffered, FileChannelTest, ::testing::Values(false, true),
+                         [](const auto& param) { return param.param ? "Unbuffered" : "Buffered"; });
+
+TEST_P(FileChannelTest, EveryTerminatorEndsALine) {
+  using Lines = std::vector<std::string>;
+  const std::string longLine(5000, 'q');
+  struct Row {
+    std::string bytes;
+    Lines lines;
+  } rows[] = {
+      {"", {}},
+      {std::string("a\r\nb"), {"a", "b"}},
+      {"a\n", {"a"}},
+      {"a\n\n", {"a", ""}},
+      {"a\rb", {"a", "b"}},
+      {"a\r", {"a"}},
+      {"a\r\r\nb", {"a", "", "b"}},
+      {std::string("a\0b\n", 4), {"a", "b"}},
+      {"a\n\rb", {"a", "", "b"}},
+      {std::string("a\0\nb", 4), {"a", "", "b"}},
+      {std::string("\0", 1), {""}},
+      {"\r\n", {""}},
+      {"\n\r", {"", ""}},
+      {longLine, {longLine}},
+  };
+  for (const Row& row : rows) {
+    std::string path = folder_ / "in.kvr";
+    WriteFile(path, row.bytes);
+    EXPECT_EQ(ReadAllLines(0, path), row.lines) << "bytes: " << row.bytes.substr(0, 20);
+  }
+}
+
+// Terminators placed around the 4096-byte refills: a CR LF split across two
+// refills, a CR as the last byte of a block or of the file, lines of 4095,
+// 4096 and 4097 bytes and lines longer than the buffer.
+TEST_P(FileChannelTest, FramingMatchesByteAtATimeAroundBlockEdges) {
+  const std::string terminators[] = {"\r\n", "\n", "\r", std::string("\0", 1), "\r\r", "\n\r"};
+  std::string path = folder_ / "edges.kvr";
+  std::vector<std::string> contents;
+  for (std::size_t length : {4094u, 4095u, 4096u, 4097u, 8191u, 8192u, 12289u}) {
+    for (const std::string& term : terminators) {
+      std::string line(length, 'x');
+      contents.push_back(line + term + "next" + term);
+      contents.push_back(line + term);
+      contents.push_back(std::string(length - 1, 'y') + term + "z");
+    }
+  }
+  std::mt19937 random(4096);
+  const char alphabet[] = {'a', 'b', '\r', '\n', '\0'};
+  for (int i = 0; i < 40; ++i) {
+    std::string bytes(std::uniform_int_distribution<int>(4000, 9000)(random), 'a');
+    for (char& c : bytes) c = alphabet[std::uniform_int_distribution<int>(0, 4)(random)];
+    contents.push_back(bytes);
+  }
+  for (const std::string& bytes : contents) {
+    WriteFile(path, bytes);
+    ASSERT_EQ(ReadAllLines(0, path), FrameByBytes(bytes)) << "size " << bytes.size();
+  }
+}
+
+TEST_P(FileChannelTest, WrittenLinesEndInCrLf) {
+  std::string path = folder_ / "out.kvr";
+  ASSERT_TRUE(CreateForWriting(0, path.c_str()));
+  EXPECT_EQ(WriteLine(0, "a"), 3);
+  EXPECT_EQ(WriteLine(0, ""), 2);
+  EXPECT_EQ(WriteLine(0, "b"), 3);
+  EXPECT_TRUE(CloseChannel(0));
+  EXPECT_EQ(ReadFile(path), "a\r\n\r\nb\r\n");
+}
+
+TEST_P(FileChannelTest, CreatingAnExistingFileDiscardsItsContent) {
+  std::string path = folder_ / "old.kvr";
+  WriteFile(path, std::string(10000, 'o'));
+  ASSERT_TRUE(CreateForWriting(0, path.c_str()));
+  WriteLine(0, "new");
+  EXPECT_TRUE(CloseChannel(0));
+  EXPECT_EQ(ReadFile(path), "new\r\n");
+}
+
+TEST_F(ChannelFolder, BufferedBlocksHoldAtMost4095Bytes) {
+  SetChannelBufferAllocationFailsForTesting(false);
+  std::string path = folder_ / "blocks.kvr";
+  ASSERT_TRUE(CreateForWriting(0, path.c_str()));
+  WriteLine(0, "x");  // 3 bytes pending, 4093 free
+  EXPECT_EQ(FileSize(path), 0);
+  // Exactly the free space is not buffered: the 3 bytes go out first.
+  std::string fits(4093, 'f');
+  EXPECT_EQ(WriteBytes(FindChannel(0), fits.data(), 4093), 4093);
+  EXPECT_EQ(FileSize(path), 3);
+  // A line of 4096 bytes or more is written straight after a flush; its CR
+  // LF waits in the buffer.
+  std::string big(4096, 'B');
+  EXPECT_EQ(WriteLine(0, big), 4098);
+  EXPECT_EQ(FileSize(path), 3 + 4093 + 4096);
+  EXPECT_TRUE(CloseChannel(0));
+  EXPECT_EQ(ReadFile(path), "x\r\n" + fits + big + "\r\n");
+}
+
+TEST_F(ChannelFolder, UnbufferedWritesGoStraightToTheFile) {
+  SetChannelBufferAllocationFailsForTesting(true);
+  std::string path = folder_ / "direct.kvr";
+  ASSERT_TRUE(CreateForWriting(0, path.c_str()));
+  WriteLine(0, "x");
+  EXPECT_EQ(FileSize(path), 3);
+  EXPECT_TRUE(CloseChannel(0));
+}
+
+TEST_P(FileChannelTest, LostBytesAreReportedOnClose) {
+  ASSERT_TRUE(CreateForWriting(0, "/dev/full"));
+  WriteLine(0, "lost");
+  EXPECT_FALSE(CloseChannel(0));
+}
+
+TEST_P(FileChannelTest, RefusesToEmptyTheFileItMustKeep) {
+  std::string path = folder_ / "keep.kvr";
+  std::string link = folder_ / "link.kvr";
+  WriteFile(path, "precious\n");
+  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(OpenForReading(0, path.c_str()));
+  platform::FileIdentity identity;
+  ASSERT_TRUE(IdentifyChannelFile(0, &identity));
+  CloseChannel(0);
+  EXPECT_FALSE(CreateForWriting(0, link.c_str(), &identity));
+  EXPECT_FALSE(CreateForWriting(0, path.c_str(), &identity));
+  EXPECT_EQ(ReadFile(path), "precious\n");
+  EXPECT_EQ(FindChannel(0), nullptr);
+}
+
+TEST_P(FileChannelTest, SpecialFilesAreRefusedWithoutWaiting) {
+  std::string fifo = folder_ / "pipe.kvr";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_FALSE(OpenForReading(0, fifo.c_str()));
+  EXPECT_FALSE(CreateForWriting(0, fifo.c_str()));
+  EXPECT_FALSE(OpenForReading(0, folder_.path().c_str()));
+  EXPECT_FALSE(CreateForWriting(0, folder_.path().c_str()));
+  EXPECT_FALSE(OpenForReading(0, (folder_ / "missing.kvr").c_str()));
+  EXPECT_EQ(FindChannel(0), nullptr);
+}
+
+TEST_P(FileChannelTest, ReopeningANumberClosesAndFlushesItsChannel) {
+  std::string first = folder_ / "first.kvr";
+  ASSERT_TRUE(CreateForWriting(40, first.c_str()));  // beyond the first 16 slots
+  WriteLine(40, "kept");
+  EXPECT_FALSE(OpenForReading(40, (folder_ / "missing.kvr").c_str()));
+  EXPECT_EQ(FindChannel(40), nullptr);
+  EXPECT_EQ(ReadFile(first), "kept\r\n");
+  EXPECT_EQ(ReadAllLines(40, first), std::vector<std::string>{"kept"});
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// The line rewriting written the plainest way, straight from its rules: one
+// new string per step, byte-at-a-time scans. The fast code is checked
+// against it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace reference {
+
+inline bool MatchesAt(const std::string& text, std::size_t at, const std::string& what) {
+  return at + what.size() <= text.size() && text.compare(at, what.size(), what) == 0;
+}
+
+inline bool Contains(const std::string& text, const std::string& what) {
+  if (what.empty()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (MatchesAt(text, i, what)) return true;
+  }
+  return false;
+}
+
+inline std::string Replace(const std::string& text, const std::string& what, const std::string& with) {
+  if (what.empty()) return text;
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (MatchesAt(text, i, what)) {
+      out += with;
+      i += what.size();
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
+inline std::string Remove(const std::string& text, const std::string& what) {
+  return Replace(text, what, "");
+}
+
+inline std::int64_t Parse(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  unsigned base = 10;
+  if (i < text.size() && text[i] == '$') {
+    base = 16;
+    ++i;
+  } else if (i < text.size() && text[i] == '%') {
+    base = 2;
+    ++i;
+  }
+  std::uint64_t value = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      break;
+    }
+    if (digit >= base) break;
+    value = value * base + digit;
+  }
+  if (negative) value = ~value + 1;
+  return static_cast<std::int64_t>(value);
+}
+
+inline std::string Format(std::int64_t value) { return std::to_string(value); }
+
+inline std::string Rewrite(std::string line) {
+  const std::string marker = "global.Transp=";
+  if (Contains(line, marker)) {
+    std::string value = line.size() > 14 ? line.substr(14) : std::string();
+    value = Remove(value, ";");
+    std::int64_t percent = Parse(value);
+    std::int64_t quotient =
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(percent) * 255u) / 100;
+    auto alpha = static_cast<std::int32_t>(static_cast<std::uint32_t>(quotient));
+    line = marker + Format(alpha);
+  }
+  for (const char* mark : {"global.", "'", ";", ".kvr"}) line = Remove(line, mark);
+  line = Replace(line, "Transp", "alpha");
+  line = Replace(line, "SizeY", "sizeY");
+  line = Replace(line, "SizeX", "sizeX");
+  line = Replace(line, "Rotate", "rotate");
+  line = Replace(line, "brushname", "name");
+  line = Replace(line, "Scatter", "scatter");
+  line = Replace(line, "dirbrush", "brushdir");
+  line = Replace(line, "dirbrush", "brushdir");
+  return line;
+}
+
+}  // namespace reference

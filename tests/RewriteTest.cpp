@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/ReferenceRewrite.h"
+#include "tools/BrushPreset_Convertion.h"
+
+namespace {
+
+struct Row {
+  std::string read, written;
+};
+
+const std::vector<Row>& KnownLines() {
+  static const std::vector<Row> rows = {
+      {"global.Transp=50;", "alpha=127"},
+      {"global.Transp=100;", "alpha=255"},
+      {"global.SizeX=12;", "sizeX=12"},
+      {"global.SizeY=7;", "sizeY=7"},
+      {"global.Rotate=90;", "rotate=90"},
+      {"global.Scatter=0;", "scatter=0"},
+      {"global.brushname='round.kvr';", "name=round"},
+      {"global.dirbrush='soft';", "brushdir=soft"},
+      {"global.mixing=3;", "mixing=3"},
+      {"global.Transp=0", "alpha=0"},
+      {"global.Transp=1", "alpha=2"},
+      {"global.Transp=99", "alpha=252"},
+      {"global.Transp=", "alpha=0"},
+      {"global.Transp=$64;", "alpha=255"},
+      {"global.Transp=%110010", "alpha=127"},
+      {"global.Transp=-50;", "alpha=-127"},
+      {"global.Transp=150;", "alpha=382"},
+      {"x global.Transp=50", "alpha=0"},
+      {"global.Transp=5;0", "alpha=127"},
+      {"global.Transp=;-;5;0", "alpha=-127"},
+      {"global.Transp=+100", "alpha=255"},
+      {"global.Transp= 50", "alpha=127"},
+      {"global.Transp=50 % opaque", "alpha=127"},
+      {"global.Transp2=3;", "alpha2=3"},
+      {"GLOBAL.transp=5", "GLOBAL.transp=5"},
+      {"global.brushname='Rotated';", "name=rotated"},
+      {"dirbrushname=1", "dirname=1"},
+      {"global.dirdirbrush=1;", "brushdirdir=1"},
+      {"dirbrushbrush=2", "brushbrushdir=2"},
+      {"dirdirdirbrush=1", "dirbrushdirdir=1"},
+      {"globglobal.al.x=1", "global.x=1"},
+      {"glo'bal.x=1", "global.x=1"},
+      {"a;;b'c", "abc"},
+      {".k;vr", ""},  // ";" goes before ".kvr" is looked for
+      {"..kvrkvr", ".kvr"},
+      {"", ""},
+      // Only the low 32 bits of the quotient stay: 4294967297 becomes 1.
+      {"global.Transp=1684300901", "alpha=1"},
+      {"global.Transp=842150450", "alpha=2147483647"},
+      {"global.Transp=842150451", "alpha=-2147483646"},
+      {"global.Transp=4210752251", "alpha=-2147483648"},
+      // The product wraps in 64 bits before the division.
+      {"global.Transp=9223372036854775807", "alpha=2061584299"},
+      {"key=v\xE9rit\xE9 \x01\x7F", "key=v\xE9rit\xE9 \x01\x7F"},
+  };
+  return rows;
+}
+
+TEST(RewritePresetLine, KnownLines) {
+  for (const Row& row : KnownLines()) {
+    EXPECT_EQ(RewritePresetLine(row.read), row.written) << "line: " << row.read;
+    EXPECT_EQ(reference::Rewrite(row.read), row.written) << "reference, line: " << row.read;
+  }
+}
+
+TEST(RewritePresetLine, InPlaceGivesTheSameBytes) {
+  for (const Row& row : KnownLines()) {
+    std::string buffer = row.read + std::string(kRewriteGrowth, '#');
+    std::size_t n = RewritePresetLineInto(std::string_view(buffer.data(), row.read.size()), buffer.data());
+    EXPECT_EQ(buffer.substr(0, n), row.written) << "line: " << row.read;
+  }
+}
+
+// Lines built from the fragments that the rows act on, so that matches
+// overlap, form and break in every way; checked against the plain rules.
+std::string RandomLine(std::mt19937_64& random) {
+  static const std::vector<std::string> fragments = {
+      "global.", "global.Transp=", "glob", "al.", "g", "Transp", "Tran", "sp", "SizeX", "SizeY",
+      "Size", "Rotate", "Rot", "brushname", "brush", "name", "Scatter", "dir", "dirbrush", ".kvr",
+      ".k", "vr", ".", "'", ";", "=", "-", "+", "$", "%", " ", "\t", "0", "1", "5", "9", "FF",
+      "ff", "100", "99999999999999999999", "842150451", "x", "\xE9", "\x01",
+  };
+  std::uniform_int_distribution<std::size_t> pick(0, fragments.size() - 1);
+  std::uniform_int_distribution<int> length(0, 12);
+  std::string line;
+  for (int i = length(random); i > 0; --i) line += fragments[pick(random)];
+  return line;
+}
+
+TEST(RewritePresetLine, AgreesWithThePlainRulesOnGeneratedLines) {
+  std::mt19937_64 random(20261207);
+  for (int i = 0; i < 300000; ++i) {
+    std::string line = RandomLine(random);
+    ASSERT_EQ(RewritePresetLine(line), reference::Rewrite(line)) << "line: " << line;
+  }
+}
+
+TEST(RewritePresetLine, OutputNeverOutgrowsTheAllowance) {
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 100000; ++i) {
+    std::string line = RandomLine(random);
+    ASSERT_LE(RewritePresetLine(line).size(), line.size() + kRewriteGrowth) << line;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,48 @@
+// Shared helpers of the tests: scratch folders, whole-file reads and writes,
+// and running the real converter in a folder under chosen limits.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+// A fresh folder under the system's temporary folder, removed with all its
+// content when the object goes.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+void MakeFolder(const std::string& path);
+
+struct RunLimits {
+  long long fileSizeLimit = -1;     // RLIMIT_FSIZE in bytes, -1: none
+  long long addressSpaceLimit = -1;  // RLIMIT_AS in bytes, -1: none
+  long long openFilesLimit = -1;     // RLIMIT_NOFILE, -1: none
+  bool unprivileged = false;         // run as user and group 65534
+  int timeoutSeconds = 60;
+};
+
+struct RunResult {
+  bool exited = false;      // ended on its own, not by a signal or the timeout
+  int exitStatus = -1;
+  std::string output;       // what it wrote on standard output
+};
+
+// Runs the converter with no arguments in `folder`, standard input not a
+// terminal, and waits for it (killing it after the timeout).
+RunResult RunConverter(const std::string& folder, const RunLimits& limits = RunLimits());
+
+}  // namespace testing_support

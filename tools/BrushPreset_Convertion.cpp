@@ -1,0 +1,364 @@
+#include "tools/BrushPreset_Convertion.h"
+
+#include <cstring>
+#include <new>
+
+#include "runtime/FileChannel.h"
+
+namespace {
+
+constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+
+std::size_t Find(const char* text, std::size_t n, std::string_view what, std::size_t from = 0) {
+  if (what.empty() || what.size() > n) return kNotFound;
+  const std::size_t last = n - what.size();
+  while (from <= last) {
+    const void* hit = std::memchr(text + from, what[0], last - from + 1);
+    if (hit == nullptr) return kNotFound;
+    from = static_cast<std::size_t>(static_cast<const char*>(hit) - text);
+    if (std::memcmp(text + from + 1, what.data() + 1, what.size() - 1) == 0) return from;
+    ++from;
+  }
+  return kNotFound;
+}
+
+// ReplaceAll in place, for a replacement no longer than what it replaces:
+// the write position never passes the read position.
+std::size_t ReplaceAllInPlace(char* text, std::size_t n, std::string_view what,
+                              std::string_view with) {
+  std::size_t hit = Find(text, n, what);
+  if (hit == kNotFound) return n;
+  std::size_t write = hit;
+  std::size_t read = hit;
+  while (hit != kNotFound) {
+    std::memmove(text + write, text + read, hit - read);
+    write += hit - read;
+    std::memcpy(text + write, with.data(), with.size());
+    write += with.size();
+    read = hit + what.size();
+    hit = Find(text, n, what, read);
+  }
+  std::memmove(text + write, text + read, n - read);
+  return write + (n - read);
+}
+
+std::size_t RemoveAllInPlace(char* text, std::size_t n, std::string_view what) {
+  return ReplaceAllInPlace(text, n, what, std::string_view());
+}
+
+int DigitValue(char c, int base) {
+  int value = 99;
+  if (c >= '0' && c <= '9') value = c - '0';
+  if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
+  return value < base ? value : -1;
+}
+
+// ParseInteger over [p, end), optionally reading past every ";" as if it
+// had been removed first.
+std::int64_t ParseIntegerFrom(const char* p, const char* end, bool skipSemicolons) {
+  auto next = [&]() {
+    if (skipSemicolons) {
+      while (p < end && *p == ';') ++p;
+    }
+    return p < end ? *p : '\0';
+  };
+  while (next() == ' ' || next() == '\t') ++p;
+  bool negative = false;
+  if (next() == '-' || next() == '+') {
+    negative = *p == '-';
+    ++p;
+  }
+  int base = 10;
+  if (next() == '$' || next() == '%') {
+    base = *p == '$' ? 16 : 2;
+    ++p;
+  }
+  std::uint64_t value = 0;
+  for (int digit; p < end && (digit = DigitValue(next(), base)) >= 0; ++p) {
+    value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+  }
+  return static_cast<std::int64_t>(negative ? 0 - value : value);
+}
+
+std::size_t FormatIntegerInto(std::int64_t value, char* out) {
+  char digits[20];
+  std::size_t count = 0;
+  auto magnitude = static_cast<std::uint64_t>(value);
+  if (value < 0) magnitude = 0 - magnitude;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  std::size_t length = 0;
+  if (value < 0) out[length++] = '-';
+  while (count > 0) out[length++] = digits[--count];
+  return length;
+}
+
+constexpr std::string_view kTransparencyMarker = "global.Transp=";
+
+// Stage 1: the whole line becomes the marker and the rescaled value. The
+// value is read from the 15th byte of the line on, wherever the marker
+// stood: stored presets were converted that way.
+std::size_t RescaleTransparency(const char* line, std::size_t n, char* out) {
+  const char* value = line + (n < kTransparencyMarker.size() ? n : kTransparencyMarker.size());
+  std::int64_t percent = ParseIntegerFrom(value, line + n, true);
+  auto scaled = static_cast<std::int64_t>(static_cast<std::uint64_t>(percent) * 255u) / 100;
+  auto alpha = static_cast<std::int32_t>(static_cast<std::uint32_t>(scaled));
+  std::memcpy(out, kTransparencyMarker.data(), kTransparencyMarker.size());
+  return kTransparencyMarker.size() + FormatIntegerInto(alpha, out + kTransparencyMarker.size());
+}
+
+// Stage 2, rows "global.", "'" and ";" in one pass: the two single bytes
+// never take part in a "global.", so removing them in the same pass as it
+// gives what three passes in that order give.
+std::size_t RemoveMarksInto(const char* line, std::size_t n, char* out) {
+  std::size_t write = 0;
+  for (std::size_t read = 0; read < n;) {
+    char c = line[read];
+    if (c == '\'' || c == ';') {
+      ++read;
+    } else if (c == 'g' && n - read >= 7 && std::memcmp(line + read, "global.", 7) == 0) {
+      read += 7;
+    } else {
+      out[write++] = c;
+      ++read;
+    }
+  }
+  return write;
+}
+
+struct Rename {
+  std::string_view find;
+  std::string_view with;
+};
+
+// Applied in this order, each to the result of the one before. "dirbrush"
+// is renamed twice on purpose: the second pass catches a "dirbrush" that the
+// first one formed.
+constexpr Rename kRenames[] = {
+    {"Transp", "alpha"},      {"SizeY", "sizeY"},     {"SizeX", "sizeX"},
+    {"Rotate", "rotate"},     {"brushname", "name"},  {"Scatter", "scatter"},
+    {"dirbrush", "brushdir"}, {"dirbrush", "brushdir"},
+};
+
+}  // namespace
+
+bool ContainsText(std::string_view text, std::string_view what) {
+  return Find(text.data(), text.size(), what) != kNotFound;
+}
+
+std::string DropFirst(std::string_view text, std::int64_t n) {
+  if (n <= 0) return std::string(text);
+  if (static_cast<std::uint64_t>(n) >= text.size()) return std::string();
+  return std::string(text.substr(static_cast<std::size_t>(n)));
+}
+
+std::string RemoveAll(std::string_view text, std::string_view what) {
+  std::string result(text);
+  result.resize(RemoveAllInPlace(result.data(), result.size(), what));
+  return result;
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
+  std::string result(text);
+  if (with.size() <= what.size()) {
+    result.resize(ReplaceAllInPlace(result.data(), result.size(), what, with));
+    return result;
+  }
+  result.clear();
+  std::size_t read = 0;
+  for (std::size_t hit; (hit = Find(text.data(), text.size(), what, read)) != kNotFound;) {
+    result.append(text.substr(read, hit - read)).append(with);
+    read = hit + what.size();
+  }
+  return result.append(text.substr(read));
+}
+
+std::int64_t ParseInteger(std::string_view text) {
+  return ParseIntegerFrom(text.data(), text.data() + text.size(), false);
+}
+
+std::string FormatInteger(std::int64_t value) {
+  char text[24];
+  return std::string(text, FormatIntegerInto(value, text));
+}
+
+std::size_t RewritePresetLineInto(std::string_view line, char* out) {
+  const char* text = line.data();
+  std::size_t n = line.size();
+  char rescaled[kTransparencyMarker.size() + 24];
+  if (Find(text, n, kTransparencyMarker) != kNotFound) {
+    n = RescaleTransparency(text, n, rescaled);
+    text = rescaled;
+  }
+  n = RemoveMarksInto(text, n, out);
+  n = RemoveAllInPlace(out, n, ".kvr");
+  for (const Rename& rename : kRenames) n = ReplaceAllInPlace(out, n, rename.find, rename.with);
+  return n;
+}
+
+std::string RewritePresetLine(std::string_view line) {
+  std::string result(line.size() + kRewriteGrowth, '\0');
+  result.resize(RewritePresetLineInto(line, result.data()));
+  return result;
+}
+
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  // Greedy match with one backtrack point at the last "*": linear in
+  // practice, never exponential.
+  std::size_t p = 0, n = 0;
+  std::size_t starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || fold(pattern[p]) == fold(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern) {
+  scan->pattern = pattern.empty() ? std::string("*.*") : std::string(pattern);
+  std::string searchText(folder);
+  if (!searchText.empty() && searchText.back() != platform::kPathSeparator) {
+    searchText += platform::kPathSeparator;
+  }
+  searchText += scan->pattern;
+  switch (platform::StartFolderSearch(searchText.c_str(), &scan->search, &scan->current)) {
+    case platform::SearchStart::Found:
+      scan->hasSearch = true;
+      scan->firstPending = true;
+      return true;
+    case platform::SearchStart::NothingMatched:
+      scan->hasSearch = false;
+      scan->firstPending = false;
+      return true;
+    case platform::SearchStart::Failed:
+      break;
+  }
+  return false;
+}
+
+bool NextEntry(DirectoryScan* scan) {
+  if (!scan->hasSearch) return false;
+  for (;;) {
+    if (scan->firstPending) {
+      scan->firstPending = false;
+    } else if (!platform::ContinueFolderSearch(&scan->search, &scan->current)) {
+      return false;
+    }
+    // The platform may offer more than the pattern matches (short names,
+    // or no matching of its own): only whole long names count.
+    if (WildcardMatch(scan->pattern, scan->current.name)) return true;
+  }
+}
+
+bool EntryIsDirectory(const DirectoryScan& scan) { return scan.current.isDirectory; }
+
+const std::string& EntryName(const DirectoryScan& scan) { return scan.current.name; }
+
+void FinishScan(DirectoryScan* scan) {
+  if (scan->hasSearch) platform::FinishFolderSearch(&scan->search);
+  scan->hasSearch = false;
+}
+
+bool AppendRewrittenLine(LineList* lines, std::string_view line) {
+  std::size_t room = line.size() + kRewriteGrowth + 2;
+  if (room < line.size() || lines->used + room < room) return false;
+  if (!platform::GrowArena(&lines->arena, lines->used + room)) return false;
+  char* out = lines->arena.data + lines->used;
+  std::size_t length = RewritePresetLineInto(line, out);
+  out[length] = '\r';
+  out[length + 1] = '\n';
+  lines->used += length + 2;
+  return true;
+}
+
+void ClearLineList(LineList* lines) { lines->used = 0; }
+
+void ReleaseLineList(LineList* lines) {
+  platform::ReleaseArena(&lines->arena);
+  lines->used = 0;
+}
+
+namespace {
+
+constexpr int kChannel = 0;
+
+// Reads and rewrites the whole input into `lines`; false when the file
+// cannot be opened or memory ran out before its end.
+bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileIdentity* input) {
+  if (!OpenForReading(kChannel, inputPath)) return false;
+  bool complete = IdentifyChannelFile(kChannel, input);
+  while (complete && !AtEnd(kChannel)) {
+    std::string_view line;
+    complete = ReadLine(kChannel, &line) && AppendRewrittenLine(lines, line);
+  }
+  CloseChannel(kChannel);
+  return complete;
+}
+
+void WriteLines(const LineList& lines) {
+  const char* next = lines.arena.data;
+  const char* end = next + lines.used;
+  while (next < end) {
+    const char* cr = static_cast<const char*>(std::memchr(next, '\r', static_cast<std::size_t>(end - next)));
+    WriteLine(kChannel, std::string_view(next, static_cast<std::size_t>(cr - next)));
+    next = cr + 2;
+  }
+}
+
+void ConvertFile(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
+  platform::FileIdentity input;
+  bool read = ReadRewrittenLines(inputPath.c_str(), lines, &input);
+  // The output must never be the input itself (a link in either folder).
+  if (read && CreateForWriting(kChannel, outputPath.c_str(), &input)) {
+    WriteLines(*lines);
+    if (!CloseChannel(kChannel)) platform::RemoveIncompleteFile(outputPath.c_str());
+  }
+  if (read) {
+    ClearLineList(lines);
+  } else {
+    // Memory may have run out: give it all back before the next file.
+    ReleaseLineList(lines);
+  }
+}
+
+}  // namespace
+
+void RunConversion() {
+  platform::StartUp();
+  LineList lines;
+  const std::string inputFolder = std::string("convert") + platform::kPathSeparator;
+  const std::string outputFolder = std::string("Converted") + platform::kPathSeparator;
+  DirectoryScan scan;
+  if (BeginScan(&scan, inputFolder, "*.kvr")) {
+    while (NextEntry(&scan)) {
+      if (EntryIsDirectory(scan)) continue;
+      try {
+        ConvertFile(inputFolder + EntryName(scan), outputFolder + EntryName(scan), &lines);
+      } catch (const std::bad_alloc&) {
+        // Only the paths allocate from the heap; the file is skipped.
+        CloseChannel(kChannel);
+        ReleaseLineList(&lines);
+      }
+    }
+    FinishScan(&scan);
+  }
+  platform::ShowCompletionNotice("Finish", "Conversion termin\xE9" "e !");
+  CloseAllChannels();
+  ReleaseLineList(&lines);
+  platform::EndProcess();
+}

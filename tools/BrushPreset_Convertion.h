@@ -1,0 +1,92 @@
+// The brush preset converter: every "*.kvr" preset in the folder "convert"
+// is rewritten line by line into the current preset form and written under
+// the same name into the folder "Converted", every line ending in CR LF.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/Platform.h"
+
+// ---- Text operations on byte texts; all comparisons are exact bytes. ----
+
+// True when `what` is not empty and occurs in `text`.
+bool ContainsText(std::string_view text, std::string_view what);
+// `text` without its first `n` bytes; n below 0 counts as 0.
+std::string DropFirst(std::string_view text, std::int64_t n);
+// One left-to-right pass that skips every match of `what`; occurrences that
+// only form where two remaining pieces meet stay.
+std::string RemoveAll(std::string_view text, std::string_view what);
+// One left-to-right pass replacing each match; inserted text is never
+// scanned again. An empty `what` changes nothing.
+std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with);
+// Blanks, one optional sign, then decimal digits, "$" and hexadecimal or "%"
+// and binary; 64-bit wrapping arithmetic; stops at the first non-digit; no
+// digit gives 0.
+std::int64_t ParseInteger(std::string_view text);
+// Plain decimal, "-" before a negative value.
+std::string FormatInteger(std::int64_t value);
+
+// ---- Preset line rewriting ----
+
+// The current form of one legacy preset line (no CR, LF or NUL in it):
+// transparency rescaled from percent to 0..255 on lines holding
+// "global.Transp=", then the legacy marks removed, then keys renamed.
+std::string RewritePresetLine(std::string_view line);
+
+// The rewritten line can be this many bytes longer than the line read.
+inline constexpr std::size_t kRewriteGrowth = 16;
+
+// The same rewriting into `out`, which has room for line.size() +
+// kRewriteGrowth bytes and may be line.data() itself. Returns the length.
+std::size_t RewritePresetLineInto(std::string_view line, char* out);
+
+// ---- Folder scan ----
+
+// True when `name` as a whole matches `pattern`: "*" any run of bytes, the
+// empty run included, "?" one byte; ASCII letters match either case, and a
+// leading "." is matched like any other byte.
+bool WildcardMatch(std::string_view pattern, std::string_view name);
+
+struct DirectoryScan {
+  platform::FolderSearch search;
+  bool hasSearch = false;     // false: nothing matched, the scan is empty
+  bool firstPending = false;  // the first entry is held, not yet handed out
+  platform::FolderEntry current;
+  std::string pattern;
+};
+
+// Starts enumerating the entries of `folder` whose names match `pattern`
+// ("*.*" when empty). An empty result is a success; a folder that cannot be
+// searched is a failure, and the scan must then not be finished.
+bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern);
+// True while there is another entry, which becomes the current one.
+bool NextEntry(DirectoryScan* scan);
+bool EntryIsDirectory(const DirectoryScan& scan);
+const std::string& EntryName(const DirectoryScan& scan);
+void FinishScan(DirectoryScan* scan);
+
+// ---- The rewritten lines of the file in hand ----
+
+// Held as one block of bytes, each line followed by CR LF (a rewritten line
+// never holds CR or LF, so the terminators are also the boundaries).
+struct LineList {
+  platform::ByteArena arena;
+  std::size_t used = 0;
+};
+
+// Rewrites `line` and appends it; false when memory ran out.
+bool AppendRewrittenLine(LineList* lines, std::string_view line);
+void ClearLineList(LineList* lines);
+void ReleaseLineList(LineList* lines);
+
+// ---- The run ----
+
+// Converts every preset of "convert" into "Converted", shows the completion
+// notice and ends the process with exit status 0. Reads no argument,
+// environment or setting. A file that cannot be read, created or completely
+// written is skipped; its output is never left incomplete, and the inputs
+// are never modified.
+[[noreturn]] void RunConversion();
