@@ -1,5 +1,6 @@
-// Shared helpers of the tests: scratch folders, whole-file reads and writes,
-// and running the real converter in a folder under chosen limits.
+// Shared helpers of the tests: scratch folders and whole-file reads and
+// writes (portable), and running the real converter under chosen limits
+// (POSIX only, RunConverterPosix.cpp).
 #pragma once
 
 #include <string>
@@ -16,7 +17,8 @@ class ScratchFolder {
   ScratchFolder& operator=(const ScratchFolder&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // A path inside the folder, joined with the platform's separator.
+  std::string operator/(const std::string& name) const;
 
  private:
   std::string path_;
@@ -28,7 +30,7 @@ bool Exists(const std::string& path);
 void MakeFolder(const std::string& path);
 
 struct RunLimits {
-  long long fileSizeLimit = -1;     // RLIMIT_FSIZE in bytes, -1: none
+  long long fileSizeLimit = -1;      // RLIMIT_FSIZE in bytes, -1: none
   long long addressSpaceLimit = -1;  // RLIMIT_AS in bytes, -1: none
   long long openFilesLimit = -1;     // RLIMIT_NOFILE, -1: none
   bool unprivileged = false;         // run as user and group 65534
@@ -36,9 +38,9 @@ struct RunLimits {
 };
 
 struct RunResult {
-  bool exited = false;      // ended on its own, not by a signal or the timeout
+  bool exited = false;  // ended on its own, not by a signal or the timeout
   int exitStatus = -1;
-  std::string output;       // what it wrote on standard output
+  std::string output;  // what it wrote on standard output
 };
 
 // Runs the converter with no arguments in `folder`, standard input not a

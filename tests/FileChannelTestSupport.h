@@ -1,0 +1,63 @@
+// Fixtures and helpers shared by the channel tests of every platform.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/FileChannel.h"
+#include "tests/TestSupport.h"
+
+namespace testing_support {
+
+// Line framing the plain way, one byte at a time.
+inline std::vector<std::string> FrameByBytes(const std::string& bytes) {
+  std::vector<std::string> lines;
+  std::size_t i = 0;
+  auto ends = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+  while (i < bytes.size()) {
+    std::string line;
+    while (i < bytes.size() && !ends(bytes[i])) line += bytes[i++];
+    if (i < bytes.size() && bytes[i++] == '\r' && i < bytes.size() && bytes[i] == '\n') ++i;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+inline std::vector<std::string> ReadAllLines(int number, const std::string& path) {
+  std::vector<std::string> lines;
+  EXPECT_TRUE(OpenForReading(number, path.c_str()));
+  while (!AtEnd(number)) {
+    std::string_view line;
+    EXPECT_TRUE(ReadLine(number, &line));
+    lines.emplace_back(line);
+  }
+  CloseChannel(number);
+  return lines;
+}
+
+class ChannelFolder : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    CloseAllChannels();
+    SetChannelBufferAllocationFailsForTesting(false);
+  }
+  ScratchFolder folder_;
+};
+
+// Every test of this fixture runs with a buffer and in unbuffered mode.
+class FileChannelTest : public ChannelFolder, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override { SetChannelBufferAllocationFailsForTesting(GetParam()); }
+};
+
+inline platform::FileIdentity IdentityOf(const std::string& path) {
+  platform::FileIdentity identity;
+  EXPECT_TRUE(OpenForReading(0, path.c_str()));
+  EXPECT_TRUE(IdentifyChannelFile(0, &identity));
+  CloseChannel(0);
+  return identity;
+}
+
+}  // namespace testing_support
