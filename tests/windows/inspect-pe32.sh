@@ -1,0 +1,22 @@
+#!/bin/sh
+# The 32-bit deliverable: PE32, GUI subsystem, the manifest embedded, and
+# no DLL beyond Windows' own.
+. "$(dirname "$0")/common.sh"
+need_command i686-w64-mingw32-objdump
+need_file "$EXE32"
+headers=$(i686-w64-mingw32-objdump -p "$EXE32")
+echo "$headers" | grep -q 'file format pei-i386' || fail "not a 32-bit x86 PE file"
+echo "$headers" | grep -q '^Magic.*(PE32)' || fail "not PE32"
+echo "$headers" | grep -q '^Subsystem.*(Windows GUI)' || fail "not a GUI-subsystem program"
+dlls=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+echo "imports:" $dlls
+for dll in $dlls; do
+  case "$dll" in
+    kernel32.dll | user32.dll | comctl32.dll | ole32.dll | msvcrt.dll) ;;
+    *) fail "imports a DLL that Windows does not ship: $dll" ;;
+  esac
+done
+grep -aq 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' "$EXE32" ||
+  fail "no common-controls 6.0 manifest"
+grep -aq 'processorArchitecture="x86"' "$EXE32" || fail "the manifest does not name x86"
+echo "PE32 GUI executable with its manifest; imports only Windows' own DLLs"
