@@ -1,5 +1,7 @@
 #include "runtime/FileChannel.h"
 
+#include "runtime/ByteScan.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@ int channelTableSize = 0;
 bool bufferAllocationFails = false;
 
 constexpr int kTableSlack = 16;
+constexpr std::size_t kScanSlack = 16;
 
 // Room for channel `number`: the table starts with 16 slots and grows to
 // the number plus 16.
@@ -35,7 +38,8 @@ void Attach(int number, platform::FileHandle handle) {
   channel.handle = handle;
   channel.capacity = kChannelBufferSize;
   if (!bufferAllocationFails) {
-    channel.buffer = static_cast<char*>(std::malloc(kChannelBufferSize));
+    // Zeroed, with room for the line-end scan to look past the last byte.
+    channel.buffer = static_cast<char*>(std::calloc(kChannelBufferSize + kScanSlack, 1));
   }
 }
 
@@ -74,14 +78,17 @@ bool AppendToLine(FileChannel* channel, const char* bytes, std::size_t n) {
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
 
-const char* FindLineEnd(const char* from, const char* end) {
-  while (from < end && !IsLineEnd(*from)) ++from;
-  return from;
+bool HoldsUnreadBytes(const FileChannel* channel) {
+  return channel->buffer != nullptr && channel->mode == ChannelMode::Reading && channel->count > 0;
 }
 
 // After a CR: an LF behind it belongs to the terminator; any other byte is
 // given back; at the end of the file nothing is given back.
 void ConsumeLfAfterCr(FileChannel* channel) {
+  if (HoldsUnreadBytes(channel)) {
+    if (channel->buffer[channel->filled - channel->count] == '\n') channel->count -= 1;
+    return;
+  }
   char next;
   if (ReadBytes(channel, &next, 1) == 1 && next != '\n') GiveBackByte(channel);
 }
@@ -221,7 +228,7 @@ bool ReadLine(int number, std::string_view* line) {
     }
     const char* start = channel->buffer + (channel->filled - channel->count);
     const char* end = channel->buffer + channel->filled;
-    const char* stop = FindLineEnd(start, end);
+    const char* stop = bytescan::FindLineEnd(start, end);
     auto length = static_cast<std::size_t>(stop - start);
     if (stop == end) {
       if (!AppendToLine(channel, start, length)) return false;
@@ -245,6 +252,7 @@ bool ReadLine(int number, std::string_view* line) {
 bool AtEnd(int number) {
   FileChannel* channel = FindChannel(number);
   if (channel == nullptr) return true;
+  if (HoldsUnreadBytes(channel)) return false;  // what a one-byte read and give-back would say
   char byte;
   if (ReadBytes(channel, &byte, 1) == 0) return true;
   GiveBackByte(channel);

@@ -83,7 +83,8 @@ TEST(RewritePresetLine, InPlaceGivesTheSameBytes) {
 std::string RandomLine(std::mt19937_64& random) {
   static const std::vector<std::string> fragments = {
       "global.", "global.Transp=", "glob", "al.", "g", "Transp", "Tran", "sp", "SizeX", "SizeY",
-      "Size", "Rotate", "Rot", "brushname", "brush", "name", "Scatter", "dir", "dirbrush", ".kvr",
+      "Size", "Rotate", "Rot", "brushname", "brush", "name", "Scatter", "Scatte", "atter", "dir",
+      "dirbrush", "brushdir", ".kvr",
       ".k", "vr", ".", "'", ";", "=", "-", "+", "$", "%", " ", "\t", "0", "1", "5", "9", "FF",
       "ff", "100", "99999999999999999999", "842150451", "x", "\xE9", "\x01",
   };

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "runtime/ByteScan.h"
 #include "runtime/FileChannel.h"
 
 namespace {
@@ -185,9 +186,10 @@ std::string FormatInteger(std::int64_t value) {
   return std::string(text, FormatIntegerInto(value, text));
 }
 
-std::size_t RewritePresetLineInto(std::string_view line, char* out) {
-  const char* text = line.data();
-  std::size_t n = line.size();
+namespace {
+
+// Every row applied in turn with plain searches: right for any line.
+std::size_t RewriteAnyLine(const char* text, std::size_t n, char* out) {
   char rescaled[kTransparencyMarker.size() + 24];
   if (Find(text, n, kTransparencyMarker) != kNotFound) {
     n = RescaleTransparency(text, n, rescaled);
@@ -197,6 +199,122 @@ std::size_t RewritePresetLineInto(std::string_view line, char* out) {
   n = RemoveAllInPlace(out, n, ".kvr");
   for (const Rename& rename : kRenames) n = ReplaceAllInPlace(out, n, rename.find, rename.with);
   return n;
+}
+
+using bytescan::ShortBlock;
+
+constexpr std::uint64_t LowBits(std::size_t n) { return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1; }
+
+// Of the positions in `candidates`, those where `what` starts.
+std::uint64_t Occurrences(const ShortBlock& block, std::uint64_t candidates, std::string_view what) {
+  std::uint64_t starts = 0;
+  for (; candidates != 0; candidates &= candidates - 1) {
+    int at = bytescan::LowestBit(candidates);
+    if (std::memcmp(block.bytes() + at, what.data(), what.size()) == 0) starts |= std::uint64_t{1} << at;
+  }
+  return starts;
+}
+
+// The bytes covered by `length`-byte matches at `starts`.
+std::uint64_t Spans(std::uint64_t starts, std::size_t length) {
+  std::uint64_t covered = 0;
+  for (; starts != 0; starts &= starts - 1) covered |= LowBits(length) << bytescan::LowestBit(starts);
+  return covered;
+}
+
+void KeepUnmarked(const ShortBlock& from, std::uint64_t removed, ShortBlock* to) {
+  to->Clear();
+  std::uint64_t keep = LowBits(from.size()) & ~removed;
+  while (keep != 0) {
+    int start = bytescan::LowestBit(keep);
+    std::uint64_t gaps = ~(keep >> start);
+    int run = gaps == 0 ? 64 - start : bytescan::LowestBit(gaps);
+    to->Append(from.bytes() + start, static_cast<std::size_t>(run));
+    keep &= ~(LowBits(static_cast<std::size_t>(run)) << start);
+  }
+}
+
+// The rows on a line of at most 64 bytes, found through byte masks. A row
+// whose pattern does not occur changes nothing, so only the rows that find
+// something are applied, and the common line is done in one sweep.
+std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
+  ShortBlock a, b;
+  a.Assign(line, n);
+  std::uint64_t g = a.Mask('g');
+  if (Occurrences(a, g & (a.Mask('T') >> 7), kTransparencyMarker) != 0) {
+    char rescaled[kTransparencyMarker.size() + 24];
+    a.Assign(rescaled, RescaleTransparency(a.bytes(), n, rescaled));
+    g = a.Mask('g');
+  }
+
+  // "global.", "'" and ";" in one sweep: "global." never overlaps itself
+  // nor holds the other two marks, so this equals the three passes.
+  const ShortBlock* text = &a;
+  std::uint64_t globals = Occurrences(a, g & (a.Mask('.') >> 6), "global.");
+  std::uint64_t marks = Spans(globals, 7) | a.Mask('\'') | a.Mask(';');
+  if (marks != 0) {
+    KeepUnmarked(a, marks, &b);
+    text = &b;
+  }
+  // ".kvr" is looked for only once the other marks are gone.
+  std::uint64_t kvr = Occurrences(*text, text->Mask('.') & (text->Mask('k') >> 1), ".kvr");
+  if (kvr != 0) {
+    ShortBlock* other = text == &a ? &b : &a;
+    KeepUnmarked(*text, Spans(kvr, 4), other);
+    text = other;
+  }
+
+  // Renames: find every occurrence of every pattern.
+  const char* bytes = text->bytes();
+  int found = 0;
+  int at = 0;
+  const Rename* rename = nullptr;
+  auto look = [&](std::uint64_t candidates, const Rename& row) {
+    for (std::uint64_t starts = Occurrences(*text, candidates, row.find); starts != 0; starts &= starts - 1) {
+      ++found;
+      at = bytescan::LowestBit(starts);
+      rename = &row;
+    }
+  };
+  std::uint64_t s = text->Mask('S');
+  look(text->Mask('T'), kRenames[0]);
+  look(s, kRenames[1]);
+  look(s, kRenames[2]);
+  look(text->Mask('R'), kRenames[3]);
+  look(text->Mask('b'), kRenames[4]);
+  look(s, kRenames[5]);
+  look(text->Mask('d'), kRenames[6]);
+
+  std::size_t size = text->size();
+  if (found == 0) {
+    std::memcpy(out, bytes, size);
+    return size;
+  }
+  // One occurrence is renamed alone, unless the renamed text can form a
+  // later row's pattern with its neighbours: "Scatte" + "rotate" forms
+  // "Scatter", "dir" + "brushdir" or "brushdir" + "brush" form "dirbrush".
+  bool formsAnother =
+      (rename == &kRenames[3] && at >= 6 && std::memcmp(bytes + at - 6, "Scatte", 6) == 0) ||
+      (rename == &kRenames[6] && ((at >= 3 && std::memcmp(bytes + at - 3, "dir", 3) == 0) ||
+                                  std::memcmp(bytes + at + 8, "brush", 5) == 0));
+  if (found == 1 && !formsAnother) {
+    auto start = static_cast<std::size_t>(at);
+    std::memcpy(out, bytes, start);
+    std::memcpy(out + start, rename->with.data(), rename->with.size());
+    std::size_t rest = start + rename->find.size();
+    std::memcpy(out + start + rename->with.size(), bytes + rest, size - rest);
+    return size - rename->find.size() + rename->with.size();
+  }
+  std::memcpy(out, bytes, size);
+  for (const Rename& row : kRenames) size = ReplaceAllInPlace(out, size, row.find, row.with);
+  return size;
+}
+
+}  // namespace
+
+std::size_t RewritePresetLineInto(std::string_view line, char* out) {
+  if (line.size() <= ShortBlock::kCapacity) return RewriteShortLine(line.data(), line.size(), out);
+  return RewriteAnyLine(line.data(), line.size(), out);
 }
 
 std::string RewritePresetLine(std::string_view line) {
