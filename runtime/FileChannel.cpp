@@ -12,6 +12,7 @@ namespace {
 FileChannel* channelTable = nullptr;
 int channelTableSize = 0;
 bool bufferAllocationFails = false;
+void (*writeObserver)(std::size_t) = nullptr;
 
 constexpr int kTableSlack = 16;
 constexpr std::size_t kScanSlack = 16;
@@ -47,6 +48,14 @@ bool PrepareSlot(int number) {
   if (number < 0) return false;
   CloseChannel(number);
   return MakeRoomFor(number);
+}
+
+// Hands bytes to the platform; a write that falls short loses bytes.
+std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n) {
+  if (writeObserver != nullptr) writeObserver(n);
+  std::size_t written = platform::WriteToFile(channel->handle, bytes, n);
+  if (written < n) channel->lostBytes = true;
+  return static_cast<std::int64_t>(written);
 }
 
 // Puts back the byte last read, so that the next read returns it.
@@ -114,6 +123,8 @@ FileChannel* FindChannel(int number) {
 
 void SetChannelBufferAllocationFailsForTesting(bool fails) { bufferAllocationFails = fails; }
 
+void SetWriteObserverForTesting(void (*observer)(std::size_t)) { writeObserver = observer; }
+
 bool OpenForReading(int number, const char* path) {
   if (!PrepareSlot(number)) return false;
   platform::FileHandle handle = platform::OpenFileForReading(path);
@@ -172,12 +183,7 @@ std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) 
 
 std::int64_t WriteBytes(FileChannel* channel, const char* source, std::int64_t n) {
   if (n <= 0) return 0;
-  if (channel->buffer == nullptr) {
-    auto written = static_cast<std::int64_t>(
-        platform::WriteToFile(channel->handle, source, static_cast<std::size_t>(n)));
-    if (written < n) channel->lostBytes = true;
-    return written;
-  }
+  if (channel->buffer == nullptr) return WriteOut(channel, source, static_cast<std::size_t>(n));
   if (channel->mode == ChannelMode::Reading) {
     // The read-ahead not handed out goes back to the file.
     if (channel->count > 0) platform::MoveFilePosition(channel->handle, -channel->count);
@@ -193,12 +199,7 @@ std::int64_t WriteBytes(FileChannel* channel, const char* source, std::int64_t n
     return n;
   }
   FlushChannel(channel);
-  if (n >= channel->capacity) {
-    auto written = static_cast<std::int64_t>(
-        platform::WriteToFile(channel->handle, source, static_cast<std::size_t>(n)));
-    if (written < n) channel->lostBytes = true;
-    return written;
-  }
+  if (n >= channel->capacity) return WriteOut(channel, source, static_cast<std::size_t>(n));
   std::memcpy(channel->buffer, source, static_cast<std::size_t>(n));
   channel->count -= static_cast<std::int32_t>(n);
   return n;
@@ -206,10 +207,8 @@ std::int64_t WriteBytes(FileChannel* channel, const char* source, std::int64_t n
 
 void FlushChannel(FileChannel* channel) {
   if (channel->buffer == nullptr || channel->mode != ChannelMode::Writing) return;
-  std::size_t pending = static_cast<std::size_t>(channel->capacity - channel->count);
-  if (pending > 0 && platform::WriteToFile(channel->handle, channel->buffer, pending) < pending) {
-    channel->lostBytes = true;
-  }
+  auto pending = static_cast<std::size_t>(channel->capacity - channel->count);
+  if (pending > 0) WriteOut(channel, channel->buffer, pending);
   channel->count = channel->capacity;
 }
 
@@ -265,6 +264,62 @@ std::int64_t WriteLine(int number, std::string_view text) {
   std::int64_t taken = 0;
   if (!text.empty()) taken = WriteBytes(channel, text.data(), static_cast<std::int64_t>(text.size()));
   return taken + WriteBytes(channel, "\r\n", 2);
+}
+
+namespace {
+
+// The end of the longest run of whole pieces (line texts and CR LFs) from
+// `from` that ends at or before `limit`; `from` itself when none does.
+const char* LastPieceEnd(const char* from, const char* limit) {
+  if (*limit == '\r') return limit;
+  for (const char* p = limit - 1; p >= from; --p) {
+    if (*p == '\n') return p + 1;
+    if (*p == '\r') return p;
+  }
+  return from;
+}
+
+}  // namespace
+
+void WriteLineBlock(int number, const char* lines, std::size_t size) {
+  FileChannel* channel = FindChannel(number);
+  if (channel == nullptr) return;
+  const char* end = lines + size;
+  bool emptyBuffer = channel->buffer != nullptr &&
+                     (channel->mode == ChannelMode::Reading ? channel->count == 0
+                                                            : channel->count == channel->capacity);
+  if (!emptyBuffer) {
+    // The general case, piece by piece.
+    for (const char* line = lines; line < end;) {
+      auto* cr = static_cast<const char*>(std::memchr(line, '\r', static_cast<std::size_t>(end - line)));
+      WriteLine(number, std::string_view(line, static_cast<std::size_t>(cr - line)));
+      line = cr + 2;
+    }
+    return;
+  }
+  // With the buffer empty, the channel gathers whole pieces while they fit
+  // strictly, so each block it writes is a run of pieces shorter than the
+  // buffer, and a text of 4096 bytes or more goes out on its own. Those
+  // runs lie side by side here: they are written from where they are.
+  const auto capacity = static_cast<std::size_t>(channel->capacity);
+  const char* pending = lines;
+  while (static_cast<std::size_t>(end - pending) >= capacity) {
+    const char* blockEnd = LastPieceEnd(pending, pending + capacity - 1);
+    if (blockEnd == pending) {
+      // One text of at least 4096 bytes: written straight.
+      blockEnd = static_cast<const char*>(std::memchr(pending, '\r', static_cast<std::size_t>(end - pending)));
+    }
+    WriteOut(channel, pending, static_cast<std::size_t>(blockEnd - pending));
+    pending = blockEnd;
+  }
+  // The rest fits the buffer and waits there for the next flush.
+  std::int64_t rest = end - pending;
+  if (rest > 0) {
+    channel->mode = ChannelMode::Writing;
+    channel->count = channel->capacity;
+    std::memcpy(channel->buffer, pending, static_cast<std::size_t>(rest));
+    channel->count -= static_cast<std::int32_t>(rest);
+  }
 }
 
 bool CloseChannel(int number) {

@@ -58,6 +58,11 @@ bool AtEnd(int number);
 // Writes the text, then CR LF. Returns the number of bytes taken.
 std::int64_t WriteLine(int number, std::string_view text);
 
+// Writes `size` bytes that are whole lines, each already followed by CR LF
+// (the lines hold no CR or LF): the same bytes and the same writes to the
+// platform as WriteLine of each line in turn, without a call per line.
+void WriteLineBlock(int number, const char* lines, std::size_t size);
+
 // Flushes, releases the buffer and closes the file. True when every byte
 // ever written through the channel reached the file and the close
 // succeeded. A number that is not open is left alone (true).
@@ -73,6 +78,9 @@ void FlushChannel(FileChannel* channel);
 
 // The channel open under `number`, or null.
 FileChannel* FindChannel(int number);
+
+// For tests: called with the size of every write handed to the platform.
+void SetWriteObserverForTesting(void (*observer)(std::size_t size));
 
 // For tests: makes every later buffer allocation fail, so channels open in
 // unbuffered mode.

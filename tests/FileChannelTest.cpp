@@ -145,3 +145,52 @@ TEST_P(FileChannelTest, RefusesToEmptyTheFileItMustKeep) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace testing_support;
+
+std::vector<std::size_t>* observedWrites = nullptr;
+
+void RecordWrite(std::size_t size) { observedWrites->push_back(size); }
+
+// Writes `lines` under the observer; returns the file's bytes.
+std::string WriteObserved(const std::string& path, const std::vector<std::string>& lines, bool asBlock,
+                          std::vector<std::size_t>* writes) {
+  observedWrites = writes;
+  SetWriteObserverForTesting(RecordWrite);
+  EXPECT_TRUE(CreateForWriting(0, path.c_str()));
+  if (asBlock) {
+    std::string block;
+    for (const std::string& line : lines) block += line + "\r\n";
+    WriteLineBlock(0, block.data(), block.size());
+  } else {
+    for (const std::string& line : lines) WriteLine(0, line);
+  }
+  EXPECT_TRUE(CloseChannel(0));
+  SetWriteObserverForTesting(nullptr);
+  return ReadFile(path);
+}
+
+TEST_F(ChannelFolder, ABlockOfLinesIsWrittenExactlyAsLineByLine) {
+  std::mt19937 random(4095);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::string> lines;
+    int count = std::uniform_int_distribution<int>(0, 400)(random);
+    for (int i = 0; i < count; ++i) {
+      // Mostly short lines, now and then one around or beyond the buffer.
+      int kind = std::uniform_int_distribution<int>(0, 40)(random);
+      std::size_t length = kind == 0   ? std::uniform_int_distribution<std::size_t>(4090, 4100)(random)
+                           : kind == 1 ? std::uniform_int_distribution<std::size_t>(4101, 9000)(random)
+                                       : std::uniform_int_distribution<std::size_t>(0, 60)(random);
+      lines.emplace_back(length, static_cast<char>('a' + i % 26));
+    }
+    std::vector<std::size_t> lineWrites, blockWrites;
+    std::string byLine = WriteObserved(folder_ / "line.kvr", lines, false, &lineWrites);
+    std::string byBlock = WriteObserved(folder_ / "block.kvr", lines, true, &blockWrites);
+    ASSERT_EQ(byBlock, byLine);
+    ASSERT_EQ(blockWrites, lineWrites) << "round " << round;
+  }
+}
+
+}  // namespace

@@ -428,22 +428,12 @@ bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileId
   return complete;
 }
 
-void WriteLines(const LineList& lines) {
-  const char* next = lines.arena.data;
-  const char* end = next + lines.used;
-  while (next < end) {
-    const char* cr = static_cast<const char*>(std::memchr(next, '\r', static_cast<std::size_t>(end - next)));
-    WriteLine(kChannel, std::string_view(next, static_cast<std::size_t>(cr - next)));
-    next = cr + 2;
-  }
-}
-
 void ConvertFile(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
   platform::FileIdentity input;
   bool read = ReadRewrittenLines(inputPath.c_str(), lines, &input);
   // The output must never be the input itself (a link in either folder).
   if (read && CreateForWriting(kChannel, outputPath.c_str(), &input)) {
-    WriteLines(*lines);
+    WriteLineBlock(kChannel, lines->arena.data, lines->used);
     if (!CloseChannel(kChannel)) platform::RemoveIncompleteFile(outputPath.c_str());
   }
   if (read) {
