@@ -38,55 +38,84 @@ inline const char* FindLineEnd(const char* from, const char* end) {
 #endif
 }
 
-// Up to 64 bytes held in a zero-padded block, with one bit per byte for the
-// bytes equal to a given value. The zero padding never equals a searched
-// byte, so no mask needs trimming.
+// Up to 64 bytes held with 16 bytes of room behind them, so that whole
+// 16-byte chunks can be read and copied. Bytes past size() are undefined;
+// masks cover only the first size() bytes.
 class ShortBlock {
  public:
   static constexpr std::size_t kCapacity = 64;
 
   const char* bytes() const { return bytes_; }
-  char* bytes() { return bytes_; }
   std::size_t size() const { return size_; }
 
   // Takes n <= kCapacity bytes.
   void Assign(const char* text, std::size_t n) {
-    Clear();
     __builtin_memcpy(bytes_, text, n);
     size_ = n;
   }
 
-  void Clear() {
-    __builtin_memset(bytes_, 0, sizeof bytes_);
-    size_ = 0;
-  }
+  void Clear() { size_ = 0; }
 
-  // Appends n bytes; the total stays within kCapacity.
-  void Append(const char* source, std::size_t n) {
-    __builtin_memcpy(bytes_ + size_, source, n);
+  // Appends n bytes of another block (the total stays within kCapacity);
+  // may copy up to 15 bytes more, which land past the new size.
+  void AppendFrom(const ShortBlock& other, std::size_t from, std::size_t n) {
+    for (std::size_t done = 0; done < n; done += 16) CopyChunk(bytes_ + size_ + done, other.bytes_ + from + done);
     size_ += n;
   }
 
-  std::uint64_t Mask(char value) const {
-#if defined(__SSE2__)
-    const __m128i wanted = _mm_set1_epi8(value);
-    std::uint64_t mask = 0;
-    for (std::size_t chunk = 0; chunk * 16 < size_; ++chunk) {
-      __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes_ + chunk * 16));
-      auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted)));
-      mask |= static_cast<std::uint64_t>(bits) << (chunk * 16);
+  // One bit per byte equal to each of `values`, in `masks`.
+  template <std::size_t N>
+  void Masks(const char (&values)[N], std::uint64_t (&masks)[N]) const {
+    if (size_ <= 16) {
+      MasksOf<1>(values, masks);
+    } else if (size_ <= 32) {
+      MasksOf<2>(values, masks);
+    } else {
+      MasksOf<4>(values, masks);
     }
-    return mask;
-#else
-    std::uint64_t mask = 0;
-    for (std::size_t i = 0; i < size_; ++i) {
-      if (bytes_[i] == value) mask |= std::uint64_t{1} << i;
-    }
-    return mask;
-#endif
   }
 
  private:
+  template <std::size_t Chunks, std::size_t N>
+  void MasksOf(const char (&values)[N], std::uint64_t (&masks)[N]) const {
+    std::uint64_t valid = size_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size_) - 1;
+#if defined(__SSE2__)
+    __m128i chunks[Chunks];
+#pragma GCC unroll 4
+    for (std::size_t c = 0; c < Chunks; ++c) {
+      chunks[c] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes_ + c * 16));
+    }
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < N; ++k) {
+      const __m128i wanted = _mm_set1_epi8(values[k]);
+      std::uint64_t mask = 0;
+#pragma GCC unroll 4
+      for (std::size_t c = 0; c < Chunks; ++c) {
+        auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunks[c], wanted)));
+        mask |= static_cast<std::uint64_t>(bits) << (c * 16);
+      }
+      masks[k] = mask & valid;
+    }
+#else
+    for (std::uint64_t& mask : masks) mask = 0;
+    for (std::size_t i = 0; i < size_; ++i) {
+      for (std::size_t k = 0; k < N; ++k) {
+        if (bytes_[i] == values[k]) masks[k] |= std::uint64_t{1} << i;
+      }
+    }
+    (void)valid;
+#endif
+  }
+
+  static void CopyChunk(char* to, const char* from) {
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+#else
+    __builtin_memcpy(to, from, 16);
+#endif
+  }
+
   alignas(16) char bytes_[kCapacity + 16];
   std::size_t size_ = 0;
 };

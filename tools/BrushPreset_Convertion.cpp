@@ -205,31 +205,34 @@ using bytescan::ShortBlock;
 
 constexpr std::uint64_t LowBits(std::size_t n) { return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1; }
 
-// Of the positions in `candidates`, those where `what` starts.
-std::uint64_t Occurrences(const ShortBlock& block, std::uint64_t candidates, std::string_view what) {
+// Of the positions in `candidates`, those where `what` starts (wholly
+// within the block).
+inline std::uint64_t Occurrences(const ShortBlock& block, std::uint64_t candidates, std::string_view what) {
   std::uint64_t starts = 0;
   for (; candidates != 0; candidates &= candidates - 1) {
     int at = bytescan::LowestBit(candidates);
-    if (std::memcmp(block.bytes() + at, what.data(), what.size()) == 0) starts |= std::uint64_t{1} << at;
+    if (at + what.size() <= block.size() && std::memcmp(block.bytes() + at, what.data(), what.size()) == 0) {
+      starts |= std::uint64_t{1} << at;
+    }
   }
   return starts;
 }
 
 // The bytes covered by `length`-byte matches at `starts`.
-std::uint64_t Spans(std::uint64_t starts, std::size_t length) {
+inline std::uint64_t Spans(std::uint64_t starts, std::size_t length) {
   std::uint64_t covered = 0;
   for (; starts != 0; starts &= starts - 1) covered |= LowBits(length) << bytescan::LowestBit(starts);
   return covered;
 }
 
-void KeepUnmarked(const ShortBlock& from, std::uint64_t removed, ShortBlock* to) {
+inline void KeepUnmarked(const ShortBlock& from, std::uint64_t removed, ShortBlock* to) {
   to->Clear();
   std::uint64_t keep = LowBits(from.size()) & ~removed;
   while (keep != 0) {
     int start = bytescan::LowestBit(keep);
     std::uint64_t gaps = ~(keep >> start);
     int run = gaps == 0 ? 64 - start : bytescan::LowestBit(gaps);
-    to->Append(from.bytes() + start, static_cast<std::size_t>(run));
+    to->AppendFrom(from, static_cast<std::size_t>(start), static_cast<std::size_t>(run));
     keep &= ~(LowBits(static_cast<std::size_t>(run)) << start);
   }
 }
@@ -240,32 +243,39 @@ void KeepUnmarked(const ShortBlock& from, std::uint64_t removed, ShortBlock* to)
 std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
   ShortBlock a, b;
   a.Assign(line, n);
-  std::uint64_t g = a.Mask('g');
-  if (Occurrences(a, g & (a.Mask('T') >> 7), kTransparencyMarker) != 0) {
+  enum { kG, kT, kDot, kQuote, kSemicolon };
+  std::uint64_t first[5];
+  a.Masks({'g', 'T', '.', '\'', ';'}, first);
+  if (Occurrences(a, first[kG] & (first[kT] >> 7), kTransparencyMarker) != 0) {
     char rescaled[kTransparencyMarker.size() + 24];
     a.Assign(rescaled, RescaleTransparency(a.bytes(), n, rescaled));
-    g = a.Mask('g');
+    a.Masks({'g', 'T', '.', '\'', ';'}, first);
   }
 
   // "global.", "'" and ";" in one sweep: "global." never overlaps itself
   // nor holds the other two marks, so this equals the three passes.
   const ShortBlock* text = &a;
-  std::uint64_t globals = Occurrences(a, g & (a.Mask('.') >> 6), "global.");
-  std::uint64_t marks = Spans(globals, 7) | a.Mask('\'') | a.Mask(';');
+  std::uint64_t globals = Occurrences(a, first[kG] & (first[kDot] >> 6), "global.");
+  std::uint64_t marks = Spans(globals, 7) | first[kQuote] | first[kSemicolon];
   if (marks != 0) {
     KeepUnmarked(a, marks, &b);
     text = &b;
   }
+  enum { kDot2, kK, kS, kT2, kR, kB, kD };
+  std::uint64_t second[7];
+  text->Masks({'.', 'k', 'S', 'T', 'R', 'b', 'd'}, second);
   // ".kvr" is looked for only once the other marks are gone.
-  std::uint64_t kvr = Occurrences(*text, text->Mask('.') & (text->Mask('k') >> 1), ".kvr");
+  std::uint64_t kvr = Occurrences(*text, second[kDot2] & (second[kK] >> 1), ".kvr");
   if (kvr != 0) {
     ShortBlock* other = text == &a ? &b : &a;
     KeepUnmarked(*text, Spans(kvr, 4), other);
     text = other;
+    text->Masks({'.', 'k', 'S', 'T', 'R', 'b', 'd'}, second);
   }
 
   // Renames: find every occurrence of every pattern.
   const char* bytes = text->bytes();
+  std::size_t size = text->size();
   int found = 0;
   int at = 0;
   const Rename* rename = nullptr;
@@ -276,16 +286,15 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
       rename = &row;
     }
   };
-  std::uint64_t s = text->Mask('S');
-  look(text->Mask('T'), kRenames[0]);
-  look(s, kRenames[1]);
-  look(s, kRenames[2]);
-  look(text->Mask('R'), kRenames[3]);
-  look(text->Mask('b'), kRenames[4]);
-  look(s, kRenames[5]);
-  look(text->Mask('d'), kRenames[6]);
-
-  std::size_t size = text->size();
+  if ((second[kS] | second[kT2] | second[kR] | second[kB] | second[kD]) != 0) {
+    look(second[kT2], kRenames[0]);
+    look(second[kS], kRenames[1]);
+    look(second[kS], kRenames[2]);
+    look(second[kR], kRenames[3]);
+    look(second[kB], kRenames[4]);
+    look(second[kS], kRenames[5]);
+    look(second[kD], kRenames[6]);
+  }
   if (found == 0) {
     std::memcpy(out, bytes, size);
     return size;
@@ -293,12 +302,13 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
   // One occurrence is renamed alone, unless the renamed text can form a
   // later row's pattern with its neighbours: "Scatte" + "rotate" forms
   // "Scatter", "dir" + "brushdir" or "brushdir" + "brush" form "dirbrush".
+  auto start = static_cast<std::size_t>(at);
   bool formsAnother =
-      (rename == &kRenames[3] && at >= 6 && std::memcmp(bytes + at - 6, "Scatte", 6) == 0) ||
-      (rename == &kRenames[6] && ((at >= 3 && std::memcmp(bytes + at - 3, "dir", 3) == 0) ||
-                                  std::memcmp(bytes + at + 8, "brush", 5) == 0));
+      (rename == &kRenames[3] && start >= 6 && std::memcmp(bytes + start - 6, "Scatte", 6) == 0) ||
+      (rename == &kRenames[6] &&
+       ((start >= 3 && std::memcmp(bytes + start - 3, "dir", 3) == 0) ||
+        (start + 13 <= size && std::memcmp(bytes + start + 8, "brush", 5) == 0)));
   if (found == 1 && !formsAnother) {
-    auto start = static_cast<std::size_t>(at);
     std::memcpy(out, bytes, start);
     std::memcpy(out + start, rename->with.data(), rename->with.size());
     std::size_t rest = start + rename->find.size();
