@@ -30,11 +30,19 @@ def preset_lines(rng):
     return lines
 
 
-def preset_bytes(rng, target):
+def preset_pool(rng, count=4096):
+    """Distinct presets, each with CR LF or LF line ends."""
+    pool = []
+    for _ in range(count):
+        ending = rng.choice([b"\r\n", b"\n"])
+        pool.append(ending.join(line.encode() for line in preset_lines(rng)) + ending)
+    return pool
+
+
+def preset_bytes(rng, pool, target):
     chunks, size = [], 0
     while size < target:
-        ending = rng.choice([b"\r\n", b"\n"])  # mixed CR LF and LF files
-        chunk = ending.join(line.encode() for line in preset_lines(rng)) + ending
+        chunk = rng.choice(pool)
         chunks.append(chunk)
         size += len(chunk)
     return b"".join(chunks)[:target]
@@ -43,11 +51,12 @@ def preset_bytes(rng, target):
 def main():
     kind, path, amount = sys.argv[1], sys.argv[2], int(sys.argv[3])
     rng = random.Random(20261207)
+    pool = preset_pool(rng)
     if kind == "huge":
         with open(path, "wb") as out:
             block = 1 << 20
             for _ in range(amount):
-                out.write(preset_bytes(rng, block))
+                out.write(preset_bytes(rng, pool, block))
     elif kind == "nuls":
         with open(path, "wb") as out:
             out.write(bytes(amount << 20))
@@ -55,7 +64,7 @@ def main():
         os.makedirs(path, exist_ok=True)
         for i in range(amount):
             with open(os.path.join(path, f"preset{i:05d}.kvr"), "wb") as out:
-                out.write(preset_bytes(rng, 1024))
+                out.write(preset_bytes(rng, pool, 1024))
     else:
         sys.exit(__doc__)
 

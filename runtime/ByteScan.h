@@ -39,7 +39,7 @@ inline const char* FindLineEnd(const char* from, const char* end) {
 }
 
 // Up to 64 bytes held with 16 bytes of room behind them, so that whole
-// 16-byte chunks can be read and copied. Bytes past size() are undefined;
+// 16-byte chunks can be read and copied. Bytes past size() are left over;
 // masks cover only the first size() bytes.
 class ShortBlock {
  public:
@@ -63,48 +63,36 @@ class ShortBlock {
     size_ += n;
   }
 
-  // One bit per byte equal to each of `values`, in `masks`.
+  // One bit per byte that equals any of `values`.
   template <std::size_t N>
-  void Masks(const char (&values)[N], std::uint64_t (&masks)[N]) const {
-    if (size_ <= 16) {
-      MasksOf<1>(values, masks);
-    } else if (size_ <= 32) {
-      MasksOf<2>(values, masks);
-    } else {
-      MasksOf<4>(values, masks);
-    }
+  std::uint64_t MaskOfAny(const char (&values)[N]) const {
+    if (size_ <= 16) return AnyOf<1>(values);
+    if (size_ <= 32) return AnyOf<2>(values);
+    return AnyOf<4>(values);
   }
 
  private:
   template <std::size_t Chunks, std::size_t N>
-  void MasksOf(const char (&values)[N], std::uint64_t (&masks)[N]) const {
+  std::uint64_t AnyOf(const char (&values)[N]) const {
     std::uint64_t valid = size_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size_) - 1;
+    std::uint64_t mask = 0;
 #if defined(__SSE2__)
-    __m128i chunks[Chunks];
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < Chunks; ++c) {
-      chunks[c] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes_ + c * 16));
-    }
+      const __m128i chunk = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes_ + c * 16));
+      __m128i hits = _mm_cmpeq_epi8(chunk, _mm_set1_epi8(values[0]));
 #pragma GCC unroll 8
-    for (std::size_t k = 0; k < N; ++k) {
-      const __m128i wanted = _mm_set1_epi8(values[k]);
-      std::uint64_t mask = 0;
-#pragma GCC unroll 4
-      for (std::size_t c = 0; c < Chunks; ++c) {
-        auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunks[c], wanted)));
-        mask |= static_cast<std::uint64_t>(bits) << (c * 16);
-      }
-      masks[k] = mask & valid;
+      for (std::size_t k = 1; k < N; ++k) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(values[k])));
+      mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (c * 16);
     }
 #else
-    for (std::uint64_t& mask : masks) mask = 0;
-    for (std::size_t i = 0; i < size_; ++i) {
-      for (std::size_t k = 0; k < N; ++k) {
-        if (bytes_[i] == values[k]) masks[k] |= std::uint64_t{1} << i;
+    for (std::size_t i = 0; i < Chunks * 16; ++i) {
+      for (char value : values) {
+        if (bytes_[i] == value) mask |= std::uint64_t{1} << i;
       }
     }
-    (void)valid;
 #endif
+    return mask & valid;
   }
 
   static void CopyChunk(char* to, const char* from) {
@@ -116,7 +104,7 @@ class ShortBlock {
 #endif
   }
 
-  alignas(16) char bytes_[kCapacity + 16];
+  alignas(16) char bytes_[kCapacity + 16] = {};
   std::size_t size_ = 0;
 };
 

@@ -237,83 +237,107 @@ inline void KeepUnmarked(const ShortBlock& from, std::uint64_t removed, ShortBlo
   }
 }
 
+// Stage 3 on a short text: the occurrences of all rename patterns, found
+// from the positions of their first bytes.
+struct RenameMatches {
+  int count = 0;
+  std::size_t at = 0;
+  const Rename* rename = nullptr;
+};
+
+RenameMatches FindRenames(const ShortBlock& text) {
+  RenameMatches matches;
+  const char* bytes = text.bytes();
+  auto take = [&](std::size_t at, const Rename& row) {
+    if (at + row.find.size() <= text.size() && std::memcmp(bytes + at, row.find.data(), row.find.size()) == 0) {
+      ++matches.count;
+      matches.at = at;
+      matches.rename = &row;
+    }
+  };
+  for (std::uint64_t starts = text.MaskOfAny({'T', 'S', 'R', 'b', 'd'}); starts != 0; starts &= starts - 1) {
+    auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
+    switch (bytes[at]) {
+      case 'T':
+        take(at, kRenames[0]);
+        break;
+      case 'S':
+        take(at, kRenames[1]);
+        take(at, kRenames[2]);
+        take(at, kRenames[5]);
+        break;
+      case 'R':
+        take(at, kRenames[3]);
+        break;
+      case 'b':
+        take(at, kRenames[4]);
+        break;
+      default:
+        take(at, kRenames[6]);
+        break;
+    }
+  }
+  return matches;
+}
+
 // The rows on a line of at most 64 bytes, found through byte masks. A row
 // whose pattern does not occur changes nothing, so only the rows that find
 // something are applied, and the common line is done in one sweep.
-std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
+std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool rescaled = false) {
   ShortBlock a, b;
   a.Assign(line, n);
-  enum { kG, kT, kDot, kQuote, kSemicolon };
-  std::uint64_t first[5];
-  a.Masks({'g', 'T', '.', '\'', ';'}, first);
-  if (Occurrences(a, first[kG] & (first[kT] >> 7), kTransparencyMarker) != 0) {
-    char rescaled[kTransparencyMarker.size() + 24];
-    a.Assign(rescaled, RescaleTransparency(a.bytes(), n, rescaled));
-    a.Masks({'g', 'T', '.', '\'', ';'}, first);
-  }
 
   // "global.", "'" and ";" in one sweep: "global." never overlaps itself
   // nor holds the other two marks, so this equals the three passes.
+  std::uint64_t g = a.MaskOfAny({'g'});
+  std::uint64_t dots = a.MaskOfAny({'.'});
+  std::uint64_t globals = Occurrences(a, g & (dots >> 6), "global.");
+  if (!rescaled) {
+    // The transparency marker is a "global." followed by "Transp=".
+    for (std::uint64_t starts = globals; starts != 0; starts &= starts - 1) {
+      auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
+      if (at + 14 <= n && std::memcmp(a.bytes() + at + 7, "Transp=", 7) == 0) {
+        char text[kTransparencyMarker.size() + 24];
+        return RewriteShortLine(text, RescaleTransparency(line, n, text), out, true);
+      }
+    }
+  }
   const ShortBlock* text = &a;
-  std::uint64_t globals = Occurrences(a, first[kG] & (first[kDot] >> 6), "global.");
-  std::uint64_t marks = Spans(globals, 7) | first[kQuote] | first[kSemicolon];
+  std::uint64_t marks = Spans(globals, 7) | a.MaskOfAny({'\'', ';'});
   if (marks != 0) {
     KeepUnmarked(a, marks, &b);
     text = &b;
   }
-  enum { kDot2, kK, kS, kT2, kR, kB, kD };
-  std::uint64_t second[7];
-  text->Masks({'.', 'k', 'S', 'T', 'R', 'b', 'd'}, second);
   // ".kvr" is looked for only once the other marks are gone.
-  std::uint64_t kvr = Occurrences(*text, second[kDot2] & (second[kK] >> 1), ".kvr");
+  std::uint64_t kvr = Occurrences(*text, text->MaskOfAny({'.'}), ".kvr");
   if (kvr != 0) {
     ShortBlock* other = text == &a ? &b : &a;
     KeepUnmarked(*text, Spans(kvr, 4), other);
     text = other;
-    text->Masks({'.', 'k', 'S', 'T', 'R', 'b', 'd'}, second);
   }
 
-  // Renames: find every occurrence of every pattern.
   const char* bytes = text->bytes();
   std::size_t size = text->size();
-  int found = 0;
-  int at = 0;
-  const Rename* rename = nullptr;
-  auto look = [&](std::uint64_t candidates, const Rename& row) {
-    for (std::uint64_t starts = Occurrences(*text, candidates, row.find); starts != 0; starts &= starts - 1) {
-      ++found;
-      at = bytescan::LowestBit(starts);
-      rename = &row;
-    }
-  };
-  if ((second[kS] | second[kT2] | second[kR] | second[kB] | second[kD]) != 0) {
-    look(second[kT2], kRenames[0]);
-    look(second[kS], kRenames[1]);
-    look(second[kS], kRenames[2]);
-    look(second[kR], kRenames[3]);
-    look(second[kB], kRenames[4]);
-    look(second[kS], kRenames[5]);
-    look(second[kD], kRenames[6]);
-  }
-  if (found == 0) {
+  RenameMatches matches = FindRenames(*text);
+  if (matches.count == 0) {
     std::memcpy(out, bytes, size);
     return size;
   }
   // One occurrence is renamed alone, unless the renamed text can form a
   // later row's pattern with its neighbours: "Scatte" + "rotate" forms
   // "Scatter", "dir" + "brushdir" or "brushdir" + "brush" form "dirbrush".
-  auto start = static_cast<std::size_t>(at);
+  std::size_t at = matches.at;
+  const Rename& rename = *matches.rename;
   bool formsAnother =
-      (rename == &kRenames[3] && start >= 6 && std::memcmp(bytes + start - 6, "Scatte", 6) == 0) ||
-      (rename == &kRenames[6] &&
-       ((start >= 3 && std::memcmp(bytes + start - 3, "dir", 3) == 0) ||
-        (start + 13 <= size && std::memcmp(bytes + start + 8, "brush", 5) == 0)));
-  if (found == 1 && !formsAnother) {
-    std::memcpy(out, bytes, start);
-    std::memcpy(out + start, rename->with.data(), rename->with.size());
-    std::size_t rest = start + rename->find.size();
-    std::memcpy(out + start + rename->with.size(), bytes + rest, size - rest);
-    return size - rename->find.size() + rename->with.size();
+      (&rename == &kRenames[3] && at >= 6 && std::memcmp(bytes + at - 6, "Scatte", 6) == 0) ||
+      (&rename == &kRenames[6] && ((at >= 3 && std::memcmp(bytes + at - 3, "dir", 3) == 0) ||
+                                   (at + 13 <= size && std::memcmp(bytes + at + 8, "brush", 5) == 0)));
+  if (matches.count == 1 && !formsAnother) {
+    std::memcpy(out, bytes, at);
+    std::memcpy(out + at, rename.with.data(), rename.with.size());
+    std::size_t rest = at + rename.find.size();
+    std::memcpy(out + at + rename.with.size(), bytes + rest, size - rest);
+    return size - rename.find.size() + rename.with.size();
   }
   std::memcpy(out, bytes, size);
   for (const Rename& row : kRenames) size = ReplaceAllInPlace(out, size, row.find, row.with);
