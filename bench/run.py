@@ -26,6 +26,7 @@ MIB = 1 << 20
 
 def run_measured(command, cwd, stdin=None, stdout=None):
     """Runs a command; returns (wall seconds, cpu seconds, peak RSS bytes)."""
+    os.sync()  # every run starts with no dirty pages of an earlier one pending
     start = time.perf_counter()
     process = subprocess.Popen(command, cwd=cwd, stdin=stdin or subprocess.DEVNULL,
                                stdout=stdout or subprocess.DEVNULL, shell=isinstance(command, str))
@@ -44,6 +45,11 @@ def generate(kind, path, amount):
 def fresh_workspace(folder):
     shutil.rmtree(os.path.join(folder, "Converted"), ignore_errors=True)
     os.makedirs(os.path.join(folder, "Converted"))
+
+
+def fresh_output(path):
+    if os.path.exists(path):
+        os.remove(path)
 
 
 def largest_output(folder):
@@ -66,6 +72,7 @@ def compare_with_tr(converter, folder, runs):
         wall, _, peak = run_measured([converter], folder)
         tool.append(wall)
         peaks.append(peak)
+        fresh_output(os.path.join(folder, "tr.out"))
         with open(source, "rb") as src, open(os.path.join(folder, "tr.out"), "wb") as dst:
             reference.append(run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)[0])
     os.remove(os.path.join(folder, "tr.out"))
@@ -94,8 +101,10 @@ def scaling(converter, workdir, sizes, runs):
         for _ in range(runs):
             fresh_workspace(folder)
             times["converter"].append(run_measured([converter], folder)[0])
+            fresh_output(os.path.join(folder, "ref.out"))
             with open(source, "rb") as src, open(os.path.join(folder, "ref.out"), "wb") as dst:
                 times["tr"].append(run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)[0])
+            fresh_output(os.path.join(folder, "ref.out"))
             times["cp"].append(run_measured(["cp", source, os.path.join(folder, "ref.out")], folder)[0])
         rows.append([mib] + [round(statistics.median(times[k]), 4) for k in ("converter", "tr", "cp")])
         print(f"  {mib:4d} MiB  converter {rows[-1][1]:.3f} s  tr {rows[-1][2]:.3f} s  cp {rows[-1][3]:.3f} s")

@@ -38,6 +38,31 @@ inline const char* FindLineEnd(const char* from, const char* end) {
 #endif
 }
 
+// One bit per CR, LF or NUL among the 64 bytes at `from`: all 64 must be
+// readable.
+inline std::uint64_t LineEndMask64(const char* from) {
+#if defined(__SSE2__)
+  const __m128i nul = _mm_setzero_si128();
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  std::uint64_t mask = 0;
+#pragma GCC unroll 4
+  for (int chunk = 0; chunk < 4; ++chunk) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + chunk * 16));
+    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf)),
+                                _mm_cmpeq_epi8(v, cr));
+    mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (chunk * 16);
+  }
+  return mask;
+#else
+  std::uint64_t mask = 0;
+  for (int i = 0; i < 64; ++i) {
+    if (from[i] == '\n' || from[i] == '\r' || from[i] == '\0') mask |= std::uint64_t{1} << i;
+  }
+  return mask;
+#endif
+}
+
 // Up to 64 bytes held with 16 bytes of room behind them, so that whole
 // 16-byte chunks can be read and copied. Bytes past size() are left over;
 // masks cover only the first size() bytes.

@@ -1,6 +1,5 @@
 #include "runtime/FileChannel.h"
 
-#include "runtime/ByteScan.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,7 +14,7 @@ bool bufferAllocationFails = false;
 void (*writeObserver)(std::size_t) = nullptr;
 
 constexpr int kTableSlack = 16;
-constexpr std::size_t kScanSlack = 16;
+constexpr std::size_t kScanSlack = 64;
 
 // Room for channel `number`: the table starts with 16 slots and grows to
 // the number plus 16.
@@ -86,6 +85,24 @@ bool AppendToLine(FileChannel* channel, const char* bytes, std::size_t n) {
 }
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
+
+// The position of the first line end at or after `start` in the buffer,
+// or `filled` when there is none; scans 64 bytes at a time and keeps the
+// result for the lines that follow.
+std::int32_t NextLineEnd(FileChannel* channel, std::int32_t start) {
+  for (;;) {
+    if (start < channel->scanStart || start >= channel->scanStart + 64) {
+      channel->scanStart = start;
+      std::uint64_t ends = bytescan::LineEndMask64(channel->buffer + start);
+      std::int32_t valid = channel->filled - start;
+      channel->lineEnds = valid >= 64 ? ends : ends & ((std::uint64_t{1} << valid) - 1);
+    }
+    std::uint64_t ahead = channel->lineEnds >> (start - channel->scanStart);
+    if (ahead != 0) return start + bytescan::LowestBit(ahead);
+    start = channel->scanStart + 64;
+    if (start >= channel->filled) return channel->filled;
+  }
+}
 
 bool HoldsUnreadBytes(const FileChannel* channel) {
   return channel->buffer != nullptr && channel->mode == ChannelMode::Reading && channel->count > 0;
@@ -168,6 +185,7 @@ std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) 
   std::memcpy(destination, held, static_cast<std::size_t>(copied));
   std::int64_t need = n - copied;
   channel->count = 0;
+  channel->scanStart = kNoScan;
   if (need < channel->capacity) {
     auto obtained = static_cast<std::int32_t>(
         platform::ReadFromFile(channel->handle, channel->buffer, channel->capacity));
@@ -227,7 +245,7 @@ bool ReadLine(int number, std::string_view* line) {
     }
     const char* start = channel->buffer + (channel->filled - channel->count);
     const char* end = channel->buffer + channel->filled;
-    const char* stop = bytescan::FindLineEnd(start, end);
+    const char* stop = channel->buffer + NextLineEnd(channel, channel->filled - channel->count);
     auto length = static_cast<std::size_t>(stop - start);
     if (stop == end) {
       if (!AppendToLine(channel, start, length)) return false;

@@ -11,8 +11,11 @@
 #include <string_view>
 
 #include "platform/Platform.h"
+#include "runtime/ByteScan.h"
 
 enum class ChannelMode { Reading, Writing };
+
+inline constexpr std::int32_t kNoScan = -128;
 
 struct FileChannel {
   platform::FileHandle handle = platform::kNoFile;  // kNoFile: not open
@@ -24,6 +27,10 @@ struct FileChannel {
   std::int32_t filled = 0;  // reading: valid bytes of the last refill
   ChannelMode mode = ChannelMode::Reading;
   bool lostBytes = false;  // some byte written did not reach the file
+  // Where the line ends lie among the 64 buffer bytes from `scanStart` (one
+  // bit each, only bytes below `filled`); redone after every refill.
+  std::int32_t scanStart = kNoScan;
+  std::uint64_t lineEnds = 0;
   // Storage of a line that did not lie whole in the buffer.
   char* line = nullptr;
   std::size_t lineLength = 0;
@@ -54,6 +61,51 @@ bool ReadLine(int number, std::string_view* line);
 
 // True when no further byte can be read.
 bool AtEnd(int number);
+
+// The common case of AtEnd then ReadLine, without a call per line: takes,
+// one after the other, the lines that lie whole in the buffer with their
+// terminators, exactly as AtEnd then ReadLine would, and hands each to
+// `take` (a callable taking std::string_view, returning false to stop).
+// Stops where a line runs past the buffer or a CR is the last byte held:
+// AtEnd and ReadLine then take over. False when `take` refused a line.
+template <typename Take>
+bool TakeBufferedLines(FileChannel* channel, Take&& take) {
+  if (channel->buffer == nullptr || channel->mode != ChannelMode::Reading) return true;
+  // Local copies: the bytes the caller writes cannot then alias them.
+  const char* const buffer = channel->buffer;
+  const std::int32_t filled = channel->filled;
+  std::int32_t count = channel->count;
+  std::int32_t scanStart = channel->scanStart;
+  std::uint64_t lineEnds = channel->lineEnds;
+  bool accepted = true;
+  while (count > 0) {
+    std::int32_t start = filled - count;
+    std::int32_t offset = start - scanStart;
+    std::uint64_t ahead = offset >= 0 && offset < 64 ? lineEnds >> offset : 0;
+    if (ahead == 0) {
+      scanStart = start;
+      lineEnds = bytescan::LineEndMask64(buffer + start);
+      if (filled - start < 64) lineEnds &= (std::uint64_t{1} << (filled - start)) - 1;
+      ahead = lineEnds;
+      if (ahead == 0) break;
+    }
+    std::int32_t stop = start + bytescan::LowestBit(ahead);
+    std::int32_t taken = stop - start + 1;
+    if (buffer[stop] == '\r') {
+      if (stop + 1 >= filled) break;  // the look past a final CR needs a refill
+      if (buffer[stop + 1] == '\n') ++taken;
+    }
+    count -= taken;
+    if (!take(std::string_view(buffer + start, static_cast<std::size_t>(stop - start)))) {
+      accepted = false;
+      break;
+    }
+  }
+  channel->count = count;
+  channel->scanStart = scanStart;
+  channel->lineEnds = lineEnds;
+  return accepted;
+}
 
 // Writes the text, then CR LF. Returns the number of bytes taken.
 std::int64_t WriteLine(int number, std::string_view text);

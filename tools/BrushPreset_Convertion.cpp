@@ -426,16 +426,48 @@ void FinishScan(DirectoryScan* scan) {
   scan->hasSearch = false;
 }
 
+namespace {
+
+// Appends to a LineList through local copies of its fields, so that the
+// bytes written do not force them to be reloaded for every line.
+class LineAppender {
+ public:
+  explicit LineAppender(LineList* lines)
+      : lines_(lines), data_(lines->arena.data), used_(lines->used), capacity_(lines->arena.capacity) {}
+  ~LineAppender() { lines_->used = used_; }
+  LineAppender(const LineAppender&) = delete;
+  LineAppender& operator=(const LineAppender&) = delete;
+
+  __attribute__((always_inline)) bool Append(std::string_view line) {
+    std::size_t room = line.size() + kRewriteGrowth + 2;
+    if (room < line.size() || used_ + room < room) return false;
+    if (used_ + room > capacity_ && !Grow(used_ + room)) return false;
+    char* out = data_ + used_;
+    std::size_t length = line.empty() ? 0 : RewritePresetLineInto(line, out);
+    out[length] = '\r';
+    out[length + 1] = '\n';
+    used_ += length + 2;
+    return true;
+  }
+
+ private:
+  bool Grow(std::size_t capacity) {
+    if (!platform::GrowArena(&lines_->arena, capacity)) return false;
+    data_ = lines_->arena.data;
+    capacity_ = lines_->arena.capacity;
+    return true;
+  }
+
+  LineList* lines_;
+  char* data_;
+  std::size_t used_;
+  std::size_t capacity_;
+};
+
+}  // namespace
+
 bool AppendRewrittenLine(LineList* lines, std::string_view line) {
-  std::size_t room = line.size() + kRewriteGrowth + 2;
-  if (room < line.size() || lines->used + room < room) return false;
-  if (!platform::GrowArena(&lines->arena, lines->used + room)) return false;
-  char* out = lines->arena.data + lines->used;
-  std::size_t length = RewritePresetLineInto(line, out);
-  out[length] = '\r';
-  out[length + 1] = '\n';
-  lines->used += length + 2;
-  return true;
+  return LineAppender(lines).Append(line);
 }
 
 void ClearLineList(LineList* lines) { lines->used = 0; }
@@ -454,7 +486,13 @@ constexpr int kChannel = 0;
 bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileIdentity* input) {
   if (!OpenForReading(kChannel, inputPath)) return false;
   bool complete = IdentifyChannelFile(kChannel, input);
-  while (complete && !AtEnd(kChannel)) {
+  FileChannel* channel = FindChannel(kChannel);
+  while (complete) {
+    {
+      LineAppender appender(lines);
+      complete = TakeBufferedLines(channel, [&](std::string_view line) { return appender.Append(line); });
+    }
+    if (!complete || AtEnd(kChannel)) break;
     std::string_view line;
     complete = ReadLine(kChannel, &line) && AppendRewrittenLine(lines, line);
   }
