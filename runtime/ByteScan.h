@@ -79,6 +79,18 @@ class ShortBlock {
     size_ = n;
   }
 
+  // Takes n <= kCapacity bytes from a text followed by at least
+  // kCapacity - n more readable bytes: copied in whole chunks.
+  void AssignPadded(const char* text, std::size_t n) {
+    for (std::size_t done = 0; done < n; done += 16) CopyChunk(bytes_ + done, text + done);
+    size_ = n;
+  }
+
+  // Copies the bytes to `out`, which has room for 15 bytes more.
+  void CopyTo(char* out, std::size_t from = 0) const {
+    for (std::size_t done = from; done < size_; done += 16) CopyChunk(out + done - from, bytes_ + done);
+  }
+
   void Clear() { size_ = 0; }
 
   // Appends n bytes of another block (the total stays within kCapacity);

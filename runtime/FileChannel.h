@@ -68,6 +68,8 @@ bool AtEnd(int number);
 // `take` (a callable taking std::string_view, returning false to stop).
 // Stops where a line runs past the buffer or a CR is the last byte held:
 // AtEnd and ReadLine then take over. False when `take` refused a line.
+// Each line handed out lies in the buffer with 64 readable bytes from its
+// start, whatever its length.
 template <typename Take>
 bool TakeBufferedLines(FileChannel* channel, Take&& take) {
   if (channel->buffer == nullptr || channel->mode != ChannelMode::Reading) return true;

@@ -97,9 +97,16 @@ std::string RandomLine(std::mt19937_64& random) {
 
 TEST(RewritePresetLine, AgreesWithThePlainRulesOnGeneratedLines) {
   std::mt19937_64 random(20261207);
+  std::string padded, out;
   for (int i = 0; i < 300000; ++i) {
     std::string line = RandomLine(random);
-    ASSERT_EQ(RewritePresetLine(line), reference::Rewrite(line)) << "line: " << line;
+    std::string expected = reference::Rewrite(line);
+    ASSERT_EQ(RewritePresetLine(line), expected) << "line: " << line;
+    // The same line with readable bytes behind it, as the channel hands out.
+    padded = line + std::string(64, 'T');
+    out.assign(line.size() + kRewriteGrowth, '\0');
+    std::size_t n = RewritePresetLineInto(std::string_view(padded.data(), line.size()), out.data(), true);
+    ASSERT_EQ(out.substr(0, n), expected) << "padded line: " << line;
   }
 }
 

@@ -283,9 +283,13 @@ RenameMatches FindRenames(const ShortBlock& text) {
 // The rows on a line of at most 64 bytes, found through byte masks. A row
 // whose pattern does not occur changes nothing, so only the rows that find
 // something are applied, and the common line is done in one sweep.
-std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool rescaled = false) {
+std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool padded, bool rescaled = false) {
   ShortBlock a, b;
-  a.Assign(line, n);
+  if (padded) {
+    a.AssignPadded(line, n);
+  } else {
+    a.Assign(line, n);
+  }
 
   // "global.", "'" and ";" in one sweep: "global." never overlaps itself
   // nor holds the other two marks, so this equals the three passes.
@@ -298,7 +302,7 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool re
       auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
       if (at + 14 <= n && std::memcmp(a.bytes() + at + 7, "Transp=", 7) == 0) {
         char text[kTransparencyMarker.size() + 24];
-        return RewriteShortLine(text, RescaleTransparency(line, n, text), out, true);
+        return RewriteShortLine(text, RescaleTransparency(line, n, text), out, false, true);
       }
     }
   }
@@ -320,7 +324,7 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool re
   std::size_t size = text->size();
   RenameMatches matches = FindRenames(*text);
   if (matches.count == 0) {
-    std::memcpy(out, bytes, size);
+    text->CopyTo(out);
     return size;
   }
   // One occurrence is renamed alone, unless the renamed text can form a
@@ -333,10 +337,10 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool re
       (&rename == &kRenames[6] && ((at >= 3 && std::memcmp(bytes + at - 3, "dir", 3) == 0) ||
                                    (at + 13 <= size && std::memcmp(bytes + at + 8, "brush", 5) == 0)));
   if (matches.count == 1 && !formsAnother) {
-    std::memcpy(out, bytes, at);
-    std::memcpy(out + at, rename.with.data(), rename.with.size());
+    text->CopyTo(out);
     std::size_t rest = at + rename.find.size();
-    std::memcpy(out + at + rename.with.size(), bytes + rest, size - rest);
+    if (rename.with.size() != rename.find.size()) text->CopyTo(out + at + rename.with.size(), rest);
+    std::memcpy(out + at, rename.with.data(), rename.with.size());
     return size - rename.find.size() + rename.with.size();
   }
   std::memcpy(out, bytes, size);
@@ -346,8 +350,10 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool re
 
 }  // namespace
 
-std::size_t RewritePresetLineInto(std::string_view line, char* out) {
-  if (line.size() <= ShortBlock::kCapacity) return RewriteShortLine(line.data(), line.size(), out);
+std::size_t RewritePresetLineInto(std::string_view line, char* out, bool readablePadding) {
+  if (line.size() <= ShortBlock::kCapacity) {
+    return RewriteShortLine(line.data(), line.size(), out, readablePadding);
+  }
   return RewriteAnyLine(line.data(), line.size(), out);
 }
 
@@ -432,8 +438,10 @@ namespace {
 // bytes written do not force them to be reloaded for every line.
 class LineAppender {
  public:
-  explicit LineAppender(LineList* lines)
-      : lines_(lines), data_(lines->arena.data), used_(lines->used), capacity_(lines->arena.capacity) {}
+  // `padded`: every line appended is followed by 64 readable bytes.
+  explicit LineAppender(LineList* lines, bool padded = false)
+      : lines_(lines), data_(lines->arena.data), used_(lines->used), capacity_(lines->arena.capacity),
+        padded_(padded) {}
   ~LineAppender() { lines_->used = used_; }
   LineAppender(const LineAppender&) = delete;
   LineAppender& operator=(const LineAppender&) = delete;
@@ -443,7 +451,7 @@ class LineAppender {
     if (room < line.size() || used_ + room < room) return false;
     if (used_ + room > capacity_ && !Grow(used_ + room)) return false;
     char* out = data_ + used_;
-    std::size_t length = line.empty() ? 0 : RewritePresetLineInto(line, out);
+    std::size_t length = line.empty() ? 0 : RewritePresetLineInto(line, out, padded_);
     out[length] = '\r';
     out[length + 1] = '\n';
     used_ += length + 2;
@@ -462,6 +470,7 @@ class LineAppender {
   char* data_;
   std::size_t used_;
   std::size_t capacity_;
+  bool padded_;
 };
 
 }  // namespace
@@ -489,7 +498,7 @@ bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileId
   FileChannel* channel = FindChannel(kChannel);
   while (complete) {
     {
-      LineAppender appender(lines);
+      LineAppender appender(lines, true);
       complete = TakeBufferedLines(channel, [&](std::string_view line) { return appender.Append(line); });
     }
     if (!complete || AtEnd(kChannel)) break;

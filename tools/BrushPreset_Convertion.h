@@ -36,12 +36,16 @@ std::string FormatInteger(std::int64_t value);
 // "global.Transp=", then the legacy marks removed, then keys renamed.
 std::string RewritePresetLine(std::string_view line);
 
-// The rewritten line can be this many bytes longer than the line read.
-inline constexpr std::size_t kRewriteGrowth = 16;
+// Room that the rewriting needs past the length of the line read: the
+// result can be a few bytes longer, and is written in whole chunks.
+inline constexpr std::size_t kRewriteGrowth = 32;
 
 // The same rewriting into `out`, which has room for line.size() +
 // kRewriteGrowth bytes and may be line.data() itself. Returns the length.
-std::size_t RewritePresetLineInto(std::string_view line, char* out);
+// With `readablePadding`, the 64 bytes from line.data() can all be read
+// even where the line is shorter, which lets short lines be copied in
+// whole chunks.
+std::size_t RewritePresetLineInto(std::string_view line, char* out, bool readablePadding = false);
 
 // ---- Folder scan ----
 
