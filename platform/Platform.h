@@ -40,9 +40,9 @@ FileHandle OpenFileForReading(const char* path);
 // and the result is kNoFile.
 FileHandle CreateFileForWriting(const char* path, const FileIdentity* keepIntact);
 
-// Bytes read at the current position: up to `size`, 0 at the end of the file
-// or on a read error (the two are not told apart).
-std::size_t ReadFromFile(FileHandle file, void* destination, std::size_t size);
+// Bytes read at the current position: up to `size`, 0 at the end of the
+// file, -1 on a read error.
+std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size);
 
 // Writes all `size` bytes, continuing short writes; returns how many reached
 // the file, which is less than `size` only when the platform failed.

@@ -90,11 +90,11 @@ FileHandle CreateFileForWriting(const char* path, const FileIdentity* keepIntact
   return fd;
 }
 
-std::size_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
+std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
   for (;;) {
     ssize_t got = read(ToDescriptor(file), destination, size);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return 0;
+    if (got >= 0) return static_cast<std::int64_t>(got);
+    if (errno != EINTR) return -1;
   }
 }
 

@@ -77,9 +77,9 @@ FileHandle CreateFileForWriting(const char* path, const FileIdentity* keepIntact
   return KeepDiskFile(handle);
 }
 
-std::size_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
+std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
   DWORD got = 0;
-  if (!ReadFile(ToHandle(file), destination, static_cast<DWORD>(size), &got, nullptr)) return 0;
+  if (!ReadFile(ToHandle(file), destination, static_cast<DWORD>(size), &got, nullptr)) return -1;
   return got;
 }
 

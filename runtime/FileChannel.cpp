@@ -12,6 +12,7 @@ FileChannel* channelTable = nullptr;
 int channelTableSize = 0;
 bool bufferAllocationFails = false;
 void (*writeObserver)(std::size_t) = nullptr;
+std::size_t readSizeCap = 0;
 
 constexpr int kTableSlack = 16;
 constexpr std::size_t kScanSlack = 64;
@@ -47,6 +48,18 @@ bool PrepareSlot(int number) {
   if (number < 0) return false;
   CloseChannel(number);
   return MakeRoomFor(number);
+}
+
+// Bytes from the platform; a read error counts as the end, and is noted.
+std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
+  auto size = static_cast<std::size_t>(n);
+  if (readSizeCap != 0 && size > readSizeCap) size = readSizeCap;
+  std::int64_t got = platform::ReadFromFile(channel->handle, destination, size);
+  if (got < 0) {
+    channel->readFailed = true;
+    return 0;
+  }
+  return got;
 }
 
 // Hands bytes to the platform; a write that falls short loses bytes.
@@ -142,6 +155,8 @@ void SetChannelBufferAllocationFailsForTesting(bool fails) { bufferAllocationFai
 
 void SetWriteObserverForTesting(void (*observer)(std::size_t)) { writeObserver = observer; }
 
+void SetReadSizeCapForTesting(std::size_t bytes) { readSizeCap = bytes; }
+
 bool OpenForReading(int number, const char* path) {
   if (!PrepareSlot(number)) return false;
   platform::FileHandle handle = platform::OpenFileForReading(path);
@@ -165,10 +180,7 @@ bool IdentifyChannelFile(int number, platform::FileIdentity* identity) {
 
 std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) {
   if (n <= 0) return 0;
-  if (channel->buffer == nullptr) {
-    return static_cast<std::int64_t>(
-        platform::ReadFromFile(channel->handle, destination, static_cast<std::size_t>(n)));
-  }
+  if (channel->buffer == nullptr) return ReadIn(channel, destination, n);
   if (channel->mode == ChannelMode::Writing) {
     FlushChannel(channel);
     channel->mode = ChannelMode::Reading;
@@ -187,16 +199,14 @@ std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) 
   channel->count = 0;
   channel->scanStart = kNoScan;
   if (need < channel->capacity) {
-    auto obtained = static_cast<std::int32_t>(
-        platform::ReadFromFile(channel->handle, channel->buffer, channel->capacity));
+    auto obtained = static_cast<std::int32_t>(ReadIn(channel, channel->buffer, channel->capacity));
     channel->filled = channel->count = obtained;
     std::int32_t taken = static_cast<std::int32_t>(std::min<std::int64_t>(need, obtained));
     std::memcpy(destination + copied, channel->buffer, static_cast<std::size_t>(taken));
     channel->count -= taken;
     return copied + taken;
   }
-  return copied + static_cast<std::int64_t>(platform::ReadFromFile(
-                      channel->handle, destination + copied, static_cast<std::size_t>(need)));
+  return copied + ReadIn(channel, destination + copied, need);
 }
 
 std::int64_t WriteBytes(FileChannel* channel, const char* source, std::int64_t n) {
@@ -345,7 +355,7 @@ bool CloseChannel(int number) {
   if (channel == nullptr) return true;
   FlushChannel(channel);
   bool closed = platform::CloseFile(channel->handle);
-  bool complete = closed && !channel->lostBytes;
+  bool complete = closed && !channel->lostBytes && !channel->readFailed;
   std::free(channel->buffer);
   std::free(channel->line);
   *channel = FileChannel{};

@@ -26,7 +26,8 @@ struct FileChannel {
   std::int32_t count = 0;
   std::int32_t filled = 0;  // reading: valid bytes of the last refill
   ChannelMode mode = ChannelMode::Reading;
-  bool lostBytes = false;  // some byte written did not reach the file
+  bool lostBytes = false;   // some byte written did not reach the file
+  bool readFailed = false;  // a read failed: the lines after it are missing
   // Where the line ends lie among the 64 buffer bytes from `scanStart` (one
   // bit each, only bytes below `filled`); redone after every refill.
   std::int32_t scanStart = kNoScan;
@@ -54,12 +55,13 @@ bool CreateForWriting(int number, const char* path,
 bool IdentifyChannelFile(int number, platform::FileIdentity* identity);
 
 // The next line, without its terminator, in `*line`; the bytes stay valid
-// until the next call on this channel. At the end of the file (or after a
-// read error) the line ends where the bytes stop. False only when memory for
-// the line could not be had: the line is then incomplete.
+// until the next call on this channel. At the end of the file, or at a read
+// error, the line ends where the bytes stop (CloseChannel then tells of the
+// error). False only when memory for the line could not be had: the line is
+// then incomplete.
 bool ReadLine(int number, std::string_view* line);
 
-// True when no further byte can be read.
+// True when no further byte can be read (the end, or a read error).
 bool AtEnd(int number);
 
 // The common case of AtEnd then ReadLine, without a call per line: takes,
@@ -118,8 +120,8 @@ std::int64_t WriteLine(int number, std::string_view text);
 void WriteLineBlock(int number, const char* lines, std::size_t size);
 
 // Flushes, releases the buffer and closes the file. True when every byte
-// ever written through the channel reached the file and the close
-// succeeded. A number that is not open is left alone (true).
+// ever written through the channel reached the file, no read failed and
+// the close succeeded. A number that is not open is left alone (true).
 bool CloseChannel(int number);
 
 // Closes every open channel in ascending order, then releases the table.
@@ -132,6 +134,10 @@ void FlushChannel(FileChannel* channel);
 
 // The channel open under `number`, or null.
 FileChannel* FindChannel(int number);
+
+// For tests: every read asks the platform for at most `bytes` (0: no cap),
+// as a file that gives short reads would.
+void SetReadSizeCapForTesting(std::size_t bytes);
 
 // For tests: called with the size of every write handed to the platform.
 void SetWriteObserverForTesting(void (*observer)(std::size_t size));

@@ -70,6 +70,22 @@ TEST_P(FileChannelTest, FramingMatchesByteAtATimeAroundBlockEdges) {
   }
 }
 
+TEST_P(FileChannelTest, ShortReadsFrameTheSameLines) {
+  std::mt19937 random(77);
+  const char alphabet[] = {'a', '\r', '\n', '\0', 'b'};
+  std::string path = folder_ / "short.kvr";
+  for (std::size_t cap : {1u, 2u, 3u, 100u, 4095u}) {
+    SetReadSizeCapForTesting(cap);
+    for (int i = 0; i < 10; ++i) {
+      std::string bytes(std::uniform_int_distribution<int>(0, 9000)(random), 'a');
+      for (char& c : bytes) c = alphabet[std::uniform_int_distribution<int>(0, 4)(random)];
+      WriteFile(path, bytes);
+      ASSERT_EQ(ReadAllLines(0, path), FrameByBytes(bytes)) << "reads capped at " << cap;
+    }
+  }
+  SetReadSizeCapForTesting(0);
+}
+
 TEST_P(FileChannelTest, WrittenLinesEndInCrLf) {
   std::string path = folder_ / "out.kvr";
   ASSERT_TRUE(CreateForWriting(0, path.c_str()));

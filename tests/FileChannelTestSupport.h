@@ -7,23 +7,12 @@
 #include <vector>
 
 #include "runtime/FileChannel.h"
+#include "tests/ReferenceRewrite.h"
 #include "tests/TestSupport.h"
 
 namespace testing_support {
 
-// Line framing the plain way, one byte at a time.
-inline std::vector<std::string> FrameByBytes(const std::string& bytes) {
-  std::vector<std::string> lines;
-  std::size_t i = 0;
-  auto ends = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
-  while (i < bytes.size()) {
-    std::string line;
-    while (i < bytes.size() && !ends(bytes[i])) line += bytes[i++];
-    if (i < bytes.size() && bytes[i++] == '\r' && i < bytes.size() && bytes[i] == '\n') ++i;
-    lines.push_back(line);
-  }
-  return lines;
-}
+inline std::vector<std::string> FrameByBytes(const std::string& bytes) { return reference::Frame(bytes); }
 
 inline std::vector<std::string> ReadAllLines(int number, const std::string& path) {
   std::vector<std::string> lines;

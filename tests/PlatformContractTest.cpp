@@ -33,11 +33,11 @@ TEST_F(PlatformContract, FilesReadWriteSeekAndClose) {
   file = platform::OpenFileForReading(path.c_str());
   ASSERT_NE(file, platform::kNoFile);
   char bytes[16] = {};
-  EXPECT_EQ(platform::ReadFromFile(file, bytes, 3), 3u);
+  EXPECT_EQ(platform::ReadFromFile(file, bytes, 3), 3);
   EXPECT_TRUE(platform::MoveFilePosition(file, -1));
-  EXPECT_EQ(platform::ReadFromFile(file, bytes + 3, sizeof bytes - 3), 4u);
+  EXPECT_EQ(platform::ReadFromFile(file, bytes + 3, sizeof bytes - 3), 4);
   EXPECT_EQ(std::string(bytes), "abXXYef");
-  EXPECT_EQ(platform::ReadFromFile(file, bytes, sizeof bytes), 0u);  // end of file
+  EXPECT_EQ(platform::ReadFromFile(file, bytes, sizeof bytes), 0);  // end of file
   EXPECT_TRUE(platform::CloseFile(file));
 }
 

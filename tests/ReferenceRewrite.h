@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace reference {
 
@@ -95,6 +96,28 @@ inline std::string Rewrite(std::string line) {
   line = Replace(line, "dirbrush", "brushdir");
   line = Replace(line, "dirbrush", "brushdir");
   return line;
+}
+
+// Line framing one byte at a time: CR, LF, CR LF and NUL end a line; a
+// last line without terminator still counts.
+inline std::vector<std::string> Frame(const std::string& bytes) {
+  std::vector<std::string> lines;
+  std::size_t i = 0;
+  auto ends = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+  while (i < bytes.size()) {
+    std::string line;
+    while (i < bytes.size() && !ends(bytes[i])) line += bytes[i++];
+    if (i < bytes.size() && bytes[i++] == '\r' && i < bytes.size() && bytes[i] == '\n') ++i;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// What the converter writes for a file of these bytes.
+inline std::string Convert(const std::string& bytes) {
+  std::string out;
+  for (const std::string& line : Frame(bytes)) out += Rewrite(line) + "\r\n";
+  return out;
 }
 
 }  // namespace reference

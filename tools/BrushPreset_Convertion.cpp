@@ -491,7 +491,7 @@ namespace {
 constexpr int kChannel = 0;
 
 // Reads and rewrites the whole input into `lines`; false when the file
-// cannot be opened or memory ran out before its end.
+// cannot be opened or wholly read, or memory ran out before its end.
 bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileIdentity* input) {
   if (!OpenForReading(kChannel, inputPath)) return false;
   bool complete = IdentifyChannelFile(kChannel, input);
@@ -505,8 +505,8 @@ bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileId
     std::string_view line;
     complete = ReadLine(kChannel, &line) && AppendRewrittenLine(lines, line);
   }
-  CloseChannel(kChannel);
-  return complete;
+  // A read error would leave the output short of the input's last lines.
+  return CloseChannel(kChannel) && complete;
 }
 
 void ConvertFile(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
