@@ -225,11 +225,15 @@ std::vector<FaultCase> Cases() {
   for (int i = 0; i < 300; ++i) many.exact["m" + std::to_string(i) + ".kvr"] = kControlConverted;
   add(many);
   add({"OneLineOf64MiB", [](const Workspace& w) { WriteFile(w.in("long.kvr"), std::string(64 << 20, 'x')); }, {},
-       {{"long.kvr", std::string(64 << 20, 'x') + "\r\n"}}, {}});
-  std::string crlfs;
-  for (int i = 0; i < (16 << 20); ++i) crlfs += "\r\n";
+       {}, {}, true, false,
+       [](const Workspace& w) { EXPECT_TRUE(ReadFile(w.out("long.kvr")) == std::string(64 << 20, 'x') + "\r\n"); }});
   add({"NulBytesOf16MiB", [](const Workspace& w) { WriteFile(w.in("nul.kvr"), std::string(16 << 20, '\0')); }, {},
-       {{"nul.kvr", crlfs}}, {}});
+       {}, {}, true, false, [](const Workspace& w) {
+         std::string written = ReadFile(w.out("nul.kvr"));
+         EXPECT_EQ(written.size(), std::size_t{32} << 20);
+         EXPECT_EQ(written.find_first_not_of("\r\n"), std::string::npos);
+         EXPECT_EQ(reference::Frame(written).size(), std::size_t{16} << 20);
+       }});
   FaultCase tight{"OutOfMemory",
                   [](const Workspace& w) {
                     WriteFile(w.in("longline.kvr"), std::string(96 << 20, 'L'));

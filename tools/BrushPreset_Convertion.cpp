@@ -34,7 +34,7 @@ std::size_t ReplaceAllInPlace(char* text, std::size_t n, std::string_view what,
   while (hit != kNotFound) {
     std::memmove(text + write, text + read, hit - read);
     write += hit - read;
-    std::memcpy(text + write, with.data(), with.size());
+    if (!with.empty()) std::memcpy(text + write, with.data(), with.size());
     write += with.size();
     read = hit + what.size();
     hit = Find(text, n, what, read);
