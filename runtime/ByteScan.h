@@ -63,86 +63,58 @@ inline std::uint64_t LineEndMask64(const char* from) {
 #endif
 }
 
-// Up to 64 bytes held with 16 bytes of room behind them, so that whole
-// 16-byte chunks can be read and copied. Bytes past size() are left over;
-// masks cover only the first size() bytes.
-class ShortBlock {
+// Up to 16 * Chunks bytes of text, loaded once to be asked for several
+// byte masks. The 16 * Chunks bytes from `text` must be readable; only the
+// first n count.
+template <std::size_t Chunks>
+class ShortText {
  public:
-  static constexpr std::size_t kCapacity = 64;
-
-  const char* bytes() const { return bytes_; }
-  std::size_t size() const { return size_; }
-
-  // Takes n <= kCapacity bytes.
-  void Assign(const char* text, std::size_t n) {
-    __builtin_memcpy(bytes_, text, n);
-    size_ = n;
+  ShortText(const char* text, std::size_t n)
+      : text_(text), valid_(n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1) {
+#if defined(__SSE2__)
+#pragma GCC unroll 4
+    for (std::size_t c = 0; c < Chunks; ++c) chunks_[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + c * 16));
+#endif
   }
 
-  // Takes n <= kCapacity bytes from a text followed by at least
-  // kCapacity - n more readable bytes: copied in whole chunks.
-  void AssignPadded(const char* text, std::size_t n) {
-    for (std::size_t done = 0; done < n; done += 16) CopyChunk(bytes_ + done, text + done);
-    size_ = n;
-  }
-
-  // Copies the bytes to `out`, which has room for 15 bytes more.
-  void CopyTo(char* out, std::size_t from = 0) const {
-    for (std::size_t done = from; done < size_; done += 16) CopyChunk(out + done - from, bytes_ + done);
-  }
-
-  void Clear() { size_ = 0; }
-
-  // Appends n bytes of another block (the total stays within kCapacity);
-  // may copy up to 15 bytes more, which land past the new size.
-  void AppendFrom(const ShortBlock& other, std::size_t from, std::size_t n) {
-    for (std::size_t done = 0; done < n; done += 16) CopyChunk(bytes_ + size_ + done, other.bytes_ + from + done);
-    size_ += n;
-  }
-
-  // One bit per byte that equals any of `values`.
-  template <std::size_t N>
-  std::uint64_t MaskOfAny(const char (&values)[N]) const {
-    if (size_ <= 16) return AnyOf<1>(values);
-    if (size_ <= 32) return AnyOf<2>(values);
-    return AnyOf<4>(values);
-  }
-
- private:
-  template <std::size_t Chunks, std::size_t N>
-  std::uint64_t AnyOf(const char (&values)[N]) const {
-    std::uint64_t valid = size_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size_) - 1;
+  // One bit per byte that equals any of `Values`.
+  template <char... Values>
+  std::uint64_t Mask() const {
     std::uint64_t mask = 0;
 #if defined(__SSE2__)
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < Chunks; ++c) {
-      const __m128i chunk = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes_ + c * 16));
-      __m128i hits = _mm_cmpeq_epi8(chunk, _mm_set1_epi8(values[0]));
-#pragma GCC unroll 8
-      for (std::size_t k = 1; k < N; ++k) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(values[k])));
+      __m128i hits = _mm_setzero_si128();
+      ((hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunks_[c], _mm_set1_epi8(Values)))), ...);
       mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (c * 16);
     }
 #else
     for (std::size_t i = 0; i < Chunks * 16; ++i) {
-      for (char value : values) {
-        if (bytes_[i] == value) mask |= std::uint64_t{1} << i;
-      }
+      if (((text_[i] == Values) || ...)) mask |= std::uint64_t{1} << i;
     }
 #endif
-    return mask & valid;
+    return mask & valid_;
   }
 
-  static void CopyChunk(char* to, const char* from) {
+ private:
+  [[maybe_unused]] const char* text_;
+  std::uint64_t valid_;
 #if defined(__SSE2__)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+  __m128i chunks_[Chunks];
+#endif
+};
+
+// Copies n bytes in whole 16-byte chunks: reads and writes up to 15 bytes
+// past n. The two ranges must not overlap.
+inline void CopyChunks(char* to, const char* from, std::size_t n) {
+  for (std::size_t done = 0; done < n; done += 16) {
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + done),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + done)));
 #else
-    __builtin_memcpy(to, from, 16);
+    __builtin_memcpy(to + done, from + done, 16);
 #endif
   }
-
-  alignas(16) char bytes_[kCapacity + 16] = {};
-  std::size_t size_ = 0;
-};
+}
 
 }  // namespace bytescan

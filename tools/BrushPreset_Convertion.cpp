@@ -201,63 +201,83 @@ std::size_t RewriteAnyLine(const char* text, std::size_t n, char* out) {
   return n;
 }
 
-using bytescan::ShortBlock;
+constexpr std::size_t kShortLine = 64;
 
 constexpr std::uint64_t LowBits(std::size_t n) { return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1; }
 
-// Of the positions in `candidates`, those where `what` starts (wholly
-// within the block).
-inline std::uint64_t Occurrences(const ShortBlock& block, std::uint64_t candidates, std::string_view what) {
-  std::uint64_t starts = 0;
-  for (; candidates != 0; candidates &= candidates - 1) {
-    int at = bytescan::LowestBit(candidates);
-    if (at + what.size() <= block.size() && std::memcmp(block.bytes() + at, what.data(), what.size()) == 0) {
-      starts |= std::uint64_t{1} << at;
-    }
-  }
-  return starts;
+// The bits of `mask` in [start, start + length), moved to begin at `to`.
+inline std::uint64_t MoveBits(std::uint64_t mask, std::size_t start, std::size_t length, std::size_t to) {
+  return ((mask >> start) & LowBits(length)) << to;
 }
 
-// The bytes covered by `length`-byte matches at `starts`.
-inline std::uint64_t Spans(std::uint64_t starts, std::size_t length) {
-  std::uint64_t covered = 0;
-  for (; starts != 0; starts &= starts - 1) covered |= LowBits(length) << bytescan::LowestBit(starts);
-  return covered;
+// True when the bytes at `text` begin with `literal`.
+template <std::size_t N>
+inline bool StartsWith(const char* text, const char (&literal)[N]) {
+  return std::memcmp(text, literal, N - 1) == 0;
 }
 
-inline void KeepUnmarked(const ShortBlock& from, std::uint64_t removed, ShortBlock* to) {
-  to->Clear();
-  std::uint64_t keep = LowBits(from.size()) & ~removed;
+// Copies the bytes of the line not marked in `removed` to `out`, run by
+// run in whole chunks; moves the marks of `first` and `second` along with
+// their bytes. Returns the new length.
+std::size_t CompactInto(const char* line, std::size_t n, std::uint64_t removed, char* out, std::uint64_t* first,
+                        std::uint64_t* second) {
+  std::uint64_t keep = LowBits(n) & ~removed;
+  std::uint64_t movedFirst = 0, movedSecond = 0;
+  std::size_t written = 0;
   while (keep != 0) {
-    int start = bytescan::LowestBit(keep);
+    auto start = static_cast<std::size_t>(bytescan::LowestBit(keep));
     std::uint64_t gaps = ~(keep >> start);
-    int run = gaps == 0 ? 64 - start : bytescan::LowestBit(gaps);
-    to->AppendFrom(from, static_cast<std::size_t>(start), static_cast<std::size_t>(run));
-    keep &= ~(LowBits(static_cast<std::size_t>(run)) << start);
+    std::size_t run = gaps == 0 ? 64 - start : static_cast<std::size_t>(bytescan::LowestBit(gaps));
+    bytescan::CopyChunks(out + written, line + start, run);
+    movedFirst |= MoveBits(*first, start, run, written);
+    movedSecond |= MoveBits(*second, start, run, written);
+    written += run;
+    keep &= ~(LowBits(run) << start);
   }
+  *first = movedFirst;
+  *second = movedSecond;
+  return written;
 }
 
-// Stage 3 on a short text: the occurrences of all rename patterns, found
-// from the positions of their first bytes.
+// Removes the `length`-byte matches at `starts` from `text` in place (exact
+// moves: nothing past the text is touched); moves the marks of `kept`.
+std::size_t RemoveInPlace(char* text, std::size_t n, std::uint64_t starts, std::size_t length, std::uint64_t* kept) {
+  std::size_t written = 0;
+  std::size_t read = 0;
+  std::uint64_t moved = 0;
+  for (; starts != 0; starts &= starts - 1) {
+    auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
+    std::memmove(text + written, text + read, at - read);
+    moved |= MoveBits(*kept, read, at - read, written);
+    written += at - read;
+    read = at + length;
+  }
+  std::memmove(text + written, text + read, n - read);
+  moved |= MoveBits(*kept, read, n - read, written);
+  *kept = moved;
+  return written + (n - read);
+}
+
 struct RenameMatches {
   int count = 0;
   std::size_t at = 0;
   const Rename* rename = nullptr;
 };
 
-RenameMatches FindRenames(const ShortBlock& text) {
+// Every occurrence of every rename pattern in `text`: each begins at one of
+// the `starts`, the positions of the patterns' first bytes.
+RenameMatches FindRenames(const char* text, std::size_t n, std::uint64_t starts) {
   RenameMatches matches;
-  const char* bytes = text.bytes();
   auto take = [&](std::size_t at, const Rename& row) {
-    if (at + row.find.size() <= text.size() && std::memcmp(bytes + at, row.find.data(), row.find.size()) == 0) {
+    if (at + row.find.size() <= n && std::memcmp(text + at, row.find.data(), row.find.size()) == 0) {
       ++matches.count;
       matches.at = at;
       matches.rename = &row;
     }
   };
-  for (std::uint64_t starts = text.MaskOfAny({'T', 'S', 'R', 'b', 'd'}); starts != 0; starts &= starts - 1) {
+  for (; starts != 0; starts &= starts - 1) {
     auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
-    switch (bytes[at]) {
+    switch (text[at]) {
       case 'T':
         take(at, kRenames[0]);
         break;
@@ -280,70 +300,79 @@ RenameMatches FindRenames(const ShortBlock& text) {
   return matches;
 }
 
-// The rows on a line of at most 64 bytes, found through byte masks. A row
+// The rows on a line of at most 64 bytes, found through byte masks: a row
 // whose pattern does not occur changes nothing, so only the rows that find
-// something are applied, and the common line is done in one sweep.
-std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool padded, bool rescaled = false) {
-  ShortBlock a, b;
-  if (padded) {
-    a.AssignPadded(line, n);
-  } else {
-    a.Assign(line, n);
+// something are applied. The 64 bytes from `line` must be readable; `out`
+// has room for n + kRewriteGrowth bytes and does not overlap the line.
+template <std::size_t Chunks>
+std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, bool rescaled);
+
+std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool rescaled = false) {
+  if (n <= 16) return RewriteShortLineIn<1>(line, n, out, rescaled);
+  if (n <= 32) return RewriteShortLineIn<2>(line, n, out, rescaled);
+  return RewriteShortLineIn<4>(line, n, out, rescaled);
+}
+
+template <std::size_t Chunks>
+std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, bool rescaled) {
+  // Which bytes any row can act on: the line is loaded once.
+  const bytescan::ShortText<Chunks> text(line, n);
+  std::uint64_t g = text.template Mask<'g'>();
+  std::uint64_t dots = text.template Mask<'.'>();
+  std::uint64_t globals = 0;
+  for (std::uint64_t candidates = g & (dots >> 6); candidates != 0; candidates &= candidates - 1) {
+    auto at = static_cast<std::size_t>(bytescan::LowestBit(candidates));
+    if (at + 7 > n || !StartsWith(line + at, "global.")) continue;
+    // The transparency marker is a "global." followed by "Transp=".
+    if (!rescaled && at + 14 <= n && StartsWith(line + at + 7, "Transp=")) {
+      char rescaledLine[kShortLine + 16] = {};
+      return RewriteShortLine(rescaledLine, RescaleTransparency(line, n, rescaledLine), out, true);
+    }
+    globals |= std::uint64_t{1} << at;
   }
 
   // "global.", "'" and ";" in one sweep: "global." never overlaps itself
-  // nor holds the other two marks, so this equals the three passes.
-  std::uint64_t g = a.MaskOfAny({'g'});
-  std::uint64_t dots = a.MaskOfAny({'.'});
-  std::uint64_t globals = Occurrences(a, g & (dots >> 6), "global.");
-  if (!rescaled) {
-    // The transparency marker is a "global." followed by "Transp=".
-    for (std::uint64_t starts = globals; starts != 0; starts &= starts - 1) {
-      auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
-      if (at + 14 <= n && std::memcmp(a.bytes() + at + 7, "Transp=", 7) == 0) {
-        char text[kTransparencyMarker.size() + 24];
-        return RewriteShortLine(text, RescaleTransparency(line, n, text), out, false, true);
-      }
-    }
-  }
-  const ShortBlock* text = &a;
-  std::uint64_t marks = Spans(globals, 7) | a.MaskOfAny({'\'', ';'});
-  if (marks != 0) {
-    KeepUnmarked(a, marks, &b);
-    text = &b;
-  }
-  // ".kvr" is looked for only once the other marks are gone.
-  std::uint64_t kvr = Occurrences(*text, text->MaskOfAny({'.'}), ".kvr");
-  if (kvr != 0) {
-    ShortBlock* other = text == &a ? &b : &a;
-    KeepUnmarked(*text, Spans(kvr, 4), other);
-    text = other;
+  // nor holds the other two marks, so this equals the three passes. The
+  // dots and the renames' first bytes are followed to where they land.
+  std::uint64_t removed = text.template Mask<'\'', ';'>();
+  for (; globals != 0; globals &= globals - 1) removed |= LowBits(7) << bytescan::LowestBit(globals);
+  std::uint64_t renameStarts = text.template Mask<'T', 'S', 'R', 'b', 'd'>() & ~removed;
+  dots &= ~removed;
+  std::size_t size;
+  if (removed == 0) {
+    bytescan::CopyChunks(out, line, n);
+    size = n;
+  } else {
+    size = CompactInto(line, n, removed, out, &dots, &renameStarts);
   }
 
-  const char* bytes = text->bytes();
-  std::size_t size = text->size();
-  RenameMatches matches = FindRenames(*text);
-  if (matches.count == 0) {
-    text->CopyTo(out);
-    return size;
+  // ".kvr" is looked for only once the other marks are gone.
+  std::uint64_t kvr = 0;
+  for (; dots != 0; dots &= dots - 1) {
+    auto at = static_cast<std::size_t>(bytescan::LowestBit(dots));
+    if (at + 4 <= size && StartsWith(out + at, ".kvr")) kvr |= std::uint64_t{1} << at;
   }
+  if (kvr != 0) size = RemoveInPlace(out, size, kvr, 4, &renameStarts);
+
+  RenameMatches matches = FindRenames(out, size, renameStarts);
+  if (matches.count == 0) return size;
   // One occurrence is renamed alone, unless the renamed text can form a
   // later row's pattern with its neighbours: "Scatte" + "rotate" forms
   // "Scatter", "dir" + "brushdir" or "brushdir" + "brush" form "dirbrush".
   std::size_t at = matches.at;
   const Rename& rename = *matches.rename;
   bool formsAnother =
-      (&rename == &kRenames[3] && at >= 6 && std::memcmp(bytes + at - 6, "Scatte", 6) == 0) ||
-      (&rename == &kRenames[6] && ((at >= 3 && std::memcmp(bytes + at - 3, "dir", 3) == 0) ||
-                                   (at + 13 <= size && std::memcmp(bytes + at + 8, "brush", 5) == 0)));
+      (&rename == &kRenames[3] && at >= 6 && StartsWith(out + at - 6, "Scatte")) ||
+      (&rename == &kRenames[6] &&
+       ((at >= 3 && StartsWith(out + at - 3, "dir")) || (at + 13 <= size && StartsWith(out + at + 8, "brush"))));
   if (matches.count == 1 && !formsAnother) {
-    text->CopyTo(out);
     std::size_t rest = at + rename.find.size();
-    if (rename.with.size() != rename.find.size()) text->CopyTo(out + at + rename.with.size(), rest);
+    if (rename.with.size() != rename.find.size()) {
+      std::memmove(out + at + rename.with.size(), out + rest, size - rest);
+    }
     std::memcpy(out + at, rename.with.data(), rename.with.size());
     return size - rename.find.size() + rename.with.size();
   }
-  std::memcpy(out, bytes, size);
   for (const Rename& row : kRenames) size = ReplaceAllInPlace(out, size, row.find, row.with);
   return size;
 }
@@ -351,10 +380,17 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool pa
 }  // namespace
 
 std::size_t RewritePresetLineInto(std::string_view line, char* out, bool readablePadding) {
-  if (line.size() <= ShortBlock::kCapacity) {
-    return RewriteShortLine(line.data(), line.size(), out, readablePadding);
+  std::size_t n = line.size();
+  if (n > kShortLine) return RewriteAnyLine(line.data(), n, out);
+  const char* text = line.data();
+  bool overlaps = out < text + n + kShortLine && text < out + n + kRewriteGrowth;
+  char padded[kShortLine + 16];
+  if (!readablePadding || overlaps) {
+    std::memset(padded, 0, sizeof padded);
+    if (n > 0) std::memcpy(padded, text, n);
+    text = padded;
   }
-  return RewriteAnyLine(line.data(), line.size(), out);
+  return RewriteShortLine(text, n, out);
 }
 
 std::string RewritePresetLine(std::string_view line) {
