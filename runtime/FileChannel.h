@@ -78,36 +78,39 @@ bool TakeBufferedLines(FileChannel* channel, Take&& take) {
   // Local copies: the bytes the caller writes cannot then alias them.
   const char* const buffer = channel->buffer;
   const std::int32_t filled = channel->filled;
-  std::int32_t count = channel->count;
-  std::int32_t scanStart = channel->scanStart;
-  std::uint64_t lineEnds = channel->lineEnds;
+  std::int32_t position = filled - channel->count;  // where the next line starts
+  std::int32_t windowStart = channel->scanStart;
+  std::uint64_t window = channel->lineEnds;
+  std::int32_t offset = position - windowStart;
+  // The line ends from `position` on, one bit each.
+  std::uint64_t ends = offset >= 0 && offset < 64 ? window >> offset : 0;
   bool accepted = true;
-  while (count > 0) {
-    std::int32_t start = filled - count;
-    std::int32_t offset = start - scanStart;
-    std::uint64_t ahead = offset >= 0 && offset < 64 ? lineEnds >> offset : 0;
-    if (ahead == 0) {
-      scanStart = start;
-      lineEnds = bytescan::LineEndMask64(buffer + start);
-      if (filled - start < 64) lineEnds &= (std::uint64_t{1} << (filled - start)) - 1;
-      ahead = lineEnds;
-      if (ahead == 0) break;
+  while (position < filled) {
+    if (ends == 0) {
+      windowStart = position;
+      window = bytescan::LineEndMask64(buffer + position);
+      if (filled - position < 64) window &= (std::uint64_t{1} << (filled - position)) - 1;
+      ends = window;
+      if (ends == 0) break;  // a line longer than the scan: ReadLine takes it
     }
-    std::int32_t stop = start + bytescan::LowestBit(ahead);
-    std::int32_t taken = stop - start + 1;
+    std::int32_t length = bytescan::LowestBit(ends);
+    std::int32_t stop = position + length;
+    std::int32_t taken = length + 1;
     if (buffer[stop] == '\r') {
       if (stop + 1 >= filled) break;  // the look past a final CR needs a refill
       if (buffer[stop + 1] == '\n') ++taken;
     }
-    count -= taken;
-    if (!take(std::string_view(buffer + start, static_cast<std::size_t>(stop - start)))) {
+    const char* line = buffer + position;
+    position += taken;
+    ends = taken < 64 ? ends >> taken : 0;
+    if (!take(std::string_view(line, static_cast<std::size_t>(length)))) {
       accepted = false;
       break;
     }
   }
-  channel->count = count;
-  channel->scanStart = scanStart;
-  channel->lineEnds = lineEnds;
+  channel->count = filled - position;
+  channel->scanStart = windowStart;
+  channel->lineEnds = window;
   return accepted;
 }
 
