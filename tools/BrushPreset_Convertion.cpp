@@ -219,7 +219,7 @@ inline bool StartsWith(const char* text, const char (&literal)[N]) {
 // Copies the bytes of the line not marked in `removed` to `out`, run by
 // run in whole chunks; moves the marks of `first` and `second` along with
 // their bytes. Returns the new length.
-std::size_t CompactInto(const char* line, std::size_t n, std::uint64_t removed, char* out, std::uint64_t* first,
+__attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, std::uint64_t removed, char* out, std::uint64_t* first,
                         std::uint64_t* second) {
   std::uint64_t keep = LowBits(n) & ~removed;
   std::uint64_t movedFirst = 0, movedSecond = 0;
@@ -266,7 +266,7 @@ struct RenameMatches {
 
 // Every occurrence of every rename pattern in `text`: each begins at one of
 // the `starts`, the positions of the patterns' first bytes.
-RenameMatches FindRenames(const char* text, std::size_t n, std::uint64_t starts) {
+__attribute__((always_inline)) inline RenameMatches FindRenames(const char* text, std::size_t n, std::uint64_t starts) {
   RenameMatches matches;
   auto take = [&](std::size_t at, const Rename& row) {
     if (at + row.find.size() <= n && std::memcmp(text + at, row.find.data(), row.find.size()) == 0) {
