@@ -1,5 +1,5 @@
-// Vectorised byte scans for the hot paths: finding line ends in the channel
-// buffer and marking bytes in short lines. SSE2 where the compiler targets
+// Vectorised byte scans for the hot paths: marking line ends in the channel
+// buffer and the bytes the rewriting acts on in short lines. SSE2 where the compiler targets
 // it (every x86-64), plain loops elsewhere; both give the same answers.
 #pragma once
 
@@ -13,30 +13,6 @@
 namespace bytescan {
 
 inline int LowestBit(std::uint64_t mask) { return __builtin_ctzll(mask); }
-
-// The first CR, LF or NUL in [from, end), or end. Reads up to 15 bytes past
-// `end`: the caller's allocation must hold them.
-inline const char* FindLineEnd(const char* from, const char* end) {
-#if defined(__SSE2__)
-  const __m128i nul = _mm_setzero_si128();
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  for (; from < end; from += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf)),
-                                _mm_cmpeq_epi8(v, cr));
-    int mask = _mm_movemask_epi8(hits);
-    if (mask != 0) {
-      const char* hit = from + __builtin_ctz(static_cast<unsigned>(mask));
-      return hit < end ? hit : end;
-    }
-  }
-  return end;
-#else
-  while (from < end && *from != '\n' && *from != '\r' && *from != '\0') ++from;
-  return from;
-#endif
-}
 
 // One bit per CR, LF or NUL among the 64 bytes at `from`: all 64 must be
 // readable.

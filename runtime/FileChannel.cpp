@@ -106,9 +106,7 @@ std::int32_t NextLineEnd(FileChannel* channel, std::int32_t start) {
   for (;;) {
     if (start < channel->scanStart || start >= channel->scanStart + 64) {
       channel->scanStart = start;
-      std::uint64_t ends = bytescan::LineEndMask64(channel->buffer + start);
-      std::int32_t valid = channel->filled - start;
-      channel->lineEnds = valid >= 64 ? ends : ends & ((std::uint64_t{1} << valid) - 1);
+      channel->lineEnds = ScanLineEnds(*channel, start);
     }
     std::uint64_t ahead = channel->lineEnds >> (start - channel->scanStart);
     if (ahead != 0) return start + bytescan::LowestBit(ahead);

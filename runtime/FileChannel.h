@@ -64,6 +64,14 @@ bool ReadLine(int number, std::string_view* line);
 // True when no further byte can be read (the end, or a read error).
 bool AtEnd(int number);
 
+// The line ends among the buffer bytes from `start` up to `filled`, at most
+// 64 of them, one bit each.
+inline std::uint64_t ScanLineEnds(const FileChannel& channel, std::int32_t start) {
+  std::uint64_t ends = bytescan::LineEndMask64(channel.buffer + start);
+  std::int32_t valid = channel.filled - start;
+  return valid >= 64 ? ends : ends & ((std::uint64_t{1} << valid) - 1);
+}
+
 // The common case of AtEnd then ReadLine, without a call per line: takes,
 // one after the other, the lines that lie whole in the buffer with their
 // terminators, exactly as AtEnd then ReadLine would, and hands each to
@@ -88,8 +96,7 @@ bool TakeBufferedLines(FileChannel* channel, Take&& take) {
   while (position < filled) {
     if (ends == 0) {
       windowStart = position;
-      window = bytescan::LineEndMask64(buffer + position);
-      if (filled - position < 64) window &= (std::uint64_t{1} << (filled - position)) - 1;
+      window = ScanLineEnds(*channel, position);
       ends = window;
       if (ends == 0) break;  // a line longer than the scan: ReadLine takes it
     }
