@@ -24,11 +24,20 @@ const std::vector<std::string>& TypicalLines() {
     for (int i = 0; i < 4096; ++i) {
       std::string name = names[random() % 5];
       switch (random() % 6) {
-        case 0: result.push_back("global.brushname='" + name + ".kvr';"); break;
-        case 1: result.push_back("global.dirbrush='" + name + "';"); break;
-        case 2: result.push_back("global.Transp=" + std::to_string(random() % 101) + ";"); break;
-        case 3: result.push_back("global.texture='" + name + ".kvr';"); break;
-        default: result.push_back(std::string("global.") + keys[random() % 8] + "=" + std::to_string(random() % 360) + ";");
+        case 0:
+          result.push_back("global.brushname='" + name + ".kvr';");
+          break;
+        case 1:
+          result.push_back("global.dirbrush='" + name + "';");
+          break;
+        case 2:
+          result.push_back("global.Transp=" + std::to_string(random() % 101) + ";");
+          break;
+        case 3:
+          result.push_back("global.texture='" + name + ".kvr';");
+          break;
+        default:
+          result.push_back(std::string("global.") + keys[random() % 8] + "=" + std::to_string(random() % 360) + ";");
       }
     }
     return result;

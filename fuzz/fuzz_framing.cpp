@@ -24,8 +24,8 @@ void Require(bool condition) {
 const std::string& ScratchPath() {
   static const std::string path = [] {
     const char* base = std::getenv("TMPDIR");
-    return std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/fuzz_framing." +
-           std::to_string(getpid()) + ".kvr";
+    return std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/fuzz_framing." + std::to_string(getpid()) +
+           ".kvr";
   }();
   return path;
 }

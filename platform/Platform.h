@@ -68,7 +68,7 @@ struct FolderSearch {
 };
 
 struct FolderEntry {
-  std::string name;         // long name, without folder
+  std::string name;          // long name, without folder
   bool isDirectory = false;  // after following links
 };
 
@@ -76,8 +76,7 @@ enum class SearchStart { Found, NothingMatched, Failed };
 
 // Found: `first` holds the first entry and `search` must be finished.
 // NothingMatched and Failed leave nothing to finish.
-SearchStart StartFolderSearch(const char* searchText, FolderSearch* search,
-                              FolderEntry* first);
+SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first);
 // False when there is no further entry, for whatever reason.
 bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next);
 void FinishFolderSearch(FolderSearch* search);

@@ -1,6 +1,4 @@
 // The POSIX side of the platform seam (Linux).
-#include "platform/Platform.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -12,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/Platform.h"
 
 namespace platform {
 
@@ -44,13 +44,10 @@ bool MakeBlocking(int fd) {
 }
 
 FileIdentity IdentityOf(const struct stat& st) {
-  return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
-                      static_cast<std::uint64_t>(st.st_ino)};
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
-  return a.volume == b.volume && a.index == b.index;
-}
+bool SameIdentity(const FileIdentity& a, const FileIdentity& b) { return a.volume == b.volume && a.index == b.index; }
 
 }  // namespace
 
@@ -161,8 +158,7 @@ bool NextFolderEntry(DIR* folder, FolderEntry* entry) {
 
 }  // namespace
 
-SearchStart StartFolderSearch(const char* searchText, FolderSearch* search,
-                              FolderEntry* first) {
+SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first) {
   // Every entry of the folder is handed out; the caller matches the pattern.
   std::string folderPath(searchText);
   std::size_t cut = folderPath.rfind(kPathSeparator);

@@ -1,7 +1,7 @@
 // The Win32 side of the platform seam: the converter's home platform.
-#include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <vector>
@@ -49,12 +49,11 @@ bool IdentityOf(HANDLE handle, FileIdentity* identity) {
 // True when `path` names the file `identity` names. Looked at before the
 // create, which empties the file as it opens it.
 bool NamesFile(const char* path, const FileIdentity& identity) {
-  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   FileIdentity found;
-  bool same = IdentityOf(handle, &found) && found.volume == identity.volume &&
-              found.index == identity.index;
+  bool same = IdentityOf(handle, &found) && found.volume == identity.volume && found.index == identity.index;
   CloseHandle(handle);
   return same;
 }
@@ -62,17 +61,16 @@ bool NamesFile(const char* path, const FileIdentity& identity) {
 }  // namespace
 
 FileHandle OpenFileForReading(const char* path) {
-  return KeepDiskFile(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  return KeepDiskFile(
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FileHandle CreateFileForWriting(const char* path, const FileIdentity* keepIntact) {
   if (keepIntact != nullptr && NamesFile(path, *keepIntact)) return kNoFile;
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, 0,
-                         nullptr);
+    handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, 0, nullptr);
   }
   return KeepDiskFile(handle);
 }
@@ -97,20 +95,17 @@ std::size_t WriteToFile(FileHandle file, const void* source, std::size_t size) {
 
 bool MoveFilePosition(FileHandle file, std::int64_t delta) {
   LONG high = static_cast<LONG>(delta >> 32);
-  DWORD low = SetFilePointer(ToHandle(file), static_cast<LONG>(delta & 0xFFFFFFFF), &high,
-                             FILE_CURRENT);
+  DWORD low = SetFilePointer(ToHandle(file), static_cast<LONG>(delta & 0xFFFFFFFF), &high, FILE_CURRENT);
   return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
 }
 
 bool CloseFile(FileHandle file) { return CloseHandle(ToHandle(file)) != 0; }
 
-bool IdentifyFile(FileHandle file, FileIdentity* identity) {
-  return IdentityOf(ToHandle(file), identity);
-}
+bool IdentifyFile(FileHandle file, FileIdentity* identity) { return IdentityOf(ToHandle(file), identity); }
 
 void RemoveIncompleteFile(const char* path) {
-  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE handle =
+      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return;
   bool diskFile = GetFileType(handle) == FILE_TYPE_DISK;
   CloseHandle(handle);
@@ -130,8 +125,7 @@ SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, Fold
   WIN32_FIND_DATAA data;
   HANDLE handle = FindFirstFileA(searchText, &data);
   if (handle == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_FILE_NOT_FOUND ? SearchStart::NothingMatched
-                                                  : SearchStart::Failed;
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? SearchStart::NothingMatched : SearchStart::Failed;
   }
   search->state = handle;
   TakeEntry(data, first);

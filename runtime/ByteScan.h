@@ -25,8 +25,7 @@ inline std::uint64_t LineEndMask64(const char* from) {
 #pragma GCC unroll 4
   for (int chunk = 0; chunk < 4; ++chunk) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + chunk * 16));
-    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf)),
-                                _mm_cmpeq_epi8(v, cr));
+    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
     mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (chunk * 16);
   }
   return mask;
@@ -49,7 +48,8 @@ class ShortText {
       : text_(text), valid_(n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1) {
 #if defined(__SSE2__)
 #pragma GCC unroll 4
-    for (std::size_t c = 0; c < Chunks; ++c) chunks_[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + c * 16));
+    for (std::size_t c = 0; c < Chunks; ++c)
+      chunks_[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + c * 16));
 #endif
   }
 

@@ -1,6 +1,5 @@
 #include "runtime/FileChannel.h"
 
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -219,8 +218,7 @@ std::int64_t WriteBytes(FileChannel* channel, const char* source, std::int64_t n
   // Strictly less: data that would exactly fill the free space is not
   // buffered, so a buffered block written out holds at most 4095 bytes.
   if (n < channel->count) {
-    std::memcpy(channel->buffer + (channel->capacity - channel->count), source,
-                static_cast<std::size_t>(n));
+    std::memcpy(channel->buffer + (channel->capacity - channel->count), source, static_cast<std::size_t>(n));
     channel->count -= static_cast<std::int32_t>(n);
     return n;
   }
@@ -266,8 +264,7 @@ bool ReadLine(int number, std::string_view* line) {
     bool inPlace = channel->lineLength == 0 && !(*stop == '\r' && channel->count == 0);
     if (!inPlace && !AppendToLine(channel, start, length)) return false;
     if (*stop == '\r') ConsumeLfAfterCr(channel);
-    *line = inPlace ? std::string_view(start, length)
-                    : std::string_view(channel->line, channel->lineLength);
+    *line = inPlace ? std::string_view(start, length) : std::string_view(channel->line, channel->lineLength);
     return true;
   }
   *line = std::string_view(channel->line, channel->lineLength);
@@ -311,9 +308,9 @@ void WriteLineBlock(int number, const char* lines, std::size_t size) {
   FileChannel* channel = FindChannel(number);
   if (channel == nullptr) return;
   const char* end = lines + size;
-  bool emptyBuffer = channel->buffer != nullptr &&
-                     (channel->mode == ChannelMode::Reading ? channel->count == 0
-                                                            : channel->count == channel->capacity);
+  bool emptyBuffer =
+      channel->buffer != nullptr &&
+      (channel->mode == ChannelMode::Reading ? channel->count == 0 : channel->count == channel->capacity);
   if (!emptyBuffer) {
     // The general case, piece by piece.
     for (const char* line = lines; line < end;) {

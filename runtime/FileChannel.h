@@ -19,7 +19,7 @@ inline constexpr std::int32_t kNoScan = -128;
 
 struct FileChannel {
   platform::FileHandle handle = platform::kNoFile;  // kNoFile: not open
-  char* buffer = nullptr;  // none when it could not be had: unbuffered mode
+  char* buffer = nullptr;                           // none when it could not be had: unbuffered mode
   std::int32_t capacity = 0;
   // Reading: bytes of the buffer not yet handed out, ending at `filled`.
   // Writing: free space left; the pending bytes are the first capacity - count.
@@ -48,8 +48,7 @@ bool OpenForReading(int number, const char* path);
 // Creates the file, or empties an existing one (falling back to a write-only
 // open that empties it). With `keepIntact`, a path that names that very file
 // is refused untouched. False when refused; no channel is left behind.
-bool CreateForWriting(int number, const char* path,
-                      const platform::FileIdentity* keepIntact = nullptr);
+bool CreateForWriting(int number, const char* path, const platform::FileIdentity* keepIntact = nullptr);
 
 // The identity of the file open under `number`.
 bool IdentifyChannelFile(int number, platform::FileIdentity* identity);

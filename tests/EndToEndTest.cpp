@@ -13,7 +13,9 @@ namespace {
 
 using namespace testing_support;
 
-const std::string kNotice = "Finish\nConversion termin\xC3\xA9" "e !\n";
+const std::string kNotice =
+    "Finish\nConversion termin\xC3\xA9"
+    "e !\n";
 
 // Name -> bytes of every entry of a folder (regular files only).
 std::map<std::string, std::string> FilesIn(const std::string& folder) {

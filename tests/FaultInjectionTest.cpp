@@ -29,7 +29,9 @@ constexpr bool kAddressSanitizer = true;  // cannot run under an address-space l
 constexpr bool kAddressSanitizer = false;
 #endif
 
-const std::string kNotice = "Finish\nConversion termin\xC3\xA9" "e !\n";
+const std::string kNotice =
+    "Finish\nConversion termin\xC3\xA9"
+    "e !\n";
 const std::string kControl = "global.Transp=20;\nglobal.SizeX=3;\n";
 const std::string kControlConverted = "alpha=51\r\nsizeX=3\r\n";
 
@@ -68,9 +70,7 @@ void MakeSocket(const std::string& path) {
   close(sock);  // the socket file stays
 }
 
-void OpenToNobody(const Workspace& w) {
-  ASSERT_EQ(chown(w.out("").c_str(), 65534, 65534), 0);
-}
+void OpenToNobody(const Workspace& w) { ASSERT_EQ(chown(w.out("").c_str(), 65534, 65534), 0); }
 
 std::string ManyPresetLines(int count) {
   std::string bytes;
@@ -120,8 +120,11 @@ std::vector<FaultCase> Cases() {
   add({"LinkToDirectory", [=](const Workspace& w) { link("/tmp", w.in("d.kvr")); }, {}, {}, {"d.kvr"}});
   add({"DanglingLink", [=](const Workspace& w) { link("missing", w.in("x.kvr")); }, {}, {}, {"x.kvr"}});
   add({"LinkLoop", [=](const Workspace& w) { link("x.kvr", w.in("x.kvr")); }, {}, {}, {"x.kvr"}});
-  FaultCase zero{"LinkToDevZero", [=](const Workspace& w) { link("/dev/zero", w.in("z.kvr")); },
-                 AddressLimit(256LL << 20), {}, {"z.kvr"}};
+  FaultCase zero{"LinkToDevZero",
+                 [=](const Workspace& w) { link("/dev/zero", w.in("z.kvr")); },
+                 AddressLimit(256LL << 20),
+                 {},
+                 {"z.kvr"}};
   zero.needsAddressLimit = true;
   add(zero);
 
@@ -132,7 +135,9 @@ std::vector<FaultCase> Cases() {
          WriteFile(w.in("secret.kvr"), "global.SizeX=1;\n");
          chmod(w.in("secret.kvr").c_str(), 0);
        },
-       Unprivileged(), {}, {"secret.kvr"}});
+       Unprivileged(),
+       {},
+       {"secret.kvr"}});
   add({"ReadError", [=](const Workspace& w) { link("/proc/self/mem", w.in("mem.kvr")); }, {}, {}, {"mem.kvr"}});
 
   // Outputs that cannot be written.
@@ -141,7 +146,11 @@ std::vector<FaultCase> Cases() {
          WriteFile(w.in("full.kvr"), ManyPresetLines(10));
          link("/dev/full", w.out("full.kvr"));
        },
-       {}, {}, {},  true, false,
+       {},
+       {},
+       {},
+       true,
+       false,
        [](const Workspace&) {
          struct stat st;
          ASSERT_EQ(stat("/dev/full", &st), 0);
@@ -149,20 +158,27 @@ std::vector<FaultCase> Cases() {
        }});
   RunLimits fileSize;
   fileSize.fileSizeLimit = 20000;
-  add({"FileSizeLimit", [](const Workspace& w) { WriteFile(w.in("big.kvr"), ManyPresetLines(4000)); }, fileSize,
-       {}, {"big.kvr"}});
+  add({"FileSizeLimit",
+       [](const Workspace& w) { WriteFile(w.in("big.kvr"), ManyPresetLines(4000)); },
+       fileSize,
+       {},
+       {"big.kvr"}});
   add({"FifoAtOutput",
        [](const Workspace& w) {
          WriteFile(w.in("p.kvr"), "global.SizeX=1;\n");
          ASSERT_EQ(mkfifo(w.out("p.kvr").c_str(), 0644), 0);
        },
-       {}, {}, {"p.kvr"}});
+       {},
+       {},
+       {"p.kvr"}});
   add({"DirectoryAtOutput",
        [](const Workspace& w) {
          WriteFile(w.in("d.kvr"), "global.SizeX=1;\n");
          MakeFolder(w.out("d.kvr"));
        },
-       {}, {}, {"d.kvr"}});
+       {},
+       {},
+       {"d.kvr"}});
   add({"ReadOnlyOutput",
        [](const Workspace& w) {
          OpenToNobody(w);
@@ -170,7 +186,9 @@ std::vector<FaultCase> Cases() {
          WriteFile(w.out("ro.kvr"), "old");
          chmod(w.out("ro.kvr").c_str(), 0444);
        },
-       Unprivileged(), {{"ro.kvr", "old"}}, {}});
+       Unprivileged(),
+       {{"ro.kvr", "old"}},
+       {}});
   add({"WriteOnlyOutputIsEmptiedAndWritten",
        [](const Workspace& w) {
          OpenToNobody(w);
@@ -179,7 +197,11 @@ std::vector<FaultCase> Cases() {
          ASSERT_EQ(chown(w.out("wo.kvr").c_str(), 65534, 65534), 0);
          chmod(w.out("wo.kvr").c_str(), 0200);
        },
-       Unprivileged(), {}, {}, true, false,
+       Unprivileged(),
+       {},
+       {},
+       true,
+       false,
        [](const Workspace& w) {
          chmod(w.out("wo.kvr").c_str(), 0644);
          EXPECT_EQ(ReadFile(w.out("wo.kvr")), "sizeX=3\r\n");
@@ -189,10 +211,20 @@ std::vector<FaultCase> Cases() {
          ASSERT_EQ(rmdir(w.out("").c_str()), 0);
          WriteFile(w.folder / "Converted", "not a folder");
        },
-       {}, {}, {}, false, false,
+       {},
+       {},
+       {},
+       false,
+       false,
        [](const Workspace& w) { EXPECT_EQ(ReadFile(w.folder / "Converted"), "not a folder"); }});
-  add({"ConvertedMissing", [](const Workspace& w) { ASSERT_EQ(rmdir(w.out("").c_str()), 0); }, {}, {}, {}, false,
-       false, [](const Workspace& w) { EXPECT_FALSE(Exists(w.folder / "Converted")); }});
+  add({"ConvertedMissing",
+       [](const Workspace& w) { ASSERT_EQ(rmdir(w.out("").c_str()), 0); },
+       {},
+       {},
+       {},
+       false,
+       false,
+       [](const Workspace& w) { EXPECT_FALSE(Exists(w.folder / "Converted")); }});
 
   // The inputs are never modified, whatever links lead back to them.
   add({"OutputHardLinkedToInput",
@@ -200,19 +232,26 @@ std::vector<FaultCase> Cases() {
          WriteFile(w.in("h.kvr"), "global.brushname='ink.kvr';\n");
          ASSERT_EQ(::link(w.in("h.kvr").c_str(), w.out("h.kvr").c_str()), 0);
        },
-       {}, {}, {}});
+       {},
+       {},
+       {}});
   add({"OutputLinkedToInput",
        [=](const Workspace& w) {
          WriteFile(w.in("s.kvr"), "global.brushname='ink.kvr';\n");
          link(w.in("s.kvr"), w.out("s.kvr"));
        },
-       {}, {}, {}});
+       {},
+       {},
+       {}});
   add({"ConvertedLinkedToConvert",
        [=](const Workspace& w) {
          ASSERT_EQ(rmdir(w.out("").c_str()), 0);
          link("convert", w.folder / "Converted");
        },
-       {}, {}, {}, false});
+       {},
+       {},
+       {},
+       false});
 
   // Resources.
   RunLimits fewDescriptors;
@@ -224,11 +263,22 @@ std::vector<FaultCase> Cases() {
                  fewDescriptors};
   for (int i = 0; i < 300; ++i) many.exact["m" + std::to_string(i) + ".kvr"] = kControlConverted;
   add(many);
-  add({"OneLineOf64MiB", [](const Workspace& w) { WriteFile(w.in("long.kvr"), std::string(64 << 20, 'x')); }, {},
-       {}, {}, true, false,
+  add({"OneLineOf64MiB",
+       [](const Workspace& w) { WriteFile(w.in("long.kvr"), std::string(64 << 20, 'x')); },
+       {},
+       {},
+       {},
+       true,
+       false,
        [](const Workspace& w) { EXPECT_TRUE(ReadFile(w.out("long.kvr")) == std::string(64 << 20, 'x') + "\r\n"); }});
-  add({"NulBytesOf16MiB", [](const Workspace& w) { WriteFile(w.in("nul.kvr"), std::string(16 << 20, '\0')); }, {},
-       {}, {}, true, false, [](const Workspace& w) {
+  add({"NulBytesOf16MiB",
+       [](const Workspace& w) { WriteFile(w.in("nul.kvr"), std::string(16 << 20, '\0')); },
+       {},
+       {},
+       {},
+       true,
+       false,
+       [](const Workspace& w) {
          std::string written = ReadFile(w.out("nul.kvr"));
          EXPECT_EQ(written.size(), std::size_t{32} << 20);
          EXPECT_EQ(written.find_first_not_of("\r\n"), std::string::npos);
@@ -241,13 +291,14 @@ std::vector<FaultCase> Cases() {
                     for (int i = 0; i < (96 << 20) / 16; ++i) lines += "0123456789abcde\n";
                     WriteFile(w.in("manylines.kvr"), lines);
                   },
-                  AddressLimit(64LL << 20), {}, {"longline.kvr", "manylines.kvr"}};
+                  AddressLimit(64LL << 20),
+                  {},
+                  {"longline.kvr", "manylines.kvr"}};
   tight.needsAddressLimit = true;
   add(tight);
 
   // Names.
-  FaultCase names{"Names",
-                  [](const Workspace& w) {
+  FaultCase names{"Names", [](const Workspace& w) {
                     for (const char* name : {"\xff\xfe.kvr", "my brush.kvr", "-x.kvr", "UP.KVR", "Mi.KvR", ".kvr",
                                              "a.kvr.bak", "a.kvrx"}) {
                       WriteFile(w.in(name), kControl);

@@ -1,10 +1,10 @@
 // The channel's promises, held against whichever platform backend is linked.
-#include "tests/FileChannelTestSupport.h"
-
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "tests/FileChannelTestSupport.h"
 
 namespace {
 

@@ -36,9 +36,7 @@ inline std::string Replace(const std::string& text, const std::string& what, con
   return out;
 }
 
-inline std::string Remove(const std::string& text, const std::string& what) {
-  return Replace(text, what, "");
-}
+inline std::string Remove(const std::string& text, const std::string& what) { return Replace(text, what, ""); }
 
 inline std::int64_t Parse(const std::string& text) {
   std::size_t i = 0;
@@ -81,8 +79,7 @@ inline std::string Rewrite(std::string line) {
     std::string value = line.size() > 14 ? line.substr(14) : std::string();
     value = Remove(value, ";");
     std::int64_t percent = Parse(value);
-    std::int64_t quotient =
-        static_cast<std::int64_t>(static_cast<std::uint64_t>(percent) * 255u) / 100;
+    std::int64_t quotient = static_cast<std::int64_t>(static_cast<std::uint64_t>(percent) * 255u) / 100;
     auto alpha = static_cast<std::int32_t>(static_cast<std::uint32_t>(quotient));
     line = marker + Format(alpha);
   }

@@ -33,8 +33,8 @@ ScratchFolder::~ScratchFolder() {
   // remove_all never follows links; folders made unreadable are opened up
   // first so that their content can go.
   std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(path_, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+  for (auto it = fs::recursive_directory_iterator(path_, error); !error && it != fs::recursive_directory_iterator();
+       it.increment(error)) {
     if (it->is_directory(error) && !it->is_symlink(error)) {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
     }

@@ -32,8 +32,12 @@ TEST(TextOperations, DropFirst) {
     std::int64_t n;
     std::string result;
   } rows[] = {
-      {"global.Transp=50", 14, "50"}, {"abc", 0, "abc"}, {"abc", -3, "abc"},
-      {"abc", 3, ""},                 {"abc", 99, ""},   {"", 1, ""},
+      {"global.Transp=50", 14, "50"},
+      {"abc", 0, "abc"},
+      {"abc", -3, "abc"},
+      {"abc", 3, ""},
+      {"abc", 99, ""},
+      {"", 1, ""},
       {"abc", INT64_MAX, ""},
   };
   for (const Row& row : rows) EXPECT_EQ(DropFirst(row.text, row.n), row.result) << row.text;
@@ -95,8 +99,8 @@ TEST(TextOperations, ParseInteger) {
       {"--5", 0},
       {"-$10", -16},
       {"9223372036854775807", INT64_MAX},
-      {"9223372036854775808", INT64_MIN},          // wraps
-      {"18446744073709551617", 1},                 // wraps modulo 2^64
+      {"9223372036854775808", INT64_MIN},  // wraps
+      {"18446744073709551617", 1},         // wraps modulo 2^64
       {"-9223372036854775808", INT64_MIN},
       {"$FFFFFFFFFFFFFFFF", -1},
       {"A5", 0},

@@ -25,8 +25,7 @@ std::size_t Find(const char* text, std::size_t n, std::string_view what, std::si
 
 // ReplaceAll in place, for a replacement no longer than what it replaces:
 // the write position never passes the read position.
-std::size_t ReplaceAllInPlace(char* text, std::size_t n, std::string_view what,
-                              std::string_view with) {
+std::size_t ReplaceAllInPlace(char* text, std::size_t n, std::string_view what, std::string_view with) {
   std::size_t hit = Find(text, n, what);
   if (hit == kNotFound) return n;
   std::size_t write = hit;
@@ -139,9 +138,8 @@ struct Rename {
 // is renamed twice on purpose: the second pass catches a "dirbrush" that the
 // first one formed.
 constexpr Rename kRenames[] = {
-    {"Transp", "alpha"},      {"SizeY", "sizeY"},     {"SizeX", "sizeX"},
-    {"Rotate", "rotate"},     {"brushname", "name"},  {"Scatter", "scatter"},
-    {"dirbrush", "brushdir"}, {"dirbrush", "brushdir"},
+    {"Transp", "alpha"},   {"SizeY", "sizeY"},     {"SizeX", "sizeX"},       {"Rotate", "rotate"},
+    {"brushname", "name"}, {"Scatter", "scatter"}, {"dirbrush", "brushdir"}, {"dirbrush", "brushdir"},
 };
 
 }  // namespace
@@ -219,8 +217,8 @@ inline bool StartsWith(const char* text, const char (&literal)[N]) {
 // Copies the bytes of the line not marked in `removed` to `out`, run by
 // run in whole chunks; moves the marks of `first` and `second` along with
 // their bytes. Returns the new length.
-__attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, std::uint64_t removed, char* out, std::uint64_t* first,
-                        std::uint64_t* second) {
+__attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, std::uint64_t removed,
+                                                              char* out, std::uint64_t* first, std::uint64_t* second) {
   std::uint64_t keep = LowBits(n) & ~removed;
   std::uint64_t movedFirst = 0, movedSecond = 0;
   std::size_t written = 0;
@@ -361,10 +359,9 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, bool 
   // "Scatter", "dir" + "brushdir" or "brushdir" + "brush" form "dirbrush".
   std::size_t at = matches.at;
   const Rename& rename = *matches.rename;
-  bool formsAnother =
-      (&rename == &kRenames[3] && at >= 6 && StartsWith(out + at - 6, "Scatte")) ||
-      (&rename == &kRenames[6] &&
-       ((at >= 3 && StartsWith(out + at - 3, "dir")) || (at + 13 <= size && StartsWith(out + at + 8, "brush"))));
+  bool formsAnother = (&rename == &kRenames[3] && at >= 6 && StartsWith(out + at - 6, "Scatte")) ||
+                      (&rename == &kRenames[6] && ((at >= 3 && StartsWith(out + at - 3, "dir")) ||
+                                                   (at + 13 <= size && StartsWith(out + at + 8, "brush"))));
   if (matches.count == 1 && !formsAnother) {
     std::size_t rest = at + rename.find.size();
     if (rename.with.size() != rename.find.size()) {
@@ -476,7 +473,10 @@ class LineAppender {
  public:
   // `padded`: every line appended is followed by 64 readable bytes.
   explicit LineAppender(LineList* lines, bool padded = false)
-      : lines_(lines), data_(lines->arena.data), used_(lines->used), capacity_(lines->arena.capacity),
+      : lines_(lines),
+        data_(lines->arena.data),
+        used_(lines->used),
+        capacity_(lines->arena.capacity),
         padded_(padded) {}
   ~LineAppender() { lines_->used = used_; }
   LineAppender(const LineAppender&) = delete;
@@ -511,9 +511,7 @@ class LineAppender {
 
 }  // namespace
 
-bool AppendRewrittenLine(LineList* lines, std::string_view line) {
-  return LineAppender(lines).Append(line);
-}
+bool AppendRewrittenLine(LineList* lines, std::string_view line) { return LineAppender(lines).Append(line); }
 
 void ClearLineList(LineList* lines) { lines->used = 0; }
 
@@ -582,7 +580,9 @@ void RunConversion() {
     }
     FinishScan(&scan);
   }
-  platform::ShowCompletionNotice("Finish", "Conversion termin\xE9" "e !");
+  platform::ShowCompletionNotice("Finish",
+                                 "Conversion termin\xE9"
+                                 "e !");
   CloseAllChannels();
   ReleaseLineList(&lines);
   platform::EndProcess();
