@@ -1,7 +1,9 @@
 // The Win32 side of the platform seam: the converter's home platform.
+// windows.h first: the other Windows headers build on it.
+#include <windows.h>
+
 #include <commctrl.h>
 #include <objbase.h>
-#include <windows.h>
 
 #include <cstdlib>
 #include <vector>
