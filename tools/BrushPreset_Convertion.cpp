@@ -205,6 +205,7 @@ constexpr std::uint64_t LowBits(std::size_t n) { return n >= 64 ? ~std::uint64_t
 
 // The bits of `mask` in [start, start + length), moved to begin at `to`.
 inline std::uint64_t MoveBits(std::uint64_t mask, std::size_t start, std::size_t length, std::size_t to) {
+  if (length == 0 || start >= 64 || to >= 64) return 0;
   return ((mask >> start) & LowBits(length)) << to;
 }
 
