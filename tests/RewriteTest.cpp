@@ -152,6 +152,22 @@ TEST(RewritePresetLine, AgreesWithThePlainRulesOnGeneratedLines) {
   }
 }
 
+// Marks at every edge of the 16-byte chunks and of the 64-byte short lines.
+TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
+  const std::string marks[] = {".kvr", "global.", "global.Transp=5", "SizeX", "Transp", "dirbrush",
+                               "brushname", "'", ";", "Scatte" "Rotate", "g", "."};
+  for (std::size_t length = 1; length <= 70; ++length) {
+    for (const std::string& mark : marks) {
+      if (mark.size() > length) continue;
+      std::string filler(length - mark.size(), 'x');
+      for (const std::string& line : {filler + mark, mark + filler, filler.substr(0, filler.size() / 2) + mark +
+                                                                        filler.substr(filler.size() / 2)}) {
+        ASSERT_EQ(RewritePresetLine(line), reference::Rewrite(line)) << "line: " << line;
+      }
+    }
+  }
+}
+
 TEST(RewritePresetLine, OutputNeverOutgrowsTheAllowance) {
   std::mt19937_64 random(7);
   for (int i = 0; i < 100000; ++i) {
