@@ -50,12 +50,15 @@ bool PrepareSlot(int number) {
 }
 
 // Bytes from the platform; a read error counts as the end, and is noted.
+// Once the end is met it stays: the lines already handed out end there.
 std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
+  if (channel->endSeen) return 0;
   auto size = static_cast<std::size_t>(n);
   if (readSizeCap != 0 && size > readSizeCap) size = readSizeCap;
   std::int64_t got = platform::ReadFromFile(channel->handle, destination, size);
-  if (got < 0) {
-    channel->readFailed = true;
+  if (got < 0) channel->readFailed = true;
+  if (got <= 0) {
+    channel->endSeen = true;
     return 0;
   }
   return got;
@@ -208,6 +211,7 @@ std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) 
 
 std::int64_t WriteBytes(FileChannel* channel, const char* source, std::int64_t n) {
   if (n <= 0) return 0;
+  channel->endSeen = false;  // what is written may extend the file
   if (channel->buffer == nullptr) return WriteOut(channel, source, static_cast<std::size_t>(n));
   if (channel->mode == ChannelMode::Reading) {
     // The read-ahead not handed out goes back to the file.
@@ -307,6 +311,7 @@ const char* LastPieceEnd(const char* from, const char* limit) {
 void WriteLineBlock(int number, const char* lines, std::size_t size) {
   FileChannel* channel = FindChannel(number);
   if (channel == nullptr) return;
+  channel->endSeen = false;  // what is written may extend the file
   const char* end = lines + size;
   bool emptyBuffer =
       channel->buffer != nullptr &&

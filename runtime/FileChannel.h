@@ -28,6 +28,9 @@ struct FileChannel {
   ChannelMode mode = ChannelMode::Reading;
   bool lostBytes = false;   // some byte written did not reach the file
   bool readFailed = false;  // a read failed: the lines after it are missing
+  // The end of the file was met: no further read is asked of the platform,
+  // so a file that grows meanwhile is not read on past a line it cut short.
+  bool endSeen = false;
   // Where the line ends lie among the 64 buffer bytes from `scanStart` (one
   // bit each, only bytes below `filled`); redone after every refill.
   std::int32_t scanStart = kNoScan;

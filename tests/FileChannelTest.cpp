@@ -1,5 +1,6 @@
 // The channel's promises, held against whichever platform backend is linked.
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -84,6 +85,19 @@ TEST_P(FileChannelTest, ShortReadsFrameTheSameLines) {
     }
   }
   SetReadSizeCapForTesting(0);
+}
+
+TEST_P(FileChannelTest, TheEndOnceMetStays) {
+  std::string path = folder_ / "growing.kvr";
+  WriteFile(path, "glob");
+  ASSERT_TRUE(OpenForReading(0, path.c_str()));
+  std::string_view line;
+  ASSERT_TRUE(ReadLine(0, &line));
+  EXPECT_EQ(line, "glob");
+  // The file grows after its end was met: the line read stays whole.
+  std::ofstream(path, std::ios::binary | std::ios::app) << "al.SizeY=9;\n";
+  EXPECT_TRUE(AtEnd(0));
+  EXPECT_TRUE(CloseChannel(0));
 }
 
 TEST_P(FileChannelTest, WrittenLinesEndInCrLf) {
