@@ -115,8 +115,8 @@ void BM_FramingBufferedLines(benchmark::State& state) {
     OpenForReading(0, path.c_str());
     FileChannel* channel = FindChannel(0);
     for (;;) {
-      TakeBufferedLines(channel, [&](std::string_view line) {
-        bytes += line.size() + 1;
+      TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
+        bytes += (line.size() + 1) * static_cast<std::size_t>(times);
         return true;
       });
       if (AtEnd(0)) break;

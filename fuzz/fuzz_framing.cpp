@@ -37,8 +37,8 @@ std::vector<std::string> ReadAll(const std::string& path) {
   Require(OpenForReading(0, path.c_str()));
   FileChannel* channel = FindChannel(0);
   for (;;) {
-    TakeBufferedLines(channel, [&](std::string_view line) {
-      lines.emplace_back(line);
+    TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
+      lines.insert(lines.end(), static_cast<std::size_t>(times), std::string(line));
       return true;
     });
     if (AtEnd(0)) break;

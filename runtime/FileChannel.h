@@ -6,8 +6,10 @@
 // chooses. One thread uses them; nothing is locked.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "platform/Platform.h"
@@ -76,10 +78,11 @@ inline std::uint64_t ScanLineEnds(const FileChannel& channel, std::int32_t start
 
 // The common case of AtEnd then ReadLine, without a call per line: takes,
 // one after the other, the lines that lie whole in the buffer with their
-// terminators, exactly as AtEnd then ReadLine would, and hands each to
-// `take` (a callable taking std::string_view, returning false to stop).
-// Stops where a line runs past the buffer or a CR is the last byte held:
-// AtEnd and ReadLine then take over. False when `take` refused a line.
+// terminators, exactly as AtEnd then ReadLine would, and hands them to
+// `take(std::string_view line, std::int32_t times)`, which returns false to
+// stop. `times` is 1 but for a run of empty lines ended by LF or NUL, handed
+// over at once. Stops where a line runs past the buffer or a CR is the last
+// byte held: AtEnd and ReadLine then take over. False when `take` refused.
 // Each line handed out lies in the buffer with 64 readable bytes from its
 // start, whatever its length.
 template <typename Take>
@@ -103,6 +106,24 @@ bool TakeBufferedLines(FileChannel* channel, Take&& take) {
       if (ends == 0) break;  // a line longer than the scan: ReadLine takes it
     }
     std::int32_t length = bytescan::LowestBit(ends);
+    if (length == 0 && (ends & 2) != 0) {
+      // Empty lines back to back: as many as there are LF and NUL bytes in
+      // a row (a CR may pair with an LF, so it ends the run).
+      std::uint64_t gaps = ~ends;
+      std::int32_t run = gaps == 0 ? 64 : bytescan::LowestBit(gaps);
+      run = std::min(run, filled - position);
+      const void* cr = std::memchr(buffer + position, '\r', static_cast<std::size_t>(run));
+      if (cr != nullptr) run = static_cast<std::int32_t>(static_cast<const char*>(cr) - (buffer + position));
+      if (run >= 2) {
+        position += run;
+        ends = run < 64 ? ends >> run : 0;
+        if (!take(std::string_view(buffer + position - run, 0), run)) {
+          accepted = false;
+          break;
+        }
+        continue;
+      }
+    }
     std::int32_t stop = position + length;
     std::int32_t taken = length + 1;
     if (buffer[stop] == '\r') {
@@ -112,7 +133,7 @@ bool TakeBufferedLines(FileChannel* channel, Take&& take) {
     const char* line = buffer + position;
     position += taken;
     ends = taken < 64 ? ends >> taken : 0;
-    if (!take(std::string_view(line, static_cast<std::size_t>(length)))) {
+    if (!take(std::string_view(line, static_cast<std::size_t>(length)), 1)) {
       accepted = false;
       break;
     }

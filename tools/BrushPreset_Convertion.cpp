@@ -483,6 +483,19 @@ class LineAppender {
   LineAppender(const LineAppender&) = delete;
   LineAppender& operator=(const LineAppender&) = delete;
 
+  // `count` empty lines: CR LF each.
+  bool AppendEmptyLines(std::int32_t count) {
+    auto bytes = static_cast<std::size_t>(count) * 2;
+    if (used_ + bytes + kRewriteGrowth > capacity_ && !Grow(used_ + bytes + kRewriteGrowth)) return false;
+    char* out = data_ + used_;
+    for (std::size_t i = 0; i < bytes; i += 2) {
+      out[i] = '\r';
+      out[i + 1] = '\n';
+    }
+    used_ += bytes;
+    return true;
+  }
+
   __attribute__((always_inline)) bool Append(std::string_view line) {
     std::size_t room = line.size() + kRewriteGrowth + 2;
     if (room < line.size() || used_ + room < room) return false;
@@ -534,7 +547,9 @@ bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileId
   while (complete) {
     {
       LineAppender appender(lines, true);
-      complete = TakeBufferedLines(channel, [&](std::string_view line) { return appender.Append(line); });
+      complete = TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
+        return times == 1 ? appender.Append(line) : appender.AppendEmptyLines(times);
+      });
     }
     if (!complete || AtEnd(kChannel)) break;
     std::string_view line;
