@@ -29,9 +29,10 @@ struct FileIdentity {
 // write failures visible as failed calls instead of signals.
 void StartUp();
 
-// Opens an existing regular file for reading. Anything else (folder, pipe,
-// device, socket, dangling link) gives kNoFile, without ever waiting on it.
-FileHandle OpenFileForReading(const char* path);
+// Opens an existing regular file for reading, and tells which file it is.
+// Anything else (folder, pipe, device, socket, dangling link) gives kNoFile,
+// without ever waiting on it.
+FileHandle OpenFileForReading(const char* path, FileIdentity* identity);
 
 // Creates the file, or opens an existing one and empties it; when that is
 // refused, a second attempt opens an existing file write-only and empties it.
@@ -53,8 +54,6 @@ bool MoveFilePosition(FileHandle file, std::int64_t delta);
 
 // Closes the handle; false when the platform reports that data may be lost.
 bool CloseFile(FileHandle file);
-
-bool IdentifyFile(FileHandle file, FileIdentity* identity);
 
 // Removes what stands at `path` when it is a regular file (following links);
 // used for an output whose bytes did not all reach the disk.

@@ -38,10 +38,8 @@ int OpenWithoutWaiting(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-bool MakeBlocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
+// Clears O_NONBLOCK, the only status flag the opens here set.
+bool MakeBlocking(int fd) { return fcntl(fd, F_SETFL, 0) == 0; }
 
 FileIdentity IdentityOf(const struct stat& st) {
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
@@ -51,7 +49,7 @@ bool SameIdentity(const FileIdentity& a, const FileIdentity& b) { return a.volum
 
 }  // namespace
 
-FileHandle OpenFileForReading(const char* path) {
+FileHandle OpenFileForReading(const char* path, FileIdentity* identity) {
   int fd = OpenWithoutWaiting(path, O_RDONLY);
   if (fd < 0) return kNoFile;
   struct stat st;
@@ -59,6 +57,7 @@ FileHandle OpenFileForReading(const char* path) {
     close(fd);
     return kNoFile;
   }
+  *identity = IdentityOf(st);
   return fd;
 }
 
@@ -73,7 +72,7 @@ FileHandle CreateFileForWriting(const char* path, const FileIdentity* keepIntact
   if (usable && keepIntact != nullptr && SameIdentity(IdentityOf(st), *keepIntact)) {
     usable = false;
   }
-  if (usable && S_ISREG(st.st_mode)) {
+  if (usable && S_ISREG(st.st_mode) && st.st_size != 0) {
     int rc;
     do {
       rc = ftruncate(fd, 0);
@@ -119,13 +118,6 @@ bool CloseFile(FileHandle file) {
   // After a failed close the descriptor is gone on Linux; retrying could
   // close a descriptor opened meanwhile, so the result is only reported.
   return close(ToDescriptor(file)) == 0;
-}
-
-bool IdentifyFile(FileHandle file, FileIdentity* identity) {
-  struct stat st;
-  if (fstat(ToDescriptor(file), &st) != 0) return false;
-  *identity = IdentityOf(st);
-  return true;
 }
 
 void RemoveIncompleteFile(const char* path) {

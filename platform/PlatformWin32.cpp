@@ -62,9 +62,14 @@ bool NamesFile(const char* path, const FileIdentity& identity) {
 
 }  // namespace
 
-FileHandle OpenFileForReading(const char* path) {
-  return KeepDiskFile(
+FileHandle OpenFileForReading(const char* path, FileIdentity* identity) {
+  FileHandle file = KeepDiskFile(
       CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file != kNoFile && !IdentityOf(ToHandle(file), identity)) {
+    CloseHandle(ToHandle(file));
+    return kNoFile;
+  }
+  return file;
 }
 
 FileHandle CreateFileForWriting(const char* path, const FileIdentity* keepIntact) {
@@ -102,8 +107,6 @@ bool MoveFilePosition(FileHandle file, std::int64_t delta) {
 }
 
 bool CloseFile(FileHandle file) { return CloseHandle(ToHandle(file)) != 0; }
-
-bool IdentifyFile(FileHandle file, FileIdentity* identity) { return IdentityOf(ToHandle(file), identity); }
 
 void RemoveIncompleteFile(const char* path) {
   HANDLE handle =

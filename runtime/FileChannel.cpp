@@ -159,9 +159,11 @@ void SetReadSizeCapForTesting(std::size_t bytes) { readSizeCap = bytes; }
 
 bool OpenForReading(int number, const char* path) {
   if (!PrepareSlot(number)) return false;
-  platform::FileHandle handle = platform::OpenFileForReading(path);
+  platform::FileIdentity identity;
+  platform::FileHandle handle = platform::OpenFileForReading(path, &identity);
   if (handle == platform::kNoFile) return false;
   Attach(number, handle);
+  channelTable[number].identity = identity;
   return true;
 }
 
@@ -175,7 +177,9 @@ bool CreateForWriting(int number, const char* path, const platform::FileIdentity
 
 bool IdentifyChannelFile(int number, platform::FileIdentity* identity) {
   FileChannel* channel = FindChannel(number);
-  return channel != nullptr && platform::IdentifyFile(channel->handle, identity);
+  if (channel == nullptr) return false;
+  *identity = channel->identity;
+  return true;
 }
 
 std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) {

@@ -21,6 +21,7 @@ inline constexpr std::int32_t kNoScan = -128;
 
 struct FileChannel {
   platform::FileHandle handle = platform::kNoFile;  // kNoFile: not open
+  platform::FileIdentity identity;                  // the file, when opened for reading
   char* buffer = nullptr;                           // none when it could not be had: unbuffered mode
   std::int32_t capacity = 0;
   // Reading: bytes of the buffer not yet handed out, ending at `filled`.
@@ -55,7 +56,7 @@ bool OpenForReading(int number, const char* path);
 // is refused untouched. False when refused; no channel is left behind.
 bool CreateForWriting(int number, const char* path, const platform::FileIdentity* keepIntact = nullptr);
 
-// The identity of the file open under `number`.
+// The identity of the file opened for reading under `number`.
 bool IdentifyChannelFile(int number, platform::FileIdentity* identity);
 
 // The next line, without its terminator, in `*line`; the bytes stay valid

@@ -30,7 +30,8 @@ TEST_F(PlatformContract, FilesReadWriteSeekAndClose) {
   EXPECT_TRUE(platform::CloseFile(file));
   EXPECT_EQ(ReadFile(path), "abXYef");
 
-  file = platform::OpenFileForReading(path.c_str());
+  platform::FileIdentity identity;
+  file = platform::OpenFileForReading(path.c_str(), &identity);
   ASSERT_NE(file, platform::kNoFile);
   char bytes[16] = {};
   EXPECT_EQ(platform::ReadFromFile(file, bytes, 3), 3);
@@ -46,10 +47,9 @@ TEST_F(PlatformContract, CreateEmptiesAnExistingFileAndRefusesTheOneToKeep) {
   std::string other = folder_ / "other.kvr";
   WriteFile(path, "old content");
   WriteFile(other, "x");
-  platform::FileHandle input = platform::OpenFileForReading(path.c_str());
-  ASSERT_NE(input, platform::kNoFile);
   platform::FileIdentity identity;
-  ASSERT_TRUE(platform::IdentifyFile(input, &identity));
+  platform::FileHandle input = platform::OpenFileForReading(path.c_str(), &identity);
+  ASSERT_NE(input, platform::kNoFile);
   platform::CloseFile(input);
 
   EXPECT_EQ(platform::CreateFileForWriting(path.c_str(), &identity), platform::kNoFile);
@@ -72,9 +72,8 @@ TEST_F(PlatformContract, IdentitiesTellFilesApart) {
   std::filesystem::create_hard_link(a, hard);
   auto identify = [](const std::string& path) {
     platform::FileIdentity identity;
-    platform::FileHandle file = platform::OpenFileForReading(path.c_str());
+    platform::FileHandle file = platform::OpenFileForReading(path.c_str(), &identity);
     EXPECT_NE(file, platform::kNoFile);
-    EXPECT_TRUE(platform::IdentifyFile(file, &identity));
     platform::CloseFile(file);
     return identity;
   };
@@ -85,9 +84,10 @@ TEST_F(PlatformContract, IdentitiesTellFilesApart) {
 
 TEST_F(PlatformContract, FoldersAndMissingFilesAreNotOpened) {
   MakeFolder(folder_ / "sub.kvr");
-  EXPECT_EQ(platform::OpenFileForReading((folder_ / "sub.kvr").c_str()), platform::kNoFile);
+  platform::FileIdentity identity;
+  EXPECT_EQ(platform::OpenFileForReading((folder_ / "sub.kvr").c_str(), &identity), platform::kNoFile);
   EXPECT_EQ(platform::CreateFileForWriting((folder_ / "sub.kvr").c_str(), nullptr), platform::kNoFile);
-  EXPECT_EQ(platform::OpenFileForReading((folder_ / "none.kvr").c_str()), platform::kNoFile);
+  EXPECT_EQ(platform::OpenFileForReading((folder_ / "none.kvr").c_str(), &identity), platform::kNoFile);
   EXPECT_EQ(platform::CreateFileForWriting((folder_ / "none/x.kvr").c_str(), nullptr), platform::kNoFile);
 }
 
