@@ -14,7 +14,7 @@ void (*writeObserver)(std::size_t) = nullptr;
 std::size_t readSizeCap = 0;
 
 constexpr int kTableSlack = 16;
-constexpr std::size_t kScanSlack = 64;
+constexpr std::size_t kScanSlack = kChannelBufferSlack;
 
 // Room for channel `number`: the table starts with 16 slots and grows to
 // the number plus 16.

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "runtime/FileChannel.h"
 #include "tests/ReferenceRewrite.h"
+#include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
 
 namespace {
@@ -154,14 +157,25 @@ TEST(RewritePresetLine, AgreesWithThePlainRulesOnGeneratedLines) {
 
 // Marks at every edge of the 16-byte chunks and of the 64-byte short lines.
 TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
-  const std::string marks[] = {".kvr", "global.", "global.Transp=5", "SizeX", "Transp", "dirbrush",
-                               "brushname", "'", ";", "Scatte" "Rotate", "g", "."};
+  const std::string marks[] = {".kvr",
+                               "global.",
+                               "global.Transp=5",
+                               "SizeX",
+                               "Transp",
+                               "dirbrush",
+                               "brushname",
+                               "'",
+                               ";",
+                               "Scatte"
+                               "Rotate",
+                               "g",
+                               "."};
   for (std::size_t length = 1; length <= 70; ++length) {
     for (const std::string& mark : marks) {
       if (mark.size() > length) continue;
       std::string filler(length - mark.size(), 'x');
-      for (const std::string& line : {filler + mark, mark + filler, filler.substr(0, filler.size() / 2) + mark +
-                                                                        filler.substr(filler.size() / 2)}) {
+      for (const std::string& line : {filler + mark, mark + filler,
+                                      filler.substr(0, filler.size() / 2) + mark + filler.substr(filler.size() / 2)}) {
         ASSERT_EQ(RewritePresetLine(line), reference::Rewrite(line)) << "line: " << line;
       }
     }
@@ -177,3 +191,60 @@ TEST(RewritePresetLine, OutputNeverOutgrowsTheAllowance) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file of generated lines with every kind of terminator, runs of empty
+// lines and lines far longer than a vector.
+std::string RandomFile(std::mt19937_64& random) {
+  static const char* const terminators[] = {"\r\n", "\n", "\r", std::string_view("\0", 1).data()};
+  std::uniform_int_distribution<int> kind(0, 19);
+  std::string bytes;
+  for (int lines = std::uniform_int_distribution<int>(0, 400)(random); lines > 0; --lines) {
+    switch (kind(random)) {
+      case 0:
+        bytes.append(std::uniform_int_distribution<std::size_t>(1, 150)(random), kind(random) < 10 ? '\0' : '\n');
+        continue;
+      case 1:
+        for (int i = 0; i < 8; ++i) bytes += RandomLine(random);
+        break;
+      default:
+        bytes += RandomLine(random);
+    }
+    int terminator = kind(random) % 4;
+    bytes.append(terminators[terminator], terminator == 3 ? 1 : std::strlen(terminators[terminator]));
+  }
+  if (kind(random) < 10) bytes += RandomLine(random);  // a last line without terminator
+  return bytes;
+}
+
+}  // namespace
+
+// Whole files through the channel and the run's reading loop, on every
+// rewriting path this processor has and with reads cut short anywhere, give
+// what the plain framing and rewriting give.
+TEST(ReadRewrittenLines, WholeFilesAgreeWithThePlainRules) {
+  testing_support::ScratchFolder folder;
+  const std::string path = folder / "generated.kvr";
+  std::mt19937_64 random(4);
+  LineList lines;
+  for (int file = 0; file < 400; ++file) {
+    const std::string bytes = RandomFile(random);
+    const std::string expected = reference::Convert(bytes);
+    testing_support::WriteFile(path, bytes);
+    for (bool wide : {false, true}) {
+      for (std::size_t cap : {0, 61, 4095}) {
+        SetWideVectorsForTesting(wide);
+        SetReadSizeCapForTesting(cap);
+        platform::FileIdentity identity;
+        ASSERT_TRUE(ReadRewrittenLines(path.c_str(), &lines, &identity));
+        ASSERT_EQ(std::string(lines.arena.data == nullptr ? "" : lines.arena.data, lines.used), expected)
+            << "file " << file << ", wide " << ShortLinesUseWideVectors() << ", reads of at most " << cap;
+        ClearLineList(&lines);
+      }
+    }
+  }
+  SetReadSizeCapForTesting(0);
+  SetWideVectorsForTesting(true);
+  ReleaseLineList(&lines);
+}

@@ -6,6 +6,13 @@
 #include "runtime/ByteScan.h"
 #include "runtime/FileChannel.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define BRUSH_WIDE_VECTORS 1
+#include <immintrin.h>
+#else
+#define BRUSH_WIDE_VECTORS 0
+#endif
+
 namespace {
 
 constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
@@ -98,16 +105,22 @@ std::size_t FormatIntegerInto(std::int64_t value, char* out) {
 
 constexpr std::string_view kTransparencyMarker = "global.Transp=";
 
-// Stage 1: the whole line becomes the marker and the rescaled value. The
-// value is read from the 15th byte of the line on, wherever the marker
-// stood: stored presets were converted that way.
-std::size_t RescaleTransparency(const char* line, std::size_t n, char* out) {
+// Stage 1 on a line holding the marker: the percentage as 0..255. It is
+// read from the 15th byte of the line on, wherever the marker stood: stored
+// presets were converted that way.
+std::int32_t RescaledAlpha(const char* line, std::size_t n) {
   const char* value = line + (n < kTransparencyMarker.size() ? n : kTransparencyMarker.size());
   std::int64_t percent = ParseIntegerFrom(value, line + n, true);
   auto scaled = static_cast<std::int64_t>(static_cast<std::uint64_t>(percent) * 255u) / 100;
-  auto alpha = static_cast<std::int32_t>(static_cast<std::uint32_t>(scaled));
-  std::memcpy(out, kTransparencyMarker.data(), kTransparencyMarker.size());
-  return kTransparencyMarker.size() + FormatIntegerInto(alpha, out + kTransparencyMarker.size());
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(scaled));
+}
+
+// What all three stages make of a line holding the marker: stage 1 leaves
+// the marker and a number, stage 2 takes "global." off, and stage 3 renames
+// "Transp"; no other row finds anything in "alpha=" and a number.
+std::size_t RewriteMarkerLine(const char* line, std::size_t n, char* out) {
+  std::memcpy(out, "alpha=", 6);
+  return 6 + FormatIntegerInto(RescaledAlpha(line, n), out + 6);
 }
 
 // Stage 2, rows "global.", "'" and ";" in one pass: the two single bytes
@@ -188,11 +201,7 @@ namespace {
 
 // Every row applied in turn with plain searches: right for any line.
 std::size_t RewriteAnyLine(const char* text, std::size_t n, char* out) {
-  char rescaled[kTransparencyMarker.size() + 24];
-  if (Find(text, n, kTransparencyMarker) != kNotFound) {
-    n = RescaleTransparency(text, n, rescaled);
-    text = rescaled;
-  }
+  if (Find(text, n, kTransparencyMarker) != kNotFound) return RewriteMarkerLine(text, n, out);
   n = RemoveMarksInto(text, n, out);
   n = RemoveAllInPlace(out, n, ".kvr");
   for (const Rename& rename : kRenames) n = ReplaceAllInPlace(out, n, rename.find, rename.with);
@@ -304,16 +313,17 @@ __attribute__((always_inline)) inline RenameMatches FindRenames(const char* text
 // something are applied. The 64 bytes from `line` must be readable; `out`
 // has room for n + kRewriteGrowth bytes and does not overlap the line.
 template <std::size_t Chunks>
-std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, bool rescaled);
+std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out);
+std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts);
 
-std::size_t RewriteShortLine(const char* line, std::size_t n, char* out, bool rescaled = false) {
-  if (n <= 16) return RewriteShortLineIn<1>(line, n, out, rescaled);
-  if (n <= 32) return RewriteShortLineIn<2>(line, n, out, rescaled);
-  return RewriteShortLineIn<4>(line, n, out, rescaled);
+std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
+  if (n <= 16) return RewriteShortLineIn<1>(line, n, out);
+  if (n <= 32) return RewriteShortLineIn<2>(line, n, out);
+  return RewriteShortLineIn<4>(line, n, out);
 }
 
 template <std::size_t Chunks>
-std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, bool rescaled) {
+std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
   // Which bytes any row can act on: the line is loaded once.
   const bytescan::ShortText<Chunks> text(line, n);
   std::uint64_t g = text.template Mask<'g'>();
@@ -323,10 +333,7 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, bool 
     auto at = static_cast<std::size_t>(bytescan::LowestBit(candidates));
     if (at + 7 > n || !StartsWith(line + at, "global.")) continue;
     // The transparency marker is a "global." followed by "Transp=".
-    if (!rescaled && at + 14 <= n && StartsWith(line + at + 7, "Transp=")) {
-      char rescaledLine[kShortLine + 16] = {};
-      return RewriteShortLine(rescaledLine, RescaleTransparency(line, n, rescaledLine), out, true);
-    }
+    if (at + 14 <= n && StartsWith(line + at + 7, "Transp=")) return RewriteMarkerLine(line, n, out);
     globals |= std::uint64_t{1} << at;
   }
 
@@ -353,6 +360,11 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, bool 
   }
   if (kvr != 0) size = RemoveInPlace(out, size, kvr, 4, &renameStarts);
 
+  return ApplyRenames(out, size, renameStarts);
+}
+
+// Stage 3 on `out`, given every place where a rename pattern may begin.
+std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts) {
   RenameMatches matches = FindRenames(out, size, renameStarts);
   if (matches.count == 0) return size;
   // One occurrence is renamed alone, unless the renamed text can form a
@@ -374,6 +386,164 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, bool 
   for (const Rename& row : kRenames) size = ReplaceAllInPlace(out, size, row.find, row.with);
   return size;
 }
+
+#if BRUSH_WIDE_VECTORS
+// Whole blocks of lines at once, for processors with 64-byte vectors and
+// bit gathering (AVX-512 BW and VBMI, BMI2). Each pattern of stage 2 and
+// every line end is found for 56 bytes at a time, exactly and without a
+// branch, by combining shifted byte masks of one 64-byte load; the bytes
+// that stay are copied run by run, each line end becoming CR LF. Only a
+// line that keeps a byte where ".kvr" or a rename pattern can begin goes
+// on to the remaining rows, and only a line holding the transparency
+// marker is rescaled.
+#define BRUSH_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi,bmi2,popcnt")))
+
+BRUSH_WIDE_TARGET inline std::uint64_t BytesEqual(__m512i text, char c) {
+  return _mm512_cmpeq_epi8_mask(text, _mm512_set1_epi8(c));
+}
+
+BRUSH_WIDE_TARGET inline std::uint64_t LowMask(std::size_t n) {
+  return _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n));
+}
+
+// Writes the bytes of `text` marked in `keep` to `out`, in order, straight
+// from the register (so `out` may be where `text` was loaded from); writes
+// up to 64 bytes past the result. Returns its length.
+BRUSH_WIDE_TARGET std::size_t CompactWide(__m512i text, std::uint64_t keep, char* out) {
+  const __m512i ascending =
+      _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41, 40,
+                      39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
+                      15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  std::size_t size = 0;
+  while (keep != 0) {
+    auto start = static_cast<unsigned>(_tzcnt_u64(keep));
+    auto run = static_cast<unsigned>(_tzcnt_u64(~(keep >> start)));
+    const __m512i from =
+        _mm512_permutexvar_epi8(_mm512_add_epi8(ascending, _mm512_set1_epi8(static_cast<char>(start))), text);
+    _mm512_storeu_si512(out + size, from);
+    size += run;
+    keep &= ~LowMask(start + run);
+  }
+  return size;
+}
+
+// Stage 2's ".kvr" row and stage 3 on a line that has been through the rest
+// of stage 2, in place; up to 64 bytes past the line may be written.
+BRUSH_WIDE_TARGET std::size_t FinishLineWide(char* line, std::size_t n) {
+  if (n > kShortLine) {
+    n = RemoveAllInPlace(line, n, ".kvr");
+    for (const Rename& rename : kRenames) n = ReplaceAllInPlace(line, n, rename.find, rename.with);
+    return n;
+  }
+  const std::uint64_t valid = LowMask(n);
+  const __m512i text = _mm512_maskz_loadu_epi8(valid, line);
+  // ".kvr" cannot overlap itself: every match goes, four bits each.
+  const std::uint64_t kvr = BytesEqual(text, '.') & (BytesEqual(text, 'k') >> 1) & (BytesEqual(text, 'v') >> 2) &
+                            (BytesEqual(text, 'r') >> 3) & valid;
+  const std::uint64_t keep = valid & ~(kvr * 0xF);
+  if (kvr != 0) n = CompactWide(text, keep, line);
+  // Where the first two bytes of a rename pattern stand once ".kvr" is out.
+  auto moved = [keep, &text](char c) BRUSH_WIDE_TARGET { return _pext_u64(BytesEqual(text, c), keep); };
+  const std::uint64_t upperS = moved('S'), i = moved('i'), r = moved('r');
+  const std::uint64_t starts = (moved('T') & (r >> 1)) | (upperS & (i >> 1)) | (upperS & (moved('c') >> 1)) |
+                               (moved('R') & (moved('o') >> 1)) | (moved('b') & (r >> 1)) | (moved('d') & (i >> 1));
+  return starts == 0 ? n : ApplyRenames(line, n, starts);
+}
+
+// Rewrites the lines of `block` (whole lines with their terminators; a CR
+// at its end is not followed by an LF; 72 bytes past it can be read) into
+// `out`, each followed by CR LF. `out` has room for twice the block's size
+// and 128 bytes more. Returns the bytes written.
+BRUSH_WIDE_TARGET std::size_t RewriteWholeLinesWide(const char* block, std::size_t size, char* out) {
+  constexpr std::size_t kStep = 56;  // the window's last 8 bytes only complete patterns
+  char* const begin = out;
+  const char* lineIn = block;  // where the line in hand began, in the block
+  char* lineOut = out;         // and in the output
+  bool mayChange = false;      // it keeps a byte where a later row's pattern can begin
+  bool marked = false;         // it holds the transparency marker
+  std::uint64_t carried = 0;   // bytes of a "global." begun in the window before
+  const __m512i crlf = _mm512_set1_epi16(0x0A0D);
+  for (std::size_t at = 0; at < size; at += kStep) {
+    const std::uint64_t valid = LowMask(std::min(size - at, kStep));
+    const __m512i text = _mm512_loadu_si512(block + at);
+    const std::uint64_t cr = BytesEqual(text, '\r') & valid;
+    const std::uint64_t lf = BytesEqual(text, '\n');
+    const std::uint64_t ends = (lf | BytesEqual(text, '\0') | cr) & valid;
+    // A CR followed by an LF: the LF alone stands for the pair.
+    const std::uint64_t lineEnds = ends & ~(cr & (lf >> 1));
+    if (lineEnds == valid && cr == 0 && out == lineOut) {
+      // Empty lines only: CR LF for each byte.
+      _mm512_storeu_si512(out, crlf);
+      _mm512_storeu_si512(out + 64, crlf);
+      const auto count = static_cast<std::size_t>(_mm_popcnt_u64(valid));
+      out += 2 * count;
+      lineOut = out;
+      lineIn = block + at + count;
+      continue;
+    }
+    const std::uint64_t dot = BytesEqual(text, '.');
+    const std::uint64_t l = BytesEqual(text, 'l');
+    const std::uint64_t b = BytesEqual(text, 'b');
+    const std::uint64_t upperT = BytesEqual(text, 'T');
+    const std::uint64_t globals = BytesEqual(text, 'g') & (l >> 1) & (BytesEqual(text, 'o') >> 2) & (b >> 3) &
+                                  (BytesEqual(text, 'a') >> 4) & (l >> 5) & (dot >> 6) & valid;
+    // "global." cannot overlap itself, so its matches spread to seven bits
+    // each without a carry; those past the window go to the next one.
+    const std::uint64_t spread = globals * 0x7F;
+    const std::uint64_t keep = valid & ~(carried | spread | BytesEqual(text, '\'') | BytesEqual(text, ';') | ends);
+    carried = spread >> kStep;
+    const std::uint64_t starts =
+        (dot | upperT | BytesEqual(text, 'S') | BytesEqual(text, 'R') | b | BytesEqual(text, 'd')) & keep;
+    std::uint64_t markers = globals & (upperT >> 7);
+
+    std::uint64_t pending = lineEnds;
+    std::size_t from = 0;
+    for (;;) {
+      const std::size_t to = pending == 0 ? kStep : static_cast<std::size_t>(_tzcnt_u64(pending));
+      const std::uint64_t part = LowMask(to) & ~LowMask(from);
+      for (std::uint64_t run = keep & part; run != 0;) {
+        auto start = static_cast<unsigned>(_tzcnt_u64(run));
+        auto length = static_cast<unsigned>(_tzcnt_u64(~(run >> start)));
+        _mm512_storeu_si512(out, _mm512_loadu_si512(block + at + start));
+        out += length;
+        run &= ~LowMask(start + length);
+      }
+      mayChange |= (starts & part) != 0;
+      for (std::uint64_t found = markers & part; found != 0; found &= found - 1) {
+        marked |= StartsWith(block + at + _tzcnt_u64(found) + 7, "Transp=");
+      }
+      if (pending == 0) break;
+
+      // The line ends at `to`.
+      if (marked) {
+        const char* lineEnd = block + at + to;
+        if (*lineEnd == '\n' && lineEnd > lineIn && lineEnd[-1] == '\r') --lineEnd;
+        out = lineOut + RewriteMarkerLine(lineIn, static_cast<std::size_t>(lineEnd - lineIn), lineOut);
+      } else if (mayChange) {
+        out = lineOut + FinishLineWide(lineOut, static_cast<std::size_t>(out - lineOut));
+      }
+      out[0] = '\r';
+      out[1] = '\n';
+      out += 2;
+      lineOut = out;
+      lineIn = block + at + to + 1;
+      mayChange = marked = false;
+      from = to + 1;
+      pending &= pending - 1;
+    }
+  }
+  return static_cast<std::size_t>(out - begin);
+}
+
+bool WideVectorsSupported() {
+  return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi2");
+}
+#else
+bool WideVectorsSupported() { return false; }
+std::size_t RewriteWholeLinesWide(const char*, std::size_t, char*) { return 0; }
+#endif
+
+bool gWideVectors = WideVectorsSupported();
 
 }  // namespace
 
@@ -496,6 +666,17 @@ class LineAppender {
     return true;
   }
 
+  // Every line of `block` (whole lines with their terminators, as the
+  // channel holds them), rewritten with wide vectors.
+  bool AppendWholeLines(std::string_view block) {
+    // A byte read gives at most two (a terminator becomes CR LF), and the
+    // wide stores reach 128 bytes past what they leave.
+    std::size_t room = 2 * block.size() + 128;
+    if (used_ + room > capacity_ && !Grow(used_ + room)) return false;
+    used_ += RewriteWholeLinesWide(block.data(), block.size(), data_ + used_);
+    return true;
+  }
+
   __attribute__((always_inline)) bool Append(std::string_view line) {
     std::size_t room = line.size() + kRewriteGrowth + 2;
     if (room < line.size() || used_ + room < room) return false;
@@ -525,6 +706,10 @@ class LineAppender {
 
 }  // namespace
 
+bool ShortLinesUseWideVectors() { return gWideVectors; }
+
+void SetWideVectorsForTesting(bool on) { gWideVectors = on && WideVectorsSupported(); }
+
 bool AppendRewrittenLine(LineList* lines, std::string_view line) { return LineAppender(lines).Append(line); }
 
 void ClearLineList(LineList* lines) { lines->used = 0; }
@@ -535,17 +720,21 @@ void ReleaseLineList(LineList* lines) {
 }
 
 namespace {
-
 constexpr int kChannel = 0;
+}  // namespace
 
-// Reads and rewrites the whole input into `lines`; false when the file
-// cannot be opened or wholly read, or memory ran out before its end.
 bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileIdentity* input) {
   if (!OpenForReading(kChannel, inputPath)) return false;
   bool complete = IdentifyChannelFile(kChannel, input);
   FileChannel* channel = FindChannel(kChannel);
   while (complete) {
-    {
+    if (gWideVectors) {
+      std::string_view block = BufferedWholeLines(*channel);
+      if (!block.empty()) {
+        complete = LineAppender(lines).AppendWholeLines(block);
+        if (complete) TakeBufferedBytes(channel, block.size());
+      }
+    } else {
       LineAppender appender(lines, true);
       complete = TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
         return times == 1 ? appender.Append(line) : appender.AppendEmptyLines(times);
@@ -558,6 +747,8 @@ bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileId
   // A read error would leave the output short of the input's last lines.
   return CloseChannel(kChannel) && complete;
 }
+
+namespace {
 
 void ConvertFile(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
   platform::FileIdentity input;

@@ -47,6 +47,13 @@ inline constexpr std::size_t kRewriteGrowth = 32;
 // whole chunks.
 std::size_t RewritePresetLineInto(std::string_view line, char* out, bool readablePadding = false);
 
+// True when short lines are rewritten with 64-byte vectors, which the
+// processor is asked for once; otherwise the 16-byte baseline runs. Both
+// give the same bytes. Tests switch the wide path off (where it is
+// available) to check the baseline as well.
+bool ShortLinesUseWideVectors();
+void SetWideVectorsForTesting(bool on);
+
 // ---- Folder scan ----
 
 // True when `name` as a whole matches `pattern`: "*" any run of bytes, the
@@ -85,6 +92,12 @@ struct LineList {
 bool AppendRewrittenLine(LineList* lines, std::string_view line);
 void ClearLineList(LineList* lines);
 void ReleaseLineList(LineList* lines);
+
+// Reads the preset at `inputPath` through channel 0 and appends its
+// rewritten lines to `lines`; `*input` tells which file it was. False when
+// the file cannot be opened or wholly read, or memory ran out before its
+// end.
+bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileIdentity* input);
 
 // ---- The run ----
 
