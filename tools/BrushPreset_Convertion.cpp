@@ -364,18 +364,25 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
 }
 
 // Stage 3 on `out`, given every place where a rename pattern may begin.
+// True when the one match found is all that stage 3 changes: it is renamed
+// alone, unless the renamed text can form a later row's pattern with its
+// neighbours: "Scatte" + "rotate" forms "Scatter", "dir" + "brushdir" or
+// "brushdir" + "brush" form "dirbrush".
+bool RenamedAlone(const char* out, std::size_t size, const RenameMatches& matches) {
+  if (matches.count != 1) return false;
+  std::size_t at = matches.at;
+  const Rename* rename = matches.rename;
+  return !((rename == &kRenames[3] && at >= 6 && StartsWith(out + at - 6, "Scatte")) ||
+           (rename == &kRenames[6] &&
+            ((at >= 3 && StartsWith(out + at - 3, "dir")) || (at + 13 <= size && StartsWith(out + at + 8, "brush")))));
+}
+
 std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts) {
   RenameMatches matches = FindRenames(out, size, renameStarts);
   if (matches.count == 0) return size;
-  // One occurrence is renamed alone, unless the renamed text can form a
-  // later row's pattern with its neighbours: "Scatte" + "rotate" forms
-  // "Scatter", "dir" + "brushdir" or "brushdir" + "brush" form "dirbrush".
   std::size_t at = matches.at;
   const Rename& rename = *matches.rename;
-  bool formsAnother = (&rename == &kRenames[3] && at >= 6 && StartsWith(out + at - 6, "Scatte")) ||
-                      (&rename == &kRenames[6] && ((at >= 3 && StartsWith(out + at - 3, "dir")) ||
-                                                   (at + 13 <= size && StartsWith(out + at + 8, "brush"))));
-  if (matches.count == 1 && !formsAnother) {
+  if (RenamedAlone(out, size, matches)) {
     std::size_t rest = at + rename.find.size();
     if (rename.with.size() != rename.find.size()) {
       std::memmove(out + at + rename.with.size(), out + rest, size - rest);
@@ -409,11 +416,15 @@ BRUSH_WIDE_TARGET inline std::uint64_t LowMask(std::size_t n) {
 // Writes the bytes of `text` marked in `keep` to `out`, in order, straight
 // from the register (so `out` may be where `text` was loaded from); writes
 // up to 64 bytes past the result. Returns its length.
+// The byte indices 0 to 63.
+BRUSH_WIDE_TARGET inline __m512i Ascending() {
+  return _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41, 40,
+                         39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
+                         15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+}
+
 BRUSH_WIDE_TARGET std::size_t CompactWide(__m512i text, std::uint64_t keep, char* out) {
-  const __m512i ascending =
-      _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41, 40,
-                      39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
-                      15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m512i ascending = Ascending();
   std::size_t size = 0;
   while (keep != 0) {
     auto start = static_cast<unsigned>(_tzcnt_u64(keep));
@@ -447,7 +458,25 @@ BRUSH_WIDE_TARGET std::size_t FinishLineWide(char* line, std::size_t n) {
   const std::uint64_t upperS = moved('S'), i = moved('i'), r = moved('r');
   const std::uint64_t starts = (moved('T') & (r >> 1)) | (upperS & (i >> 1)) | (upperS & (moved('c') >> 1)) |
                                (moved('R') & (moved('o') >> 1)) | (moved('b') & (r >> 1)) | (moved('d') & (i >> 1));
-  return starts == 0 ? n : ApplyRenames(line, n, starts);
+  if (starts == 0) return n;
+  if (kvr != 0) return ApplyRenames(line, n, starts);
+  // The line is still whole in `text`: one rename alone is made there.
+  const RenameMatches matches = FindRenames(line, n, starts);
+  if (matches.count == 0) return n;
+  if (!RenamedAlone(line, n, matches)) return ApplyRenames(line, n, starts);
+  const std::size_t at = matches.at;
+  const std::string_view find = matches.rename->find;
+  const std::string_view with = matches.rename->with;
+  const __m512i ascending = Ascending();
+  // What follows the match moves back by what the rename shortens.
+  const __m512i from = _mm512_mask_add_epi8(ascending, ~LowMask(at + with.size()), ascending,
+                                            _mm512_set1_epi8(static_cast<char>(find.size() - with.size())));
+  const __m512i replacement =
+      _mm512_permutexvar_epi8(_mm512_sub_epi8(ascending, _mm512_set1_epi8(static_cast<char>(at))),
+                              _mm512_maskz_loadu_epi8(LowMask(with.size()), with.data()));
+  _mm512_storeu_si512(line, _mm512_mask_blend_epi8(LowMask(at + with.size()) & ~LowMask(at),
+                                                   _mm512_permutexvar_epi8(from, text), replacement));
+  return n - find.size() + with.size();
 }
 
 // Rewrites the lines of `block` (whole lines with their terminators; a CR
