@@ -1,6 +1,7 @@
 // Throughput of the line rewriting and of the line framing, beside the
 // plain implementations that the tests keep as the reference ("before").
 #include <benchmark/benchmark.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -129,6 +130,31 @@ void BM_FramingBufferedLines(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
 BENCHMARK(BM_FramingBufferedLines);
+
+// The run's reading loop on the same file: framing and rewriting together,
+// on whole buffered blocks with wide vectors (argument 1, where the
+// processor has them) or line by line (argument 0).
+void BM_ReadRewrittenLines(benchmark::State& state) {
+  const std::string& path = FramingFile();
+  SetWideVectorsForTesting(state.range(0) != 0);
+  if ((state.range(0) != 0) != ShortLinesUseWideVectors()) {
+    state.SkipWithError("no wide vectors on this processor");
+    return;
+  }
+  LineList lines;
+  struct stat file;
+  stat(path.c_str(), &file);
+  for (auto _ : state) {
+    platform::FileIdentity identity;
+    ReadRewrittenLines(path.c_str(), &lines, &identity);
+    benchmark::DoNotOptimize(lines.used);
+    ClearLineList(&lines);
+  }
+  ReleaseLineList(&lines);
+  SetWideVectorsForTesting(true);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(file.st_size));
+}
+BENCHMARK(BM_ReadRewrittenLines)->Arg(0)->Arg(1);
 
 void BM_FramingReference(benchmark::State& state) {
   const std::string& path = FramingFile();

@@ -2,7 +2,8 @@
 // byte picks how short the platform's reads are and whether the channel has
 // a buffer; the rest is the file. The lines must be those of a byte-at-a-
 // time reference whatever the read sizes, and line bytes plus terminators
-// must add up to the file.
+// must add up to the file, and the converted lines must be the plain
+// conversion of the file.
 #include <unistd.h>
 
 #include <cstddef>
@@ -14,6 +15,7 @@
 
 #include "runtime/FileChannel.h"
 #include "tests/ReferenceRewrite.h"
+#include "tools/BrushPreset_Convertion.h"
 
 namespace {
 
@@ -74,6 +76,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (c == '\n' || c == '\0' || (c == '\r')) ++terminators;
   }
   Require(lineBytes + terminators == bytes.size());
+
+  // The run's own reading loop gives the plain conversion, on each
+  // rewriting path this processor has.
+  const std::string expected = reference::Convert(bytes);
+  LineList converted;
+  for (bool wide : {false, true}) {
+    SetWideVectorsForTesting(wide);
+    platform::FileIdentity identity;
+    Require(ReadRewrittenLines(ScratchPath().c_str(), &converted, &identity));
+    Require(std::string_view(converted.arena.data == nullptr ? "" : converted.arena.data, converted.used) == expected);
+    ClearLineList(&converted);
+  }
+  ReleaseLineList(&converted);
+  SetWideVectorsForTesting(true);
 
   SetReadSizeCapForTesting(0);
   SetChannelBufferAllocationFailsForTesting(false);
