@@ -137,7 +137,7 @@ BENCHMARK(BM_FramingBufferedLines);
 void BM_ReadRewrittenLines(benchmark::State& state) {
   const std::string& path = FramingFile();
   SetWideVectorsForTesting(state.range(0) != 0);
-  if ((state.range(0) != 0) != ShortLinesUseWideVectors()) {
+  if ((state.range(0) != 0) != WideVectorsInUse()) {
     state.SkipWithError("no wide vectors on this processor");
     return;
   }

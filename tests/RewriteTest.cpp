@@ -239,7 +239,7 @@ TEST(ReadRewrittenLines, WholeFilesAgreeWithThePlainRules) {
         platform::FileIdentity identity;
         ASSERT_TRUE(ReadRewrittenLines(path.c_str(), &lines, &identity));
         ASSERT_EQ(std::string(lines.arena.data == nullptr ? "" : lines.arena.data, lines.used), expected)
-            << "file " << file << ", wide " << ShortLinesUseWideVectors() << ", reads of at most " << cap;
+            << "file " << file << ", wide " << WideVectorsInUse() << ", reads of at most " << cap;
         ClearLineList(&lines);
       }
     }

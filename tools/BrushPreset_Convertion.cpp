@@ -735,7 +735,7 @@ class LineAppender {
 
 }  // namespace
 
-bool ShortLinesUseWideVectors() { return gWideVectors; }
+bool WideVectorsInUse() { return gWideVectors; }
 
 void SetWideVectorsForTesting(bool on) { gWideVectors = on && WideVectorsSupported(); }
 

@@ -47,11 +47,11 @@ inline constexpr std::size_t kRewriteGrowth = 32;
 // whole chunks.
 std::size_t RewritePresetLineInto(std::string_view line, char* out, bool readablePadding = false);
 
-// True when short lines are rewritten with 64-byte vectors, which the
-// processor is asked for once; otherwise the 16-byte baseline runs. Both
-// give the same bytes. Tests switch the wide path off (where it is
-// available) to check the baseline as well.
-bool ShortLinesUseWideVectors();
+// True when the run rewrites whole buffered blocks of lines with 64-byte
+// vectors, which the processor is asked for once; otherwise it takes the
+// lines one by one through 16-byte masks. Both give the same bytes. Tests
+// switch the wide path off (where it is available) to check the other too.
+bool WideVectorsInUse();
 void SetWideVectorsForTesting(bool on);
 
 // ---- Folder scan ----
