@@ -200,12 +200,21 @@ std::string FormatInteger(std::int64_t value) {
 namespace {
 
 // Every row applied in turn with plain searches: right for any line.
+// Every rename row in turn, in place.
+std::size_t RenameRowByRow(char* text, std::size_t n) {
+  for (const Rename& rename : kRenames) n = ReplaceAllInPlace(text, n, rename.find, rename.with);
+  return n;
+}
+
+// The ".kvr" row and the renames, in place, on a line that has been through
+// the rest of stage 2.
+std::size_t FinishRowByRow(char* text, std::size_t n) {
+  return RenameRowByRow(text, RemoveAllInPlace(text, n, ".kvr"));
+}
+
 std::size_t RewriteAnyLine(const char* text, std::size_t n, char* out) {
   if (Find(text, n, kTransparencyMarker) != kNotFound) return RewriteMarkerLine(text, n, out);
-  n = RemoveMarksInto(text, n, out);
-  n = RemoveAllInPlace(out, n, ".kvr");
-  for (const Rename& rename : kRenames) n = ReplaceAllInPlace(out, n, rename.find, rename.with);
-  return n;
+  return FinishRowByRow(out, RemoveMarksInto(text, n, out));
 }
 
 constexpr std::size_t kShortLine = 64;
@@ -363,7 +372,6 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
   return ApplyRenames(out, size, renameStarts);
 }
 
-// Stage 3 on `out`, given every place where a rename pattern may begin.
 // True when the one match found is all that stage 3 changes: it is renamed
 // alone, unless the renamed text can form a later row's pattern with its
 // neighbours: "Scatte" + "rotate" forms "Scatter", "dir" + "brushdir" or
@@ -377,6 +385,7 @@ bool RenamedAlone(const char* out, std::size_t size, const RenameMatches& matche
             ((at >= 3 && StartsWith(out + at - 3, "dir")) || (at + 13 <= size && StartsWith(out + at + 8, "brush")))));
 }
 
+// Stage 3 on `out`, given every place where a rename pattern may begin.
 std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts) {
   RenameMatches matches = FindRenames(out, size, renameStarts);
   if (matches.count == 0) return size;
@@ -390,8 +399,7 @@ std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts
     std::memcpy(out + at, rename.with.data(), rename.with.size());
     return size - rename.find.size() + rename.with.size();
   }
-  for (const Rename& row : kRenames) size = ReplaceAllInPlace(out, size, row.find, row.with);
-  return size;
+  return RenameRowByRow(out, size);
 }
 
 #if BRUSH_WIDE_VECTORS
@@ -413,9 +421,6 @@ BRUSH_WIDE_TARGET inline std::uint64_t LowMask(std::size_t n) {
   return _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n));
 }
 
-// Writes the bytes of `text` marked in `keep` to `out`, in order, straight
-// from the register (so `out` may be where `text` was loaded from); writes
-// up to 64 bytes past the result. Returns its length.
 // The bytes of `bytes` at `indices`. (The unmasked intrinsic draws a false
 // "may be used uninitialized" from GCC in sanitized builds.)
 BRUSH_WIDE_TARGET inline __m512i Permute(__m512i indices, __m512i bytes) {
@@ -429,6 +434,9 @@ BRUSH_WIDE_TARGET inline __m512i Ascending() {
                          15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
 }
 
+// Writes the bytes of `text` marked in `keep` to `out`, in order, straight
+// from the register (so `out` may be where `text` was loaded from); writes
+// up to 64 bytes past the result. Returns its length.
 BRUSH_WIDE_TARGET std::size_t CompactWide(__m512i text, std::uint64_t keep, char* out) {
   const __m512i ascending = Ascending();
   std::size_t size = 0;
@@ -446,11 +454,7 @@ BRUSH_WIDE_TARGET std::size_t CompactWide(__m512i text, std::uint64_t keep, char
 // Stage 2's ".kvr" row and stage 3 on a line that has been through the rest
 // of stage 2, in place; up to 64 bytes past the line may be written.
 BRUSH_WIDE_TARGET std::size_t FinishLineWide(char* line, std::size_t n) {
-  if (n > kShortLine) {
-    n = RemoveAllInPlace(line, n, ".kvr");
-    for (const Rename& rename : kRenames) n = ReplaceAllInPlace(line, n, rename.find, rename.with);
-    return n;
-  }
+  if (n > kShortLine) return FinishRowByRow(line, n);
   const std::uint64_t valid = LowMask(n);
   const __m512i text = _mm512_maskz_loadu_epi8(valid, line);
   // ".kvr" cannot overlap itself: every match goes, four bits each.
