@@ -451,123 +451,140 @@ BRUSH_WIDE_TARGET std::size_t CompactWide(__m512i text, std::uint64_t keep, char
   return size;
 }
 
-// Stage 2's ".kvr" row and stage 3 on a line that has been through the rest
-// of stage 2, in place; up to 64 bytes past the line may be written.
-BRUSH_WIDE_TARGET std::size_t FinishLineWide(char* line, std::size_t n) {
-  if (n > kShortLine) return FinishRowByRow(line, n);
+// The bytes that can be part of a ".kvr" or rename pattern, or of the
+// neighbours a lone rename is checked against: for each, the bit of its
+// high nibble (2, 5, 6 or 7) in the entry of its low nibble.
+struct PatternByteTable {
+  alignas(16) char low[16] = {};
+  alignas(16) char high[16] = {};
+  constexpr PatternByteTable() {
+    constexpr std::string_view kBytes = ".kvrTranspSizeYXRotatebrushnameScatterdir";
+    for (char c : kBytes) {
+      auto byte = static_cast<unsigned char>(c);
+      int bit = byte >> 4 == 2 ? 1 : byte >> 4 == 5 ? 2 : byte >> 4 == 6 ? 4 : 8;
+      low[byte & 15] = static_cast<char>(low[byte & 15] | bit);
+      high[byte >> 4] = static_cast<char>(bit);
+    }
+  }
+};
+constexpr PatternByteTable kPatternBytes;
+
+BRUSH_WIDE_TARGET inline std::uint64_t PatternBytes(__m512i text) {
+  const __m512i nibble = _mm512_set1_epi8(15);
+  const __m512i low = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(kPatternBytes.low)));
+  const __m512i high = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(kPatternBytes.high)));
+  return _mm512_test_epi8_mask(_mm512_shuffle_epi8(low, _mm512_and_si512(text, nibble)),
+                               _mm512_shuffle_epi8(high, _mm512_and_si512(_mm512_srli_epi16(text, 4), nibble)));
+}
+
+// One line of 1 to 63 bytes, loaded whole in `text` (and readable at
+// `line`, 64 bytes from it), rewritten into `out`; up to 64 bytes past the
+// result may be written. Returns its length.
+//
+// Every pattern is looked for in the line as read, where it is found
+// exactly by combined byte masks. That equals looking for it row by row in
+// the text the rows before have left, unless a removal joins two pieces
+// into a new match; such a match has a removed gap between two bytes of
+// the patterns, and a line with such a gap goes through the plain rows.
+BRUSH_WIDE_TARGET std::size_t RewriteLineWide(__m512i text, const char* line, std::size_t n, char* out) {
   const std::uint64_t valid = LowMask(n);
-  const __m512i text = _mm512_maskz_loadu_epi8(valid, line);
-  // ".kvr" cannot overlap itself: every match goes, four bits each.
-  const std::uint64_t kvr = BytesEqual(text, '.') & (BytesEqual(text, 'k') >> 1) & (BytesEqual(text, 'v') >> 2) &
-                            (BytesEqual(text, 'r') >> 3) & valid;
-  const std::uint64_t keep = valid & ~(kvr * 0xF);
-  if (kvr != 0) n = CompactWide(text, keep, line);
-  // Where the first two bytes of a rename pattern stand once ".kvr" is out.
-  auto moved = [keep, &text](char c) BRUSH_WIDE_TARGET { return _pext_u64(BytesEqual(text, c), keep); };
-  const std::uint64_t upperS = moved('S'), i = moved('i'), r = moved('r');
-  const std::uint64_t starts = (moved('T') & (r >> 1)) | (upperS & (i >> 1)) | (upperS & (moved('c') >> 1)) |
-                               (moved('R') & (moved('o') >> 1)) | (moved('b') & (r >> 1)) | (moved('d') & (i >> 1));
-  if (starts == 0) return n;
-  if (kvr != 0) return ApplyRenames(line, n, starts);
-  // The line is still whole in `text`: one rename alone is made there.
-  const RenameMatches matches = FindRenames(line, n, starts);
-  if (matches.count == 0) return n;
-  if (!RenamedAlone(line, n, matches)) return ApplyRenames(line, n, starts);
-  const std::size_t at = matches.at;
-  const std::string_view find = matches.rename->find;
-  const std::string_view with = matches.rename->with;
-  const __m512i ascending = Ascending();
-  // What follows the match moves back by what the rename shortens.
-  const __m512i from = _mm512_mask_add_epi8(ascending, ~LowMask(at + with.size()), ascending,
-                                            _mm512_set1_epi8(static_cast<char>(find.size() - with.size())));
-  const __m512i replacement = Permute(_mm512_sub_epi8(ascending, _mm512_set1_epi8(static_cast<char>(at))),
-                                      _mm512_maskz_loadu_epi8(LowMask(with.size()), with.data()));
-  _mm512_storeu_si512(
-      line, _mm512_mask_blend_epi8(LowMask(at + with.size()) & ~LowMask(at), Permute(from, text), replacement));
-  return n - find.size() + with.size();
+  const std::uint64_t dot = BytesEqual(text, '.');
+  const std::uint64_t l = BytesEqual(text, 'l');
+  const std::uint64_t b = BytesEqual(text, 'b');
+  const std::uint64_t r = BytesEqual(text, 'r');
+  const std::uint64_t i = BytesEqual(text, 'i');
+  const std::uint64_t o = BytesEqual(text, 'o');
+  const std::uint64_t upperT = BytesEqual(text, 'T');
+  const std::uint64_t upperS = BytesEqual(text, 'S');
+  const std::uint64_t globals = BytesEqual(text, 'g') & (l >> 1) & (o >> 2) & (b >> 3) & (BytesEqual(text, 'a') >> 4) &
+                                (l >> 5) & (dot >> 6) & (valid >> 6);
+  if ((globals & (upperT >> 7)) != 0) {
+    for (std::uint64_t found = globals & (upperT >> 7); found != 0; found &= found - 1) {
+      const auto at = static_cast<std::size_t>(_tzcnt_u64(found));
+      if (at + 14 <= n && StartsWith(line + at + 7, "Transp=")) return RewriteMarkerLine(line, n, out);
+    }
+  }
+  // "global." cannot overlap itself: its matches spread to seven bits each.
+  const std::uint64_t kept = valid & ~(globals * 0x7F | BytesEqual(text, '\'') | BytesEqual(text, ';'));
+  const std::uint64_t kvr = dot & (BytesEqual(text, 'k') >> 1) & (BytesEqual(text, 'v') >> 2) & (r >> 3) & kept &
+                            (kept >> 1) & (kept >> 2) & (kept >> 3);
+  std::uint64_t keep = kept & ~(kvr * 0xF);
+  // A gap that a removal leaves, with pattern bytes on both sides: adding
+  // a bit at the gap's start carries to the byte behind it.
+  const std::uint64_t patternBytes = PatternBytes(text) & keep;
+  const std::uint64_t gaps = valid & ~keep;
+  if ((((patternBytes << 1) & gaps) + gaps) & patternBytes) return RewriteShortLine(line, n, out);
+
+  // Where a rename pattern begins: its first two bytes.
+  const std::uint64_t starts = ((upperT & (r >> 1)) | (upperS & ((i | BytesEqual(text, 'c')) >> 1)) |
+                                (BytesEqual(text, 'R') & (o >> 1)) | (b & (r >> 1)) | (BytesEqual(text, 'd') & (i >> 1))) &
+                               keep & (keep >> 1);
+  if (starts != 0) {
+    const RenameMatches matches = FindRenames(line, n, starts);
+    if (matches.count > 0) {
+      const std::size_t at = matches.at;
+      const std::string_view find = matches.rename->find;
+      const std::string_view with = matches.rename->with;
+      const bool alone =
+          matches.count == 1 && ((keep >> at) & LowMask(find.size())) == LowMask(find.size()) &&
+          !(matches.rename == &kRenames[3] && at >= 6 && StartsWith(line + at - 6, "Scatte")) &&
+          !(matches.rename == &kRenames[6] &&
+            ((at >= 3 && StartsWith(line + at - 3, "dir")) || (at + 13 <= n && StartsWith(line + at + 8, "brush"))));
+      if (!alone) return RewriteShortLine(line, n, out);
+      // The replacement over the pattern's first bytes, the rest dropped.
+      const __m512i replacement = Permute(_mm512_sub_epi8(Ascending(), _mm512_set1_epi8(static_cast<char>(at))),
+                                          _mm512_maskz_loadu_epi8(LowMask(with.size()), with.data()));
+      text = _mm512_mask_blend_epi8(LowMask(with.size()) << at, text, replacement);
+      keep &= ~(LowMask(find.size() - with.size()) << (at + with.size()));
+    }
+  }
+  return CompactWide(text, keep, out);
 }
 
 // Rewrites the lines of `block` (whole lines with their terminators; a CR
-// at its end is not followed by an LF; 72 bytes past it can be read) into
+// at its end is not followed by an LF; 128 bytes past it can be read) into
 // `out`, each followed by CR LF. `out` has room for twice the block's size
 // and 128 bytes more. Returns the bytes written.
 BRUSH_WIDE_TARGET std::size_t RewriteWholeLinesWide(const char* block, std::size_t size, char* out) {
-  constexpr std::size_t kStep = 56;  // the window's last 8 bytes only complete patterns
   char* const begin = out;
-  const char* lineIn = block;  // where the line in hand began, in the block
-  char* lineOut = out;         // and in the output
-  bool mayChange = false;      // it keeps a byte where a later row's pattern can begin
-  bool marked = false;         // it holds the transparency marker
-  std::uint64_t carried = 0;   // bytes of a "global." begun in the window before
   const __m512i crlf = _mm512_set1_epi16(0x0A0D);
-  for (std::size_t at = 0; at < size; at += kStep) {
-    const std::uint64_t valid = LowMask(std::min(size - at, kStep));
-    const __m512i text = _mm512_loadu_si512(block + at);
-    const std::uint64_t cr = BytesEqual(text, '\r') & valid;
-    const std::uint64_t lf = BytesEqual(text, '\n');
-    const std::uint64_t ends = (lf | BytesEqual(text, '\0') | cr) & valid;
-    // A CR followed by an LF: the LF alone stands for the pair.
-    const std::uint64_t lineEnds = ends & ~(cr & (lf >> 1));
-    if (lineEnds == valid && cr == 0 && out == lineOut) {
-      // Empty lines only: CR LF for each byte.
+  std::size_t at = 0;
+  while (at < size) {
+    const char* line = block + at;
+    const __m512i text = _mm512_loadu_si512(line);
+    const std::uint64_t held = LowMask(std::min<std::size_t>(size - at, 64));
+    const std::uint64_t cr = BytesEqual(text, '\r') & held;
+    const std::uint64_t lfOrNul = (BytesEqual(text, '\n') | BytesEqual(text, '\0')) & held;
+    std::uint64_t ends = cr | lfOrNul;
+    if ((lfOrNul & 1) != 0) {
+      // Empty lines ended by LF or NUL: CR LF for each, 64 at a time.
+      const auto count = static_cast<std::size_t>(_tzcnt_u64(~lfOrNul));
       _mm512_storeu_si512(out, crlf);
       _mm512_storeu_si512(out + 64, crlf);
-      const auto count = static_cast<std::size_t>(_mm_popcnt_u64(valid));
       out += 2 * count;
-      lineOut = out;
-      lineIn = block + at + count;
+      at += count;
       continue;
     }
-    const std::uint64_t dot = BytesEqual(text, '.');
-    const std::uint64_t l = BytesEqual(text, 'l');
-    const std::uint64_t b = BytesEqual(text, 'b');
-    const std::uint64_t upperT = BytesEqual(text, 'T');
-    const std::uint64_t globals = BytesEqual(text, 'g') & (l >> 1) & (BytesEqual(text, 'o') >> 2) & (b >> 3) &
-                                  (BytesEqual(text, 'a') >> 4) & (l >> 5) & (dot >> 6) & valid;
-    // "global." cannot overlap itself, so its matches spread to seven bits
-    // each without a carry; those past the window go to the next one.
-    const std::uint64_t spread = globals * 0x7F;
-    const std::uint64_t keep = valid & ~(carried | spread | BytesEqual(text, '\'') | BytesEqual(text, ';') | ends);
-    carried = spread >> kStep;
-    const std::uint64_t starts =
-        (dot | upperT | BytesEqual(text, 'S') | BytesEqual(text, 'R') | b | BytesEqual(text, 'd')) & keep;
-    std::uint64_t markers = globals & (upperT >> 7);
-
-    std::uint64_t pending = lineEnds;
-    std::size_t from = 0;
-    for (;;) {
-      const std::size_t to = pending == 0 ? kStep : static_cast<std::size_t>(_tzcnt_u64(pending));
-      const std::uint64_t part = LowMask(to) & ~LowMask(from);
-      for (std::uint64_t run = keep & part; run != 0;) {
-        auto start = static_cast<unsigned>(_tzcnt_u64(run));
-        auto length = static_cast<unsigned>(_tzcnt_u64(~(run >> start)));
-        _mm512_storeu_si512(out, _mm512_loadu_si512(block + at + start));
-        out += length;
-        run &= ~LowMask(start + length);
+    std::size_t n = 0;
+    if (ends != 0) {
+      n = static_cast<std::size_t>(_tzcnt_u64(ends));
+      if (n > 0) out += RewriteLineWide(text, line, n, out);
+    } else {
+      // A line of 64 bytes or more.
+      for (n = 64;; n += 64) {
+        const __m512i more = _mm512_loadu_si512(line + n);
+        ends = (BytesEqual(more, '\r') | BytesEqual(more, '\n') | BytesEqual(more, '\0')) &
+               LowMask(std::min<std::size_t>(size - at - n, 64));
+        if (ends != 0) break;
       }
-      mayChange |= (starts & part) != 0;
-      for (std::uint64_t found = markers & part; found != 0; found &= found - 1) {
-        marked |= StartsWith(block + at + _tzcnt_u64(found) + 7, "Transp=");
-      }
-      if (pending == 0) break;
-
-      // The line ends at `to`.
-      if (marked) {
-        const char* lineEnd = block + at + to;
-        if (*lineEnd == '\n' && lineEnd > lineIn && lineEnd[-1] == '\r') --lineEnd;
-        out = lineOut + RewriteMarkerLine(lineIn, static_cast<std::size_t>(lineEnd - lineIn), lineOut);
-      } else if (mayChange) {
-        out = lineOut + FinishLineWide(lineOut, static_cast<std::size_t>(out - lineOut));
-      }
-      out[0] = '\r';
-      out[1] = '\n';
-      out += 2;
-      lineOut = out;
-      lineIn = block + at + to + 1;
-      mayChange = marked = false;
-      from = to + 1;
-      pending &= pending - 1;
+      n += static_cast<std::size_t>(_tzcnt_u64(ends));
+      out += RewriteAnyLine(line, n, out);
     }
+    // A CR followed by an LF ends the line as one terminator.
+    at += n + (line[n] == '\r' && line[n + 1] == '\n' ? 2 : 1);
+    out[0] = '\r';
+    out[1] = '\n';
+    out += 2;
   }
   return static_cast<std::size_t>(out - begin);
 }
