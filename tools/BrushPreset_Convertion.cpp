@@ -417,6 +417,29 @@ BRUSH_WIDE_TARGET inline std::uint64_t BytesEqual(__m512i text, char c) {
   return _mm512_cmpeq_epi8_mask(text, _mm512_set1_epi8(c));
 }
 
+// Every byte a line's masks compare with, 64 copies each, in memory: the
+// compares take them from there instead of broadcasting each one anew.
+struct alignas(64) ByteVectors {
+  static constexpr char kBytes[] = ".lbrioTSga';kvcRd";
+  char copies[sizeof kBytes - 1][64];
+  constexpr ByteVectors() : copies() {
+    for (std::size_t i = 0; i + 1 < sizeof kBytes; ++i) {
+      for (char& copy : copies[i]) copy = kBytes[i];
+    }
+  }
+};
+alignas(64) constexpr ByteVectors kByteVectors;
+
+template <char C>
+BRUSH_WIDE_TARGET inline std::uint64_t Bytes(__m512i text) {
+  constexpr std::size_t index = std::string_view(ByteVectors::kBytes).find(C);
+  static_assert(index != std::string_view::npos);
+  __m512i copies = _mm512_load_si512(kByteVectors.copies[index]);
+  // Opaque to the compiler, which would otherwise broadcast the byte.
+  __asm__("" : "+v"(copies));
+  return _mm512_cmpeq_epi8_mask(text, copies);
+}
+
 BRUSH_WIDE_TARGET inline std::uint64_t LowMask(std::size_t n) {
   return _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n));
 }
@@ -434,20 +457,25 @@ BRUSH_WIDE_TARGET inline __m512i Ascending() {
                          15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
 }
 
-// Writes the bytes of `text` marked in `keep` to `out`, in order, straight
-// from the register (so `out` may be where `text` was loaded from); writes
-// up to 64 bytes past the result. Returns its length.
+// Writes the bytes of `text` marked in `keep` to `out`, in order; writes up
+// to 64 bytes past the result. Returns its length. The first two runs of
+// kept bytes are copied without a branch: most lines have one or two, and
+// a loop whose count varies from line to line is mispredicted.
 BRUSH_WIDE_TARGET std::size_t CompactWide(__m512i text, std::uint64_t keep, char* out) {
   const __m512i ascending = Ascending();
   std::size_t size = 0;
-  while (keep != 0) {
-    auto start = static_cast<unsigned>(_tzcnt_u64(keep));
-    auto run = static_cast<unsigned>(_tzcnt_u64(~(keep >> start)));
+  auto copyRun = [&]() BRUSH_WIDE_TARGET {
+    // With nothing left to keep, start is 64 and the run is empty.
+    const auto start = static_cast<unsigned>(_tzcnt_u64(keep));
+    const auto run = static_cast<unsigned>(_tzcnt_u64(~(keep >> (start & 63))));
     const __m512i from = Permute(_mm512_add_epi8(ascending, _mm512_set1_epi8(static_cast<char>(start))), text);
     _mm512_storeu_si512(out + size, from);
     size += run;
     keep &= ~LowMask(start + run);
-  }
+  };
+  copyRun();
+  copyRun();
+  while (keep != 0) copyRun();
   return size;
 }
 
@@ -477,59 +505,77 @@ BRUSH_WIDE_TARGET inline std::uint64_t PatternBytes(__m512i text) {
                                _mm512_shuffle_epi8(high, _mm512_and_si512(_mm512_srli_epi16(text, 4), nibble)));
 }
 
-// One line of 1 to 63 bytes, loaded whole in `text` (and readable at
-// `line`, 64 bytes from it), rewritten into `out`; up to 64 bytes past the
-// result may be written. Returns its length.
+// The masks of 64 bytes that begin a line, found once for all the whole
+// lines among them: no pattern holds a line terminator, so a line's matches
+// are the window's matches inside it.
 //
-// Every pattern is looked for in the line as read, where it is found
+// Every pattern is looked for in the text as read, where it is found
 // exactly by combined byte masks. That equals looking for it row by row in
 // the text the rows before have left, unless a removal joins two pieces
 // into a new match; such a match has a removed gap between two bytes of
 // the patterns, and a line with such a gap goes through the plain rows.
-BRUSH_WIDE_TARGET std::size_t RewriteLineWide(__m512i text, const char* line, std::size_t n, char* out) {
-  const std::uint64_t valid = LowMask(n);
-  const std::uint64_t dot = BytesEqual(text, '.');
-  const std::uint64_t l = BytesEqual(text, 'l');
-  const std::uint64_t b = BytesEqual(text, 'b');
-  const std::uint64_t r = BytesEqual(text, 'r');
-  const std::uint64_t i = BytesEqual(text, 'i');
-  const std::uint64_t o = BytesEqual(text, 'o');
-  const std::uint64_t upperT = BytesEqual(text, 'T');
-  const std::uint64_t upperS = BytesEqual(text, 'S');
-  const std::uint64_t globals = BytesEqual(text, 'g') & (l >> 1) & (o >> 2) & (b >> 3) & (BytesEqual(text, 'a') >> 4) &
-                                (l >> 5) & (dot >> 6) & (valid >> 6);
-  if ((globals & (upperT >> 7)) != 0) {
-    for (std::uint64_t found = globals & (upperT >> 7); found != 0; found &= found - 1) {
+struct WindowMasks {
+  std::uint64_t markers;  // "global.T", where the transparency marker may stand
+  std::uint64_t joined;   // a removed gap with pattern bytes on both sides
+  std::uint64_t keep;     // the bytes stage 2 keeps (terminators are not kept)
+  std::uint64_t starts;   // where a rename pattern may begin: its first two bytes
+};
+
+BRUSH_WIDE_TARGET inline WindowMasks FindWindowMasks(__m512i text, std::uint64_t ends) {
+  const std::uint64_t dot = Bytes<'.'>(text);
+  const std::uint64_t l = Bytes<'l'>(text);
+  const std::uint64_t b = Bytes<'b'>(text);
+  const std::uint64_t r = Bytes<'r'>(text);
+  const std::uint64_t i = Bytes<'i'>(text);
+  const std::uint64_t o = Bytes<'o'>(text);
+  const std::uint64_t upperT = Bytes<'T'>(text);
+  const std::uint64_t globals =
+      Bytes<'g'>(text) & (l >> 1) & (o >> 2) & (b >> 3) & (Bytes<'a'>(text) >> 4) & (l >> 5) & (dot >> 6);
+  // "global." cannot overlap itself: its matches spread to seven bits each.
+  const std::uint64_t kept = ~(globals * 0x7F | Bytes<'\''>(text) | Bytes<';'>(text) | ends);
+  const std::uint64_t kvr = dot & (Bytes<'k'>(text) >> 1) & (Bytes<'v'>(text) >> 2) & (r >> 3) & kept & (kept >> 1) &
+                            (kept >> 2) & (kept >> 3);
+  WindowMasks masks;
+  masks.markers = globals & (upperT >> 7);
+  masks.keep = kept & ~(kvr * 0xF);
+  // Adding a bit at a gap's start carries to the byte behind the gap.
+  const std::uint64_t patternBytes = PatternBytes(text) & masks.keep;
+  const std::uint64_t gaps = ~masks.keep & ~ends;
+  masks.joined = (((patternBytes << 1) & gaps) + gaps) & patternBytes;
+  masks.starts = ((upperT & (r >> 1)) | (Bytes<'S'>(text) & ((i | Bytes<'c'>(text)) >> 1)) |
+                  (Bytes<'R'>(text) & (o >> 1)) | (b & (r >> 1)) | (Bytes<'d'>(text) & (i >> 1))) &
+                 masks.keep & (masks.keep >> 1);
+  return masks;
+}
+
+// The line at [from, to) of the window `text` (loaded from `window`, 64
+// bytes readable there), rewritten into `out`; up to 64 bytes past the
+// result may be written. Returns its length.
+BRUSH_WIDE_TARGET std::size_t RewriteWindowLine(__m512i text, const char* window, const WindowMasks& masks,
+                                                std::size_t from, std::size_t to, char* out) {
+  const std::uint64_t bits = LowMask(to) & ~LowMask(from);
+  const char* line = window + from;
+  const std::size_t n = to - from;
+  if ((masks.markers & bits) != 0) {
+    for (std::uint64_t found = masks.markers & bits; found != 0; found &= found - 1) {
       const auto at = static_cast<std::size_t>(_tzcnt_u64(found));
-      if (at + 14 <= n && StartsWith(line + at + 7, "Transp=")) return RewriteMarkerLine(line, n, out);
+      if (at + 14 <= to && StartsWith(window + at + 7, "Transp=")) return RewriteMarkerLine(line, n, out);
     }
   }
-  // "global." cannot overlap itself: its matches spread to seven bits each.
-  const std::uint64_t kept = valid & ~(globals * 0x7F | BytesEqual(text, '\'') | BytesEqual(text, ';'));
-  const std::uint64_t kvr = dot & (BytesEqual(text, 'k') >> 1) & (BytesEqual(text, 'v') >> 2) & (r >> 3) & kept &
-                            (kept >> 1) & (kept >> 2) & (kept >> 3);
-  std::uint64_t keep = kept & ~(kvr * 0xF);
-  // A gap that a removal leaves, with pattern bytes on both sides: adding
-  // a bit at the gap's start carries to the byte behind it.
-  const std::uint64_t patternBytes = PatternBytes(text) & keep;
-  const std::uint64_t gaps = valid & ~keep;
-  if ((((patternBytes << 1) & gaps) + gaps) & patternBytes) return RewriteShortLine(line, n, out);
-
-  // Where a rename pattern begins: its first two bytes.
-  const std::uint64_t starts = ((upperT & (r >> 1)) | (upperS & ((i | BytesEqual(text, 'c')) >> 1)) |
-                                (BytesEqual(text, 'R') & (o >> 1)) | (b & (r >> 1)) | (BytesEqual(text, 'd') & (i >> 1))) &
-                               keep & (keep >> 1);
+  if ((masks.joined & bits) != 0) return RewriteShortLine(line, n, out);
+  std::uint64_t keep = masks.keep & bits;
+  const std::uint64_t starts = masks.starts & bits;
   if (starts != 0) {
-    const RenameMatches matches = FindRenames(line, n, starts);
+    const RenameMatches matches = FindRenames(window, to, starts);
     if (matches.count > 0) {
       const std::size_t at = matches.at;
       const std::string_view find = matches.rename->find;
       const std::string_view with = matches.rename->with;
       const bool alone =
           matches.count == 1 && ((keep >> at) & LowMask(find.size())) == LowMask(find.size()) &&
-          !(matches.rename == &kRenames[3] && at >= 6 && StartsWith(line + at - 6, "Scatte")) &&
-          !(matches.rename == &kRenames[6] &&
-            ((at >= 3 && StartsWith(line + at - 3, "dir")) || (at + 13 <= n && StartsWith(line + at + 8, "brush"))));
+          !(matches.rename == &kRenames[3] && at >= from + 6 && StartsWith(window + at - 6, "Scatte")) &&
+          !(matches.rename == &kRenames[6] && ((at >= from + 3 && StartsWith(window + at - 3, "dir")) ||
+                                               (at + 13 <= to && StartsWith(window + at + 8, "brush"))));
       if (!alone) return RewriteShortLine(line, n, out);
       // The replacement over the pattern's first bytes, the rest dropped.
       const __m512i replacement = Permute(_mm512_sub_epi8(Ascending(), _mm512_set1_epi8(static_cast<char>(at))),
@@ -548,43 +594,60 @@ BRUSH_WIDE_TARGET std::size_t RewriteLineWide(__m512i text, const char* line, st
 BRUSH_WIDE_TARGET std::size_t RewriteWholeLinesWide(const char* block, std::size_t size, char* out) {
   char* const begin = out;
   const __m512i crlf = _mm512_set1_epi16(0x0A0D);
-  std::size_t at = 0;
-  while (at < size) {
-    const char* line = block + at;
-    const __m512i text = _mm512_loadu_si512(line);
-    const std::uint64_t held = LowMask(std::min<std::size_t>(size - at, 64));
+  const __m512i zero = _mm512_setzero_si512();
+  // Each window begins where the first line not yet rewritten begins, and
+  // serves every line that ends in it.
+  for (std::size_t pos = 0; pos < size;) {
+    const char* window = block + pos;
+    const __m512i text = _mm512_loadu_si512(window);
+    const std::uint64_t held = LowMask(std::min<std::size_t>(size - pos, 64));
     const std::uint64_t cr = BytesEqual(text, '\r') & held;
-    const std::uint64_t lfOrNul = (BytesEqual(text, '\n') | BytesEqual(text, '\0')) & held;
-    std::uint64_t ends = cr | lfOrNul;
-    if ((lfOrNul & 1) != 0) {
-      // Empty lines ended by LF or NUL: CR LF for each, 64 at a time.
-      const auto count = static_cast<std::size_t>(_tzcnt_u64(~lfOrNul));
+    const std::uint64_t lf = BytesEqual(text, '\n') & held;
+    const std::uint64_t lfOrNul = lf | (_mm512_cmpeq_epi8_mask(text, zero) & held);
+    if (lfOrNul == held) {
+      // Empty lines only: CR LF for each byte.
       _mm512_storeu_si512(out, crlf);
       _mm512_storeu_si512(out + 64, crlf);
+      const auto count = static_cast<std::size_t>(_mm_popcnt_u64(held));
       out += 2 * count;
-      at += count;
+      pos += count;
       continue;
     }
-    std::size_t n = 0;
-    if (ends != 0) {
-      n = static_cast<std::size_t>(_tzcnt_u64(ends));
-      if (n > 0) out += RewriteLineWide(text, line, n, out);
-    } else {
-      // A line of 64 bytes or more.
-      for (n = 64;; n += 64) {
-        const __m512i more = _mm512_loadu_si512(line + n);
-        ends = (BytesEqual(more, '\r') | BytesEqual(more, '\n') | BytesEqual(more, '\0')) &
-               LowMask(std::min<std::size_t>(size - at - n, 64));
+    // A CR followed by an LF: the LF ends the line for both.
+    const std::uint64_t lfNext = pos + 64 < size && window[64] == '\n' ? 1 : 0;
+    const std::uint64_t pairCr = cr & ((lf >> 1) | (lfNext << 63));
+    const std::uint64_t lineEnds = (cr & ~pairCr) | lfOrNul;
+    if (lineEnds == 0) {
+      // A line of 63 bytes or more: it ends at the first terminator.
+      std::size_t n = 64;
+      std::uint64_t ends = 0;
+      for (;; n += 64) {
+        const __m512i more = _mm512_loadu_si512(window + n);
+        ends = (BytesEqual(more, '\r') | BytesEqual(more, '\n') | _mm512_cmpeq_epi8_mask(more, zero)) &
+               LowMask(std::min<std::size_t>(size - pos - n, 64));
         if (ends != 0) break;
       }
       n += static_cast<std::size_t>(_tzcnt_u64(ends));
-      out += RewriteAnyLine(line, n, out);
+      if (pairCr != 0) n = 63;
+      out += RewriteAnyLine(window, n, out);
+      out[0] = '\r';
+      out[1] = '\n';
+      out += 2;
+      pos += n + (window[n] == '\r' && window[n + 1] == '\n' ? 2 : 1);
+      continue;
     }
-    // A CR followed by an LF ends the line as one terminator.
-    at += n + (line[n] == '\r' && line[n + 1] == '\n' ? 2 : 1);
-    out[0] = '\r';
-    out[1] = '\n';
-    out += 2;
+    const WindowMasks masks = FindWindowMasks(text, cr | lfOrNul);
+    const std::uint64_t pairBefore = pairCr << 1;  // bit e: byte e - 1 is a pair's CR
+    std::size_t from = 0;
+    for (std::uint64_t pending = lineEnds; pending != 0; pending &= pending - 1) {
+      const auto end = static_cast<std::size_t>(_tzcnt_u64(pending));
+      out += RewriteWindowLine(text, window, masks, from, end - ((pairBefore >> end) & 1), out);
+      out[0] = '\r';
+      out[1] = '\n';
+      out += 2;
+      from = end + 1;
+    }
+    pos += from;
   }
   return static_cast<std::size_t>(out - begin);
 }
