@@ -420,7 +420,7 @@ BRUSH_WIDE_TARGET inline std::uint64_t BytesEqual(__m512i text, char c) {
 // Every byte a line's masks compare with, 64 copies each, in memory: the
 // compares take them from there instead of broadcasting each one anew.
 struct alignas(64) ByteVectors {
-  static constexpr char kBytes[] = ".lbrioTSga';kvcRd";
+  static constexpr char kBytes[] = ".lbrioTSga';kvcRdnspzeYXtuhm";
   char copies[sizeof kBytes - 1][64];
   constexpr ByteVectors() : copies() {
     for (std::size_t i = 0; i + 1 < sizeof kBytes; ++i) {
@@ -516,21 +516,40 @@ BRUSH_WIDE_TARGET inline std::uint64_t PatternBytes(__m512i text) {
 // the patterns, and a line with such a gap goes through the plain rows.
 struct WindowMasks {
   std::uint64_t markers;  // "global.T", where the transparency marker may stand
-  std::uint64_t joined;   // a removed gap with pattern bytes on both sides
+  std::uint64_t special;  // what takes a line off the quick way: a marker, a
+                          // removed gap with pattern bytes on both sides, or a
+                          // rename that may form a later row's pattern
   std::uint64_t keep;     // the bytes stage 2 keeps (terminators are not kept)
-  std::uint64_t starts;   // where a rename pattern may begin: its first two bytes
+  std::uint64_t renames;  // where a rename pattern begins
+  std::uint64_t which[3]; // bit k of the rename's number (kWideRenames) there
+};
+
+// The renames by the number their matches carry in WindowMasks::which;
+// number 0 renames nothing. "dirbrush" stands once: a line whose rename
+// could form another one does not take the quick way.
+struct WideRename {
+  std::uint8_t findSize;
+  std::uint8_t withSize;
+  alignas(16) char with[16];
+};
+constexpr WideRename kWideRenames[8] = {
+    {0, 0, ""},       {6, 5, "alpha"}, {5, 5, "sizeY"},   {5, 5, "sizeX"},
+    {6, 6, "rotate"}, {9, 4, "name"},  {7, 7, "scatter"}, {8, 8, "brushdir"},
 };
 
 BRUSH_WIDE_TARGET inline WindowMasks FindWindowMasks(__m512i text, std::uint64_t ends) {
   const std::uint64_t dot = Bytes<'.'>(text);
   const std::uint64_t l = Bytes<'l'>(text);
+  const std::uint64_t a = Bytes<'a'>(text);
   const std::uint64_t b = Bytes<'b'>(text);
-  const std::uint64_t r = Bytes<'r'>(text);
+  const std::uint64_t e = Bytes<'e'>(text);
   const std::uint64_t i = Bytes<'i'>(text);
   const std::uint64_t o = Bytes<'o'>(text);
+  const std::uint64_t r = Bytes<'r'>(text);
+  const std::uint64_t t = Bytes<'t'>(text);
+  const std::uint64_t upperS = Bytes<'S'>(text);
   const std::uint64_t upperT = Bytes<'T'>(text);
-  const std::uint64_t globals =
-      Bytes<'g'>(text) & (l >> 1) & (o >> 2) & (b >> 3) & (Bytes<'a'>(text) >> 4) & (l >> 5) & (dot >> 6);
+  const std::uint64_t globals = Bytes<'g'>(text) & (l >> 1) & (o >> 2) & (b >> 3) & (a >> 4) & (l >> 5) & (dot >> 6);
   // "global." cannot overlap itself: its matches spread to seven bits each.
   const std::uint64_t kept = ~(globals * 0x7F | Bytes<'\''>(text) | Bytes<';'>(text) | ends);
   const std::uint64_t kvr = dot & (Bytes<'k'>(text) >> 1) & (Bytes<'v'>(text) >> 2) & (r >> 3) & kept & (kept >> 1) &
@@ -541,10 +560,32 @@ BRUSH_WIDE_TARGET inline WindowMasks FindWindowMasks(__m512i text, std::uint64_t
   // Adding a bit at a gap's start carries to the byte behind the gap.
   const std::uint64_t patternBytes = PatternBytes(text) & masks.keep;
   const std::uint64_t gaps = ~masks.keep & ~ends;
-  masks.joined = (((patternBytes << 1) & gaps) + gaps) & patternBytes;
-  masks.starts = ((upperT & (r >> 1)) | (Bytes<'S'>(text) & ((i | Bytes<'c'>(text)) >> 1)) |
-                  (Bytes<'R'>(text) & (o >> 1)) | (b & (r >> 1)) | (Bytes<'d'>(text) & (i >> 1))) &
-                 masks.keep & (masks.keep >> 1);
+  const std::uint64_t joined = (((patternBytes << 1) & gaps) + gaps) & patternBytes;
+
+  // The renames, exactly. No pattern can share a byte with a removed mark,
+  // so where no gap joins pattern bytes they are the matches stage 3 sees.
+  const std::uint64_t s = Bytes<'s'>(text);
+  const std::uint64_t h = Bytes<'h'>(text);
+  const std::uint64_t size = upperS & (i >> 1) & (Bytes<'z'>(text) >> 2) & (e >> 3);
+  const std::uint64_t scatte = upperS & (Bytes<'c'>(text) >> 1) & (a >> 2) & (t >> 3) & (t >> 4) & (e >> 5);
+  const std::uint64_t brush = b & (r >> 1) & (Bytes<'u'>(text) >> 2) & (s >> 3) & (h >> 4);
+  const std::uint64_t dir = Bytes<'d'>(text) & (i >> 1) & (r >> 2);
+  const std::uint64_t n = Bytes<'n'>(text);
+  const std::uint64_t transp = upperT & (r >> 1) & (a >> 2) & (n >> 3) & (s >> 4) & (Bytes<'p'>(text) >> 5);
+  const std::uint64_t sizeY = size & (Bytes<'Y'>(text) >> 4);
+  const std::uint64_t sizeX = size & (Bytes<'X'>(text) >> 4);
+  const std::uint64_t rotate = Bytes<'R'>(text) & (o >> 1) & (t >> 2) & (a >> 3) & (t >> 4) & (e >> 5);
+  const std::uint64_t brushname = brush & (n >> 5) & (a >> 6) & (Bytes<'m'>(text) >> 7) & (e >> 8);
+  const std::uint64_t scatter = scatte & (r >> 6);
+  const std::uint64_t dirbrush = dir & (brush >> 3);
+  masks.renames = transp | sizeY | sizeX | rotate | brushname | scatter | dirbrush;
+  masks.which[0] = transp | sizeX | brushname | dirbrush;
+  masks.which[1] = sizeY | sizeX | scatter | dirbrush;
+  masks.which[2] = rotate | brushname | scatter | dirbrush;
+  // "Scatte" + "rotate" forms "Scatter"; "dir" + "brushdir" and "brushdir"
+  // + "brush" form "dirbrush".
+  const std::uint64_t forms = (rotate & (scatte << 6)) | (dirbrush & ((dir << 3) | (brush >> 8)));
+  masks.special = masks.markers | joined | forms;
   return masks;
 }
 
@@ -554,37 +595,27 @@ BRUSH_WIDE_TARGET inline WindowMasks FindWindowMasks(__m512i text, std::uint64_t
 BRUSH_WIDE_TARGET std::size_t RewriteWindowLine(__m512i text, const char* window, const WindowMasks& masks,
                                                 std::size_t from, std::size_t to, char* out) {
   const std::uint64_t bits = LowMask(to) & ~LowMask(from);
-  const char* line = window + from;
-  const std::size_t n = to - from;
-  if ((masks.markers & bits) != 0) {
+  const std::uint64_t renames = masks.renames & bits;
+  if (((masks.special & bits) | (renames & (renames - 1))) != 0) {
+    const char* line = window + from;
+    const std::size_t n = to - from;
     for (std::uint64_t found = masks.markers & bits; found != 0; found &= found - 1) {
       const auto at = static_cast<std::size_t>(_tzcnt_u64(found));
       if (at + 14 <= to && StartsWith(window + at + 7, "Transp=")) return RewriteMarkerLine(line, n, out);
     }
+    return RewriteShortLine(line, n, out);
   }
-  if ((masks.joined & bits) != 0) return RewriteShortLine(line, n, out);
-  std::uint64_t keep = masks.keep & bits;
-  const std::uint64_t starts = masks.starts & bits;
-  if (starts != 0) {
-    const RenameMatches matches = FindRenames(window, to, starts);
-    if (matches.count > 0) {
-      const std::size_t at = matches.at;
-      const std::string_view find = matches.rename->find;
-      const std::string_view with = matches.rename->with;
-      const bool alone =
-          matches.count == 1 && ((keep >> at) & LowMask(find.size())) == LowMask(find.size()) &&
-          !(matches.rename == &kRenames[3] && at >= from + 6 && StartsWith(window + at - 6, "Scatte")) &&
-          !(matches.rename == &kRenames[6] && ((at >= from + 3 && StartsWith(window + at - 3, "dir")) ||
-                                               (at + 13 <= to && StartsWith(window + at + 8, "brush"))));
-      if (!alone) return RewriteShortLine(line, n, out);
-      // The replacement over the pattern's first bytes, the rest dropped.
-      const __m512i replacement = Permute(_mm512_sub_epi8(Ascending(), _mm512_set1_epi8(static_cast<char>(at))),
-                                          _mm512_maskz_loadu_epi8(LowMask(with.size()), with.data()));
-      text = _mm512_mask_blend_epi8(LowMask(with.size()) << at, text, replacement);
-      keep &= ~(LowMask(find.size() - with.size()) << (at + with.size()));
-    }
-  }
-  return CompactWide(text, keep, out);
+  // At most one rename: made in the register (none is rename number 0).
+  const WideRename& rename = kWideRenames[((masks.which[0] & renames) != 0 ? 1 : 0) |
+                                          ((masks.which[1] & renames) != 0 ? 2 : 0) |
+                                          ((masks.which[2] & renames) != 0 ? 4 : 0)];
+  const auto at = static_cast<unsigned>(_tzcnt_u64(renames) & 63);
+  const __m512i with = _mm512_zextsi128_si512(_mm_load_si128(reinterpret_cast<const __m128i*>(rename.with)));
+  const __m512i replacement = Permute(_mm512_sub_epi8(Ascending(), _mm512_set1_epi8(static_cast<char>(at))), with);
+  text = _mm512_mask_blend_epi8(LowMask(rename.withSize) << at, text, replacement);
+  // The replacement over the pattern's first bytes, the rest dropped.
+  const std::uint64_t dropped = LowMask(rename.findSize - rename.withSize) << ((at + rename.withSize) & 63);
+  return CompactWide(text, masks.keep & bits & ~dropped, out);
 }
 
 // Rewrites the lines of `block` (whole lines with their terminators; a CR
