@@ -404,13 +404,12 @@ std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts
 
 #if BRUSH_WIDE_VECTORS
 // Whole blocks of lines at once, for processors with 64-byte vectors and
-// bit gathering (AVX-512 BW and VBMI, BMI2). Each pattern of stage 2 and
-// every line end is found for 56 bytes at a time, exactly and without a
-// branch, by combining shifted byte masks of one 64-byte load; the bytes
-// that stay are copied run by run, each line end becoming CR LF. Only a
-// line that keeps a byte where ".kvr" or a rename pattern can begin goes
-// on to the remaining rows, and only a line holding the transparency
-// marker is rescaled.
+// byte permutes (AVX-512 BW and VBMI, BMI2). The 64 bytes that begin a line
+// are loaded once; the line ends among them and every row's matches are
+// found there exactly by combining shifted byte masks, and each line that
+// ends in them is written straight from that register: its kept bytes run
+// by run, a lone rename blended in, CR LF behind. A line holding the
+// transparency marker, or one whose rows interact, takes the plain way.
 #define BRUSH_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi,bmi2,popcnt")))
 
 BRUSH_WIDE_TARGET inline std::uint64_t BytesEqual(__m512i text, char c) {
@@ -499,8 +498,13 @@ constexpr PatternByteTable kPatternBytes;
 
 BRUSH_WIDE_TARGET inline std::uint64_t PatternBytes(__m512i text) {
   const __m512i nibble = _mm512_set1_epi8(15);
-  const __m512i low = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(kPatternBytes.low)));
-  const __m512i high = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(kPatternBytes.high)));
+  // The zeroing form of the broadcast: GCC's sanitized build reads the
+  // unmasked one as using an uninitialized vector.
+  const __mmask16 all = 0xFFFF;
+  const __m512i low =
+      _mm512_maskz_broadcast_i32x4(all, _mm_load_si128(reinterpret_cast<const __m128i*>(kPatternBytes.low)));
+  const __m512i high =
+      _mm512_maskz_broadcast_i32x4(all, _mm_load_si128(reinterpret_cast<const __m128i*>(kPatternBytes.high)));
   return _mm512_test_epi8_mask(_mm512_shuffle_epi8(low, _mm512_and_si512(text, nibble)),
                                _mm512_shuffle_epi8(high, _mm512_and_si512(_mm512_srli_epi16(text, 4), nibble)));
 }
@@ -515,13 +519,13 @@ BRUSH_WIDE_TARGET inline std::uint64_t PatternBytes(__m512i text) {
 // into a new match; such a match has a removed gap between two bytes of
 // the patterns, and a line with such a gap goes through the plain rows.
 struct WindowMasks {
-  std::uint64_t markers;  // "global.T", where the transparency marker may stand
-  std::uint64_t special;  // what takes a line off the quick way: a marker, a
-                          // removed gap with pattern bytes on both sides, or a
-                          // rename that may form a later row's pattern
-  std::uint64_t keep;     // the bytes stage 2 keeps (terminators are not kept)
-  std::uint64_t renames;  // where a rename pattern begins
-  std::uint64_t which[3]; // bit k of the rename's number (kWideRenames) there
+  std::uint64_t markers;   // "global.T", where the transparency marker may stand
+  std::uint64_t special;   // what takes a line off the quick way: a marker, a
+                           // removed gap with pattern bytes on both sides, or a
+                           // rename that may form a later row's pattern
+  std::uint64_t keep;      // the bytes stage 2 keeps (terminators are not kept)
+  std::uint64_t renames;   // where a rename pattern begins
+  std::uint64_t which[3];  // bit k of the rename's number (kWideRenames) there
 };
 
 // The renames by the number their matches carry in WindowMasks::which;
@@ -606,9 +610,9 @@ BRUSH_WIDE_TARGET std::size_t RewriteWindowLine(__m512i text, const char* window
     return RewriteShortLine(line, n, out);
   }
   // At most one rename: made in the register (none is rename number 0).
-  const WideRename& rename = kWideRenames[((masks.which[0] & renames) != 0 ? 1 : 0) |
-                                          ((masks.which[1] & renames) != 0 ? 2 : 0) |
-                                          ((masks.which[2] & renames) != 0 ? 4 : 0)];
+  const WideRename& rename =
+      kWideRenames[((masks.which[0] & renames) != 0 ? 1 : 0) | ((masks.which[1] & renames) != 0 ? 2 : 0) |
+                   ((masks.which[2] & renames) != 0 ? 4 : 0)];
   const auto at = static_cast<unsigned>(_tzcnt_u64(renames) & 63);
   const __m512i with = _mm512_zextsi128_si512(_mm_load_si128(reinterpret_cast<const __m128i*>(rename.with)));
   const __m512i replacement = Permute(_mm512_sub_epi8(Ascending(), _mm512_set1_epi8(static_cast<char>(at))), with);
