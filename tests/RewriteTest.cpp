@@ -143,7 +143,7 @@ std::string RandomLine(std::mt19937_64& random) {
 TEST(RewritePresetLine, AgreesWithThePlainRulesOnGeneratedLines) {
   std::mt19937_64 random(20261207);
   std::string padded, out;
-  for (int i = 0; i < 300000; ++i) {
+  for (int i = 0; i < 1000000; ++i) {
     std::string line = RandomLine(random);
     std::string expected = reference::Rewrite(line);
     ASSERT_EQ(RewritePresetLine(line), expected) << "line: " << line;
@@ -228,7 +228,7 @@ TEST(ReadRewrittenLines, WholeFilesAgreeWithThePlainRules) {
   const std::string path = folder / "generated.kvr";
   std::mt19937_64 random(4);
   LineList lines;
-  for (int file = 0; file < 400; ++file) {
+  for (int file = 0; file < 1000; ++file) {
     const std::string bytes = RandomFile(random);
     const std::string expected = reference::Convert(bytes);
     testing_support::WriteFile(path, bytes);
