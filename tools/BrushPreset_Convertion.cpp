@@ -402,6 +402,14 @@ std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts
   return RenameRowByRow(out, size);
 }
 
+// Writes the CR LF that ends every converted line at `out`; returns the
+// position behind it.
+inline char* EndLine(char* out) {
+  out[0] = '\r';
+  out[1] = '\n';
+  return out + 2;
+}
+
 #if BRUSH_WIDE_VECTORS
 // Whole blocks of lines at once, for processors with 64-byte vectors and
 // byte permutes (AVX-512 BW and VBMI, BMI2). The 64 bytes that begin a line
@@ -657,17 +665,12 @@ BRUSH_WIDE_TARGET std::size_t RewriteWholeLinesWide(const char* block, std::size
       std::size_t n = 64;
       std::uint64_t ends = 0;
       for (;; n += 64) {
-        const __m512i more = _mm512_loadu_si512(window + n);
-        ends = (BytesEqual(more, '\r') | BytesEqual(more, '\n') | _mm512_cmpeq_epi8_mask(more, zero)) &
-               LowMask(std::min<std::size_t>(size - pos - n, 64));
+        ends = bytescan::LineEndMask64(window + n) & LowMask(std::min<std::size_t>(size - pos - n, 64));
         if (ends != 0) break;
       }
       n += static_cast<std::size_t>(_tzcnt_u64(ends));
       if (pairCr != 0) n = 63;
-      out += RewriteAnyLine(window, n, out);
-      out[0] = '\r';
-      out[1] = '\n';
-      out += 2;
+      out = EndLine(out + RewriteAnyLine(window, n, out));
       pos += n + (window[n] == '\r' && window[n + 1] == '\n' ? 2 : 1);
       continue;
     }
@@ -676,10 +679,7 @@ BRUSH_WIDE_TARGET std::size_t RewriteWholeLinesWide(const char* block, std::size
     std::size_t from = 0;
     for (std::uint64_t pending = lineEnds; pending != 0; pending &= pending - 1) {
       const auto end = static_cast<std::size_t>(_tzcnt_u64(pending));
-      out += RewriteWindowLine(text, window, masks, from, end - ((pairBefore >> end) & 1), out);
-      out[0] = '\r';
-      out[1] = '\n';
-      out += 2;
+      out = EndLine(out + RewriteWindowLine(text, window, masks, from, end - ((pairBefore >> end) & 1), out));
       from = end + 1;
     }
     pos += from;
@@ -835,9 +835,8 @@ class LineAppender {
     if (used_ + room > capacity_ && !Grow(used_ + room)) return false;
     char* out = data_ + used_;
     std::size_t length = line.empty() ? 0 : RewritePresetLineInto(line, out, padded_);
-    out[length] = '\r';
-    out[length + 1] = '\n';
     used_ += length + 2;
+    EndLine(out + length);
     return true;
   }
 
