@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -7,8 +8,11 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <vector>
 
 #include "tests/TestSupport.h"
+
+extern char** environ;
 
 namespace testing_support {
 
@@ -29,15 +33,25 @@ void Drain(int fd, std::string* output) {
 
 }  // namespace
 
+bool RunningAsRoot() { return geteuid() == 0; }
+
 RunResult RunConverter(const std::string& folder, const RunLimits& limits) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  int outPipe[2], errPipe[2];
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+  // Opened before any change of user: the unprivileged program needs no
+  // path to its file.
+  int program = open(CONVERTER_PATH, O_RDONLY);
+  if (program < 0) throw std::runtime_error("cannot open " CONVERTER_PATH);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(CONVERTER_PATH));
+  for (const std::string& argument : limits.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
   pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
-    dup2(pipeFds[1], STDOUT_FILENO);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
+    dup2(outPipe[1], STDOUT_FILENO);
+    dup2(errPipe[1], STDERR_FILENO);
+    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
     int devNull = open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
     close(devNull);
@@ -48,29 +62,44 @@ RunResult RunConverter(const std::string& folder, const RunLimits& limits) {
     if (limits.unprivileged) {
       if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(122);
     }
-    execl(CONVERTER_PATH, CONVERTER_PATH, static_cast<char*>(nullptr));
+    fexecve(program, argv.data(), environ);
     _exit(123);
   }
-  close(pipeFds[1]);
-  // Read the output while waiting, so that a full pipe never stalls it.
-  fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+  close(program);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  // Read both outputs while waiting, so that a full pipe never stalls it.
+  fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
+  fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
   RunResult result;
   int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.timeoutSeconds);
+  auto start = std::chrono::steady_clock::now();
+  auto deadline = start + std::chrono::seconds(limits.timeoutSeconds);
+  bool signalled = limits.signal == 0;
   while (waitpid(child, &status, WNOHANG) != child) {
-    Drain(pipeFds[0], &result.output);
-    if (std::chrono::steady_clock::now() > deadline) {
+    Drain(outPipe[0], &result.output);
+    Drain(errPipe[0], &result.errors);
+    auto now = std::chrono::steady_clock::now();
+    if (!signalled && now - start >= std::chrono::milliseconds(limits.signalAfterMs)) {
+      kill(child, limits.signal);
+      signalled = true;
+    }
+    if (now > deadline) {
       kill(child, SIGKILL);
       waitpid(child, &status, 0);
-      close(pipeFds[0]);
+      close(outPipe[0]);
+      close(errPipe[0]);
       return result;
     }
     usleep(2000);
   }
-  Drain(pipeFds[0], &result.output);
-  close(pipeFds[0]);
+  Drain(outPipe[0], &result.output);
+  Drain(errPipe[0], &result.errors);
+  close(outPipe[0]);
+  close(errPipe[0]);
   result.exited = WIFEXITED(status);
   result.exitStatus = result.exited ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -33,18 +34,30 @@ struct RunLimits {
   long long fileSizeLimit = -1;      // RLIMIT_FSIZE in bytes, -1: none
   long long addressSpaceLimit = -1;  // RLIMIT_AS in bytes, -1: none
   long long openFilesLimit = -1;     // RLIMIT_NOFILE, -1: none
-  bool unprivileged = false;         // run as user and group 65534
+  bool unprivileged = false;         // run as user and group 65534 (needs root)
   int timeoutSeconds = 60;
+  std::vector<std::string> arguments;  // after the program's name
+  // Sent once the run has gone on for `signalAfterMs` (0: never).
+  int signal = 0;
+  int signalAfterMs = 0;
 };
 
 struct RunResult {
   bool exited = false;  // ended on its own, not by a signal or the timeout
   int exitStatus = -1;
+  int signal = 0;      // the signal that ended it, 0 when it exited
   std::string output;  // what it wrote on standard output
+  std::string errors;  // what it wrote on standard error
 };
 
-// Runs the converter with no arguments in `folder`, standard input not a
-// terminal, and waits for it (killing it after the timeout).
+// Runs the converter in `folder`, standard input not a terminal, and waits
+// for it (killing it after the timeout). An unprivileged run starts the
+// program from a descriptor opened beforehand, so it works wherever the
+// build tree lies, even where user 65534 cannot enter.
 RunResult RunConverter(const std::string& folder, const RunLimits& limits = RunLimits());
+
+// True when the tests run as root: cases that change users, mount file
+// systems or need privileges skip themselves otherwise.
+bool RunningAsRoot();
 
 }  // namespace testing_support
