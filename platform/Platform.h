@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -25,28 +26,68 @@ struct FileIdentity {
   std::uint64_t index = 0;
 };
 
+// Why a call failed, as the operating system tells it (errno, GetLastError);
+// 0 for no error. Two reasons of the converter's own are negative.
+using ErrorCode = std::int32_t;
+inline constexpr ErrorCode kNotARegularFile = -1;  // a folder, pipe, device or socket
+inline constexpr ErrorCode kSameFile = -2;         // the output path names the input itself
+
+// The reason of the call that failed last on this thread.
+ErrorCode LastError();
+
+// The operating system's own words for `error`, in the user's language and
+// the platform's character set, without a final full stop or line end.
+std::string DescribeError(ErrorCode error);
+
 // Start-up of the process: the platform's own initialisation, plus what makes
-// write failures visible as failed calls instead of signals.
+// write failures visible as failed calls instead of signals, and what removes
+// an unfinished output when the process is interrupted.
 void StartUp();
 
 // Opens an existing regular file for reading, and tells which file it is.
 // Anything else (folder, pipe, device, socket, dangling link) gives kNoFile,
-// without ever waiting on it.
-FileHandle OpenFileForReading(const char* path, FileIdentity* identity);
+// without ever waiting on it; `*error` says why. A file that would block a
+// read (a kernel interface posing as a file) gives read errors instead of
+// a wait.
+FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCode* error);
 
-// Creates the file, or opens an existing one and empties it; when that is
-// refused, a second attempt opens an existing file write-only and empties it.
-// A pipe or folder at the path gives kNoFile without waiting on it. When
-// `keepIntact` is given and the path names that very file, nothing is emptied
-// and the result is kNoFile.
-FileHandle CreateFileForWriting(const char* path, const FileIdentity* keepIntact);
+// A new file that takes the place of another only once it is complete.
+struct Replacement {
+  std::string finalPath;
+  std::string temporaryPath;  // beside finalPath, never named like a preset
+  FileIdentity temporary;     // the file created there, so that only it is removed
+  bool replacesFile = false;  // a regular file stood at finalPath when it began
+};
+
+// Begins replacing what stands at `finalPath`: creates a new, empty
+// temporary file in the same folder, exclusively and never through a link,
+// and returns it open for writing. Until CommitReplacement nothing at
+// `finalPath` changes. A link at `finalPath` is replaced, never followed.
+// Refused (kNoFile, the reason in `*error`) when a folder, a pipe or any
+// other non-regular file stands there, when a regular file stands there
+// that the process may not write (a read-only older output), and when the
+// path names `source` itself (kSameFile). The new file gets the permission
+// bits (and, where allowed, owner and group) of the file it replaces, or else
+// those of `source`, never wider than the umask allows. Until the
+// replacement ends, an interrupting signal removes the temporary file first.
+FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacement* replacement, ErrorCode* error);
+
+// Ends a replacement whose every byte was written to `file`: closes it and
+// puts it in the place of `finalPath`. False, with the reason, when the
+// close or the rename fails: the temporary file is then removed and what
+// stood at `finalPath` stays as it was.
+bool CommitReplacement(Replacement* replacement, FileHandle file, ErrorCode* error);
+
+// Closes `file` and removes the temporary file; `finalPath` is untouched.
+void AbandonReplacement(Replacement* replacement, FileHandle file);
 
 // Bytes read at the current position: up to `size`, 0 at the end of the
-// file, -1 on a read error.
+// file, -1 on a read error (LastError tells why).
 std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size);
 
 // Writes all `size` bytes, continuing short writes; returns how many reached
-// the file, which is less than `size` only when the platform failed.
+// the file, which is less than `size` only when the platform failed
+// (LastError tells why).
 std::size_t WriteToFile(FileHandle file, const void* source, std::size_t size);
 
 // Moves the file position by `delta` bytes from the current one.
@@ -55,9 +96,9 @@ bool MoveFilePosition(FileHandle file, std::int64_t delta);
 // Closes the handle; false when the platform reports that data may be lost.
 bool CloseFile(FileHandle file);
 
-// Removes what stands at `path` when it is a regular file (following links);
-// used for an output whose bytes did not all reach the disk.
-void RemoveIncompleteFile(const char* path);
+// 0 when `path` is a folder the converter can use: one it can list (and,
+// with `writable`, create files in); otherwise the reason.
+ErrorCode CheckFolder(const char* path, bool writable);
 
 // One enumeration of a folder. `searchText` is the folder, a separator and a
 // wildcard pattern. The platform may hand out more entries than the pattern
@@ -74,8 +115,8 @@ struct FolderEntry {
 enum class SearchStart { Found, NothingMatched, Failed };
 
 // Found: `first` holds the first entry and `search` must be finished.
-// NothingMatched and Failed leave nothing to finish.
-SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first);
+// NothingMatched and Failed leave nothing to finish; Failed tells why.
+SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error);
 // False when there is no further entry, for whatever reason.
 bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next);
 void FinishFolderSearch(FolderSearch* search);
@@ -90,11 +131,20 @@ struct ByteArena {
 bool GrowArena(ByteArena* arena, std::size_t minimumCapacity);
 void ReleaseArena(ByteArena* arena);
 
-// Tells the user that the run is over and waits until the user acknowledges
-// it. Both texts are in the platform's single-byte character set (Latin-1).
-void ShowCompletionNotice(const char* caption, const char* text);
+// What the notice adds when something was not converted: the lines a
+// console shows on standard error, and the same told in the box's own
+// words. Both empty when everything was converted.
+struct NoticeDetails {
+  std::vector<std::string> consoleLines;  // without line ends
+  std::string boxText;                    // the platform's character set
+};
 
-// Ends the process with exit status 0.
-[[noreturn]] void EndProcess();
+// Tells the user that the run is over and waits until the user acknowledges
+// it. Caption and text are in the platform's single-byte character set
+// (Latin-1).
+void ShowCompletionNotice(const char* caption, const char* text, const NoticeDetails& details);
+
+// Ends the process with `status`.
+[[noreturn]] void EndProcess(int status);
 
 }  // namespace platform

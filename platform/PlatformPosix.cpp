@@ -17,29 +17,66 @@ namespace platform {
 
 const char kPathSeparator = '/';
 
+namespace {
+
+// The temporary file of the output in hand, for the signal handler: its path
+// as a C string and its inode, so that only that very file is removed.
+char gPendingPath[4096];
+volatile sig_atomic_t gPendingActive = 0;
+dev_t gPendingDevice;
+ino_t gPendingInode;
+
+// Removes the unfinished output, then ends the process by the same signal,
+// as an uninterrupted program would have ended.
+void RemovePendingAndDie(int signalNumber) {
+  if (gPendingActive) {
+    struct stat st;
+    if (lstat(gPendingPath, &st) == 0 && st.st_dev == gPendingDevice && st.st_ino == gPendingInode) {
+      unlink(gPendingPath);
+    }
+  }
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+}  // namespace
+
+ErrorCode LastError() { return errno; }
+
+std::string DescribeError(ErrorCode error) {
+  if (error == kNotARegularFile) return "Not a regular file";
+  if (error == kSameFile) return "Is the input file itself";
+  return std::strerror(error);
+}
+
 void StartUp() {
   // A file-size limit must show up as a failed write (EFBIG), and a closed
   // standard output must not end the run before the last file is written.
   signal(SIGXFSZ, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
+  struct sigaction action {};
+  action.sa_handler = RemovePendingAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signalNumber);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction previous;
+    // A signal ignored by whoever started the run stays ignored.
+    if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(signalNumber, &action, nullptr);
+  }
 }
 
 namespace {
 
 int ToDescriptor(FileHandle file) { return static_cast<int>(file); }
 
-// Opens without ever blocking (a pipe with no writer would block a plain
-// open), then gives the descriptor ordinary blocking reads and writes.
-int OpenWithoutWaiting(const char* path, int flags, mode_t mode = 0) {
+int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
+    fd = open(path, flags | O_CLOEXEC | O_NOCTTY, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
-
-// Clears O_NONBLOCK, the only status flag the opens here set.
-bool MakeBlocking(int fd) { return fcntl(fd, F_SETFL, 0) == 0; }
 
 FileIdentity IdentityOf(const struct stat& st) {
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
@@ -47,13 +84,33 @@ FileIdentity IdentityOf(const struct stat& st) {
 
 bool SameIdentity(const FileIdentity& a, const FileIdentity& b) { return a.volume == b.volume && a.index == b.index; }
 
+// The folder part of `path`, with its separator ("" for a bare name).
+std::string FolderOf(const std::string& path) {
+  std::size_t cut = path.rfind('/');
+  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
 }  // namespace
 
-FileHandle OpenFileForReading(const char* path, FileIdentity* identity) {
-  int fd = OpenWithoutWaiting(path, O_RDONLY);
-  if (fd < 0) return kNoFile;
+FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCode* error) {
+  // Non-blocking, and left so: a pipe with no writer would block the open,
+  // and a file that blocks its reads gives a read error instead of a hang.
+  int fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK);
+  // A kernel lease refuses a non-blocking open: wait for it to be given up,
+  // as any copy would. A pipe never gives this error, so this cannot hang.
+  if (fd < 0 && errno == EWOULDBLOCK) fd = OpenRetrying(path, O_RDONLY);
+  if (fd < 0) {
+    *error = errno;
+    return kNoFile;
+  }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !MakeBlocking(fd)) {
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    close(fd);
+    return kNoFile;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = S_ISDIR(st.st_mode) ? EISDIR : kNotARegularFile;
     close(fd);
     return kNoFile;
   }
@@ -61,29 +118,127 @@ FileHandle OpenFileForReading(const char* path, FileIdentity* identity) {
   return fd;
 }
 
-FileHandle CreateFileForWriting(const char* path, const FileIdentity* keepIntact) {
-  // The file is emptied only after it is known not to be the input itself,
-  // so the open never truncates.
-  int fd = OpenWithoutWaiting(path, O_RDWR | O_CREAT, 0666);
-  if (fd < 0) fd = OpenWithoutWaiting(path, O_WRONLY);
-  if (fd < 0) return kNoFile;
-  struct stat st;
-  bool usable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISCHR(st.st_mode));
-  if (usable && keepIntact != nullptr && SameIdentity(IdentityOf(st), *keepIntact)) {
-    usable = false;
-  }
-  if (usable && S_ISREG(st.st_mode) && st.st_size != 0) {
-    int rc;
-    do {
-      rc = ftruncate(fd, 0);
-    } while (rc != 0 && errno == EINTR);
-    usable = rc == 0;
-  }
-  if (!usable || !MakeBlocking(fd)) {
-    close(fd);
+FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacement* replacement, ErrorCode* error) {
+  struct stat existing;
+  bool exists = lstat(finalPath, &existing) == 0;
+  if (!exists && errno != ENOENT) {
+    *error = errno;
     return kNoFile;
   }
+  if (exists && S_ISDIR(existing.st_mode)) {
+    *error = EISDIR;
+    return kNoFile;
+  }
+  if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
+    *error = kNotARegularFile;
+    return kNoFile;
+  }
+  struct stat input {};
+  if (source != kNoFile && fstat(ToDescriptor(source), &input) != 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  // The input itself, reached through a link in either folder, is never
+  // replaced: that would change an input.
+  struct stat target;
+  if (source != kNoFile && stat(finalPath, &target) == 0 && SameIdentity(IdentityOf(target), IdentityOf(input))) {
+    *error = kSameFile;
+    return kNoFile;
+  }
+  bool replacesFile = exists && S_ISREG(existing.st_mode);
+  // An older output the process may not write stays: making it read-only
+  // is how a user keeps a file.
+  if (replacesFile && faccessat(AT_FDCWD, finalPath, W_OK, AT_EACCESS) != 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  mode_t mode = replacesFile ? 0600 : source != kNoFile ? (input.st_mode & 0777) : 0666;
+
+  std::string folder = FolderOf(finalPath);
+  static unsigned counter = 0;
+  int fd = -1;
+  std::string temporary;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary = folder + ".BrushPreset_Convertion-" + std::to_string(getpid()) + "-" + std::to_string(++counter) +
+                ".unfinished";
+    if (temporary.size() >= sizeof gPendingPath) {
+      *error = ENAMETOOLONG;
+      return kNoFile;
+    }
+    gPendingActive = 0;
+    std::memcpy(gPendingPath, temporary.c_str(), temporary.size() + 1);
+    fd = OpenRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  struct stat created;
+  if (fstat(fd, &created) != 0) {
+    *error = errno;
+    close(fd);
+    unlink(temporary.c_str());
+    return kNoFile;
+  }
+  gPendingDevice = created.st_dev;
+  gPendingInode = created.st_ino;
+  gPendingActive = 1;
+  if (replacesFile) {
+    // What the older output allowed, it allows again: the bits as they
+    // were, owner and group where this process may give them.
+    if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+      [[maybe_unused]] int groupOnly = fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+    }
+    fchmod(fd, existing.st_mode & 07777);
+  }
+  replacement->finalPath = finalPath;
+  replacement->temporaryPath = temporary;
+  replacement->temporary = IdentityOf(created);
+  replacement->replacesFile = replacesFile;
   return fd;
+}
+
+namespace {
+
+// Removes the temporary file, unless something else has taken its name.
+void RemoveTemporary(Replacement* replacement) {
+  struct stat st;
+  if (lstat(replacement->temporaryPath.c_str(), &st) == 0 &&
+      SameIdentity(IdentityOf(st), replacement->temporary)) {
+    unlink(replacement->temporaryPath.c_str());
+  }
+  gPendingActive = 0;
+}
+
+}  // namespace
+
+bool CommitReplacement(Replacement* replacement, FileHandle file, ErrorCode* error) {
+  int fd = ToDescriptor(file);
+  // An older output is only given up for one whose bytes are on the disk:
+  // after a power cut the folder holds the one or the other, whole.
+  bool synced = !replacement->replacesFile || fdatasync(fd) == 0;
+  if (!synced) *error = errno;
+  // After a failed close the descriptor is gone on Linux; retrying could
+  // close a descriptor opened meanwhile, so the result is only reported.
+  bool closed = close(fd) == 0;
+  if (synced && !closed) *error = errno;
+  if (!synced || !closed) {
+    RemoveTemporary(replacement);
+    return false;
+  }
+  if (rename(replacement->temporaryPath.c_str(), replacement->finalPath.c_str()) != 0) {
+    *error = errno;
+    RemoveTemporary(replacement);
+    return false;
+  }
+  gPendingActive = 0;
+  return true;
+}
+
+void AbandonReplacement(Replacement* replacement, FileHandle file) {
+  close(ToDescriptor(file));
+  RemoveTemporary(replacement);
 }
 
 std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
@@ -104,6 +259,7 @@ std::size_t WriteToFile(FileHandle file, const void* source, std::size_t size) {
     } else if (put < 0 && errno == EINTR) {
       continue;
     } else {
+      if (put == 0) errno = ENOSPC;
       break;
     }
   }
@@ -120,9 +276,12 @@ bool CloseFile(FileHandle file) {
   return close(ToDescriptor(file)) == 0;
 }
 
-void RemoveIncompleteFile(const char* path) {
+ErrorCode CheckFolder(const char* path, bool writable) {
   struct stat st;
-  if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) unlink(path);
+  if (stat(path, &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  if (faccessat(AT_FDCWD, path, writable ? (W_OK | X_OK) : (R_OK | X_OK), AT_EACCESS) != 0) return errno;
+  return 0;
 }
 
 namespace {
@@ -150,13 +309,16 @@ bool NextFolderEntry(DIR* folder, FolderEntry* entry) {
 
 }  // namespace
 
-SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first) {
+SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error) {
   // Every entry of the folder is handed out; the caller matches the pattern.
   std::string folderPath(searchText);
   std::size_t cut = folderPath.rfind(kPathSeparator);
   folderPath = cut == std::string::npos ? std::string(".") : folderPath.substr(0, cut + 1);
   DIR* folder = opendir(folderPath.c_str());
-  if (folder == nullptr) return SearchStart::Failed;
+  if (folder == nullptr) {
+    *error = errno;
+    return SearchStart::Failed;
+  }
   if (!NextFolderEntry(folder, first)) {
     closedir(folder);
     return SearchStart::NothingMatched;
@@ -227,10 +389,16 @@ std::string Latin1ToUtf8(const char* text) {
 
 }  // namespace
 
-void ShowCompletionNotice(const char* caption, const char* text) {
+void ShowCompletionNotice(const char* caption, const char* text, const NoticeDetails& details) {
+  std::string problems;
+  for (const std::string& line : details.consoleLines) problems += line + "\n";
+  WriteToFile(STDERR_FILENO, problems.data(), problems.size());
   std::string notice = Latin1ToUtf8(caption) + "\n" + Latin1ToUtf8(text) + "\n";
+  bool waits = isatty(STDIN_FILENO) != 0;
+  // Without a word the wait would look like a hang.
+  if (waits) notice += "Press Enter to close.\n";
   WriteToFile(STDOUT_FILENO, notice.data(), notice.size());
-  if (!isatty(STDIN_FILENO)) return;
+  if (!waits) return;
   // Acknowledged by Enter (or by the end of input).
   char key;
   for (;;) {
@@ -240,6 +408,6 @@ void ShowCompletionNotice(const char* caption, const char* text) {
   }
 }
 
-void EndProcess() { std::exit(0); }
+void EndProcess(int status) { std::exit(status); }
 
 }  // namespace platform

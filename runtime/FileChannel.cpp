@@ -1,9 +1,11 @@
 #include "runtime/FileChannel.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -56,7 +58,10 @@ std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
   auto size = static_cast<std::size_t>(n);
   if (readSizeCap != 0 && size > readSizeCap) size = readSizeCap;
   std::int64_t got = platform::ReadFromFile(channel->handle, destination, size);
-  if (got < 0) channel->readFailed = true;
+  if (got < 0) {
+    channel->readFailed = true;
+    if (channel->error == 0) channel->error = platform::LastError();
+  }
   if (got <= 0) {
     channel->endSeen = true;
     return 0;
@@ -68,7 +73,10 @@ std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
 std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n) {
   if (writeObserver != nullptr) writeObserver(n);
   std::size_t written = platform::WriteToFile(channel->handle, bytes, n);
-  if (written < n) channel->lostBytes = true;
+  if (written < n) {
+    channel->lostBytes = true;
+    if (channel->error == 0) channel->error = platform::LastError();
+  }
   return static_cast<std::int64_t>(written);
 }
 
@@ -157,28 +165,35 @@ void SetWriteObserverForTesting(void (*observer)(std::size_t)) { writeObserver =
 
 void SetReadSizeCapForTesting(std::size_t bytes) { readSizeCap = bytes; }
 
-bool OpenForReading(int number, const char* path) {
-  if (!PrepareSlot(number)) return false;
+bool OpenForReading(int number, const char* path, platform::ErrorCode* error) {
+  platform::ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  if (!PrepareSlot(number)) {
+    *error = ENOMEM;
+    return false;
+  }
   platform::FileIdentity identity;
-  platform::FileHandle handle = platform::OpenFileForReading(path, &identity);
-  if (handle == platform::kNoFile) return false;
-  Attach(number, handle);
-  channelTable[number].identity = identity;
-  return true;
-}
-
-bool CreateForWriting(int number, const char* path, const platform::FileIdentity* keepIntact) {
-  if (!PrepareSlot(number)) return false;
-  platform::FileHandle handle = platform::CreateFileForWriting(path, keepIntact);
+  platform::FileHandle handle = platform::OpenFileForReading(path, &identity, error);
   if (handle == platform::kNoFile) return false;
   Attach(number, handle);
   return true;
 }
 
-bool IdentifyChannelFile(int number, platform::FileIdentity* identity) {
-  FileChannel* channel = FindChannel(number);
-  if (channel == nullptr) return false;
-  *identity = channel->identity;
+bool CreateForWriting(int number, const char* path, int sourceNumber, platform::ErrorCode* error) {
+  platform::ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  if (!PrepareSlot(number)) {
+    *error = ENOMEM;
+    return false;
+  }
+  const FileChannel* source = FindChannel(sourceNumber);
+  platform::Replacement replacement;
+  platform::FileHandle handle =
+      platform::BeginReplacement(path, source == nullptr ? platform::kNoFile : source->handle, &replacement, error);
+  if (handle == platform::kNoFile) return false;
+  Attach(number, handle);
+  channelTable[number].replacing = true;
+  channelTable[number].replacement = std::move(replacement);
   return true;
 }
 
@@ -314,27 +329,42 @@ const char* LastPieceEnd(const char* from, const char* limit) {
 
 void WriteLineBlock(int number, const char* lines, std::size_t size) {
   FileChannel* channel = FindChannel(number);
-  if (channel == nullptr) return;
+  if (channel == nullptr || size == 0) return;
   channel->endSeen = false;  // what is written may extend the file
-  const char* end = lines + size;
-  bool emptyBuffer =
-      channel->buffer != nullptr &&
-      (channel->mode == ChannelMode::Reading ? channel->count == 0 : channel->count == channel->capacity);
-  if (!emptyBuffer) {
-    // The general case, piece by piece.
-    for (const char* line = lines; line < end;) {
-      auto* cr = static_cast<const char*>(std::memchr(line, '\r', static_cast<std::size_t>(end - line)));
-      WriteLine(number, std::string_view(line, static_cast<std::size_t>(cr - line)));
-      line = cr + 2;
+  const char* const end = lines + size;
+  const char* pending = lines;
+  if (channel->buffer == nullptr) {
+    // Unbuffered: piece by piece, straight to the file.
+    while (pending < end) {
+      auto* cr = static_cast<const char*>(std::memchr(pending, '\r', static_cast<std::size_t>(end - pending)));
+      WriteLine(number, std::string_view(pending, static_cast<std::size_t>(cr - pending)));
+      pending = cr + 2;
     }
     return;
+  }
+  if (channel->mode == ChannelMode::Reading) {
+    // The read-ahead not handed out goes back to the file.
+    if (channel->count > 0) platform::MoveFilePosition(channel->handle, -channel->count);
+    channel->mode = ChannelMode::Writing;
+    channel->count = channel->capacity;
+  }
+  const auto capacity = static_cast<std::size_t>(channel->capacity);
+  if (channel->count < channel->capacity) {
+    // Bytes wait in the buffer: whole pieces join them while they fit
+    // strictly in the free space, then the buffer goes out, as piece by
+    // piece writes would do.
+    const auto free = static_cast<std::size_t>(channel->count);
+    const char* fits = size < free ? end : LastPieceEnd(pending, pending + free - 1);
+    std::memcpy(channel->buffer + (capacity - free), pending, static_cast<std::size_t>(fits - pending));
+    channel->count -= static_cast<std::int32_t>(fits - pending);
+    pending = fits;
+    if (pending == end) return;
+    FlushChannel(channel);
   }
   // With the buffer empty, the channel gathers whole pieces while they fit
   // strictly, so each block it writes is a run of pieces shorter than the
   // buffer, and a text of 4096 bytes or more goes out on its own. Those
   // runs lie side by side here: they are written from where they are.
-  const auto capacity = static_cast<std::size_t>(channel->capacity);
-  const char* pending = lines;
   while (static_cast<std::size_t>(end - pending) >= capacity) {
     const char* blockEnd = LastPieceEnd(pending, pending + capacity - 1);
     if (blockEnd == pending) {
@@ -345,25 +375,46 @@ void WriteLineBlock(int number, const char* lines, std::size_t size) {
     pending = blockEnd;
   }
   // The rest fits the buffer and waits there for the next flush.
-  std::int64_t rest = end - pending;
-  if (rest > 0) {
-    channel->mode = ChannelMode::Writing;
-    channel->count = channel->capacity;
-    std::memcpy(channel->buffer, pending, static_cast<std::size_t>(rest));
-    channel->count -= static_cast<std::int32_t>(rest);
-  }
+  const auto rest = static_cast<std::size_t>(end - pending);
+  std::memcpy(channel->buffer, pending, rest);
+  channel->count -= static_cast<std::int32_t>(rest);
 }
 
-bool CloseChannel(int number) {
+bool CloseChannel(int number, platform::ErrorCode* error) {
   FileChannel* channel = FindChannel(number);
   if (channel == nullptr) return true;
   FlushChannel(channel);
-  bool closed = platform::CloseFile(channel->handle);
-  bool complete = closed && !channel->lostBytes && !channel->readFailed;
+  bool complete = !channel->lostBytes && !channel->readFailed;
+  platform::ErrorCode reason = channel->error;
+  if (channel->replacing) {
+    if (complete) {
+      complete = platform::CommitReplacement(&channel->replacement, channel->handle, &reason);
+    } else {
+      platform::AbandonReplacement(&channel->replacement, channel->handle);
+    }
+  } else if (!platform::CloseFile(channel->handle)) {
+    if (complete) reason = platform::LastError();
+    complete = false;
+  }
+  if (!complete && error != nullptr) *error = reason;
   std::free(channel->buffer);
   std::free(channel->line);
   *channel = FileChannel{};
   return complete;
+}
+
+void AbandonChannel(int number) {
+  FileChannel* channel = FindChannel(number);
+  if (channel == nullptr) return;
+  if (channel->replacing) {
+    platform::AbandonReplacement(&channel->replacement, channel->handle);
+  } else {
+    FlushChannel(channel);
+    platform::CloseFile(channel->handle);
+  }
+  std::free(channel->buffer);
+  std::free(channel->line);
+  *channel = FileChannel{};
 }
 
 void CloseAllChannels() {

@@ -21,7 +21,9 @@ inline constexpr std::int32_t kNoScan = -128;
 
 struct FileChannel {
   platform::FileHandle handle = platform::kNoFile;  // kNoFile: not open
-  platform::FileIdentity identity;                  // the file, when opened for reading
+  // Created for writing: the file takes its path only once closed complete.
+  bool replacing = false;
+  platform::Replacement replacement;
   char* buffer = nullptr;                           // none when it could not be had: unbuffered mode
   std::int32_t capacity = 0;
   // Reading: bytes of the buffer not yet handed out, ending at `filled`.
@@ -31,6 +33,7 @@ struct FileChannel {
   ChannelMode mode = ChannelMode::Reading;
   bool lostBytes = false;   // some byte written did not reach the file
   bool readFailed = false;  // a read failed: the lines after it are missing
+  platform::ErrorCode error = 0;  // why the first read or write failed
   // The end of the file was met: no further read is asked of the platform,
   // so a file that grows meanwhile is not read on past a line it cut short.
   bool endSeen = false;
@@ -51,16 +54,17 @@ inline constexpr std::size_t kChannelBufferSlack = 128;
 
 // Opens an existing regular file for reading. A channel still open under
 // `number` is closed first, also when the open then fails. False when the
-// platform refuses; no channel is left behind.
-bool OpenForReading(int number, const char* path);
+// platform refuses, with the reason in `*error`; no channel is left behind.
+bool OpenForReading(int number, const char* path, platform::ErrorCode* error = nullptr);
 
-// Creates the file, or empties an existing one (falling back to a write-only
-// open that empties it). With `keepIntact`, a path that names that very file
-// is refused untouched. False when refused; no channel is left behind.
-bool CreateForWriting(int number, const char* path, const platform::FileIdentity* keepIntact = nullptr);
-
-// The identity of the file opened for reading under `number`.
-bool IdentifyChannelFile(int number, platform::FileIdentity* identity);
+// Creates a file that replaces whatever stands at `path` (the older file,
+// or a link, which is never followed) once the channel is closed with every
+// byte written; until then `path` keeps what it held, and a channel closed
+// incomplete leaves it so. `sourceNumber`, when open, is the channel of the
+// file this one is made from: a path that names that very file is refused
+// (platform::kSameFile), and a new file gets its permission bits. False
+// when refused, with the reason in `*error`; no channel is left behind.
+bool CreateForWriting(int number, const char* path, int sourceNumber = -1, platform::ErrorCode* error = nullptr);
 
 // The next line, without its terminator, in `*line`; the bytes stay valid
 // until the next call on this channel. At the end of the file, or at a read
@@ -174,10 +178,17 @@ std::int64_t WriteLine(int number, std::string_view text);
 // platform as WriteLine of each line in turn, without a call per line.
 void WriteLineBlock(int number, const char* lines, std::size_t size);
 
-// Flushes, releases the buffer and closes the file. True when every byte
-// ever written through the channel reached the file, no read failed and
-// the close succeeded. A number that is not open is left alone (true).
-bool CloseChannel(int number);
+// Flushes, releases the buffer and closes the file; a file created for
+// writing then takes its path. True when every byte ever written through the
+// channel reached the file, no read failed, the close succeeded and the file
+// took its path; otherwise `*error` says why (and a file created for
+// writing is removed, leaving its path as it was). A number that is not
+// open is left alone (true).
+bool CloseChannel(int number, platform::ErrorCode* error = nullptr);
+
+// Closes the channel without finishing its file: a file created for
+// writing is removed and its path keeps what it held.
+void AbandonChannel(int number);
 
 // Closes every open channel in ascending order, then releases the table.
 void CloseAllChannels();

@@ -13,10 +13,6 @@ namespace {
 
 using namespace testing_support;
 
-const std::string kNotice =
-    "Finish\nConversion termin\xC3\xA9"
-    "e !\n";
-
 // Name -> bytes of every entry of a folder (regular files only).
 std::map<std::string, std::string> FilesIn(const std::string& folder) {
   std::map<std::string, std::string> files;
@@ -33,64 +29,78 @@ std::map<std::string, std::string> FilesIn(const std::string& folder) {
   return files;
 }
 
-// A working folder with "convert" and "Converted", and a control preset
-// whose output must come out exactly whatever else goes wrong.
-class Workspace : public ::testing::Test {
+// A working folder with "convert" and "Converted", and the control preset.
+class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    MakeFolder(in(""));
-    MakeFolder(out(""));
-    WriteFile(in("control.kvr"), "global.Transp=20;\nglobal.SizeX=3;\n");
+    MakeFolder(w_.in(""));
+    MakeFolder(w_.out(""));
+    WriteFile(w_.in("control.kvr"), kControlPreset);
   }
-  std::string in(const std::string& name) const { return folder_ / ("convert/" + name); }
-  std::string out(const std::string& name) const { return folder_ / ("Converted/" + name); }
 
-  RunResult Run(const RunLimits& limits = RunLimits()) {
-    RunResult result = RunConverter(folder_.path(), limits);
+  // Runs the converter; a clean run says nothing but the notice.
+  RunResult Run(int expectedStatus = 0) {
+    RunResult result = RunConverter(w_.folder.path());
     EXPECT_TRUE(result.exited) << "killed or timed out";
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.output, kNotice);
+    EXPECT_EQ(result.exitStatus, expectedStatus);
+    EXPECT_EQ(result.output, kNoticeOutput);
+    if (expectedStatus == 0) {
+      EXPECT_EQ(result.errors, "");
+    }
     return result;
   }
-  void ExpectControlConverted() { EXPECT_EQ(ReadFile(out("control.kvr")), "alpha=51\r\nsizeX=3\r\n"); }
 
-  ScratchFolder folder_;
+  Workspace w_;
 };
 
-TEST_F(Workspace, ConvertsTheLibraryByteForByte) {
-  ::unlink(in("control.kvr").c_str());
-  for (const auto& [name, bytes] : FilesIn(FIXTURES_DIR "/library/convert")) WriteFile(in(name), bytes);
-  MakeFolder(in("folder.kvr"));  // a folder named like a preset is skipped
+TEST_F(EndToEnd, ConvertsTheLibraryByteForByte) {
+  ::unlink(w_.in("control.kvr").c_str());
+  for (const auto& [name, bytes] : FilesIn(FIXTURES_DIR "/library/convert")) WriteFile(w_.in(name), bytes);
+  MakeFolder(w_.in("folder.kvr"));  // a folder named like a preset is skipped
   Run();
-  EXPECT_EQ(FilesIn(out("")), FilesIn(FIXTURES_DIR "/library/expected"));
-  // A second run overwrites with the same bytes.
-  WriteFile(out("round.kvr"), std::string(9000, 'z'));
+  EXPECT_EQ(FilesIn(w_.out("")), FilesIn(FIXTURES_DIR "/library/expected"));
+  // A second run replaces with the same bytes.
+  WriteFile(w_.out("round.kvr"), std::string(9000, 'z'));
   Run();
-  EXPECT_EQ(FilesIn(out("")), FilesIn(FIXTURES_DIR "/library/expected"));
-  EXPECT_FALSE(Exists(out("folder.kvr")));
+  EXPECT_EQ(FilesIn(w_.out("")), FilesIn(FIXTURES_DIR "/library/expected"));
+  EXPECT_FALSE(Exists(w_.out("folder.kvr")));
 }
 
-TEST_F(Workspace, MissingFoldersStillEndWithTheNotice) {
-  ASSERT_EQ(rmdir(out("").c_str()), 0);
-  Run();
-  EXPECT_FALSE(Exists(out("")));  // no folder is ever created
-  ::unlink(in("control.kvr").c_str());
-  ASSERT_EQ(rmdir(in("").c_str()), 0);
-  Run();
+TEST_F(EndToEnd, MissingFoldersAreToldAndNoFolderIsCreated) {
+  ASSERT_EQ(rmdir(w_.out("").c_str()), 0);
+  RunResult result = Run(1);
+  EXPECT_EQ(result.errors,
+            "BrushPreset_Convertion: Converted: cannot use the folder: No such file or directory (the tool never "
+            "creates folders)\n"
+            "BrushPreset_Convertion: 0 of 1 preset converted\n");
+  EXPECT_FALSE(Exists(w_.out("")));
+  ::unlink(w_.in("control.kvr").c_str());
+  ASSERT_EQ(rmdir(w_.in("").c_str()), 0);
+  result = Run(1);
+  EXPECT_EQ(result.errors.find("BrushPreset_Convertion: convert: cannot use the folder: "), 0u) << result.errors;
 }
 
-TEST_F(Workspace, AFileThatCannotBeCreatedLeavesTheNextOneClean) {
-  for (char c = 'a'; c <= 'f'; ++c) WriteFile(in(std::string(1, c) + ".kvr"), std::string("key=") + c + "\n");
-  MakeFolder(out("c.kvr"));                          // a folder at the output path
-  ASSERT_EQ(mkfifo(out("d.kvr").c_str(), 0644), 0);  // a pipe at the output path
-  Run();
+TEST_F(EndToEnd, NoPresetAtAllIsACleanRun) {
+  ::unlink(w_.in("control.kvr").c_str());
+  Run(0);
+}
+
+TEST_F(EndToEnd, AFileThatCannotBeCreatedLeavesTheNextOneClean) {
+  for (char c = 'a'; c <= 'f'; ++c) WriteFile(w_.in(std::string(1, c) + ".kvr"), std::string("key=") + c + "\n");
+  MakeFolder(w_.out("c.kvr"));                          // a folder at the output path
+  ASSERT_EQ(mkfifo(w_.out("d.kvr").c_str(), 0644), 0);  // a pipe at the output path
+  RunResult result = Run(1);
   for (char c : {'a', 'b', 'e', 'f'}) {
-    EXPECT_EQ(ReadFile(out(std::string(1, c) + ".kvr")), std::string("key=") + c + "\r\n");
+    EXPECT_EQ(ReadFile(w_.out(std::string(1, c) + ".kvr")), std::string("key=") + c + "\r\n");
   }
   struct stat st;
-  ASSERT_EQ(lstat(out("d.kvr").c_str(), &st), 0);
+  ASSERT_EQ(lstat(w_.out("d.kvr").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  ExpectControlConverted();
+  EXPECT_EQ(ReadFile(w_.out("control.kvr")), kControlConverted);
+  EXPECT_NE(result.errors.find("BrushPreset_Convertion: Converted/c.kvr: cannot create: "), std::string::npos);
+  EXPECT_NE(result.errors.find("BrushPreset_Convertion: Converted/d.kvr: cannot create: Not a regular file\n"),
+            std::string::npos);
+  EXPECT_NE(result.errors.find("BrushPreset_Convertion: 5 of 7 presets converted\n"), std::string::npos);
 }
 
 }  // namespace

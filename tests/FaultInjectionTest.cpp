@@ -1,17 +1,25 @@
 // The real converter under bad input and faults. Every case ends on its own
-// with the notice and exit status 0, leaves every input byte-identical,
-// converts the control preset beside the faulty entry exactly, and leaves
-// the faulty output absent or exact, never partial.
+// with the notice, tells exactly the presets it did not convert (exit status
+// 1) or nothing (exit status 0), leaves every input and everything outside
+// "Converted" byte-identical, converts the control preset beside the faulty
+// entry exactly, and leaves each output either as the older conversion or as
+// the complete new one, never partial, with no temporary file behind.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,35 +37,51 @@ constexpr bool kAddressSanitizer = true;  // cannot run under an address-space l
 constexpr bool kAddressSanitizer = false;
 #endif
 
-const std::string kNotice =
-    "Finish\nConversion termin\xC3\xA9"
-    "e !\n";
-const std::string kControl = "global.Transp=20;\nglobal.SizeX=3;\n";
-const std::string kControlConverted = "alpha=51\r\nsizeX=3\r\n";
+const std::string kProgram = "BrushPreset_Convertion: ";
+const std::string kUnfinished = ".unfinished";
 
-struct Workspace {
-  ScratchFolder folder;
-  std::string in(const std::string& name) const { return folder / ("convert/" + name); }
-  std::string out(const std::string& name) const { return folder / ("Converted/" + name); }
-};
-
-// Every regular file below `root` (links not followed), with its bytes.
-void Snapshot(const std::string& root, const std::string& prefix, std::map<std::string, std::string>* files) {
+// Every regular file below `root` (links not followed), with its bytes;
+// `skip` names a folder left out.
+void Snapshot(const std::string& root, const std::string& prefix, const std::string& skip,
+              std::map<std::string, std::string>* files) {
   DIR* dir = opendir(root.c_str());
   if (dir == nullptr) return;
   while (const dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+    if (name == "." || name == ".." || prefix + name == skip) continue;
     std::string path = root + "/" + name;
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) continue;
     if (S_ISREG(st.st_mode) && access(path.c_str(), R_OK) == 0) {
       (*files)[prefix + name] = ReadFile(path);
+    } else if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t length = readlink(path.c_str(), target, sizeof target);
+      (*files)[prefix + name] = "-> " + std::string(target, length > 0 ? static_cast<std::size_t>(length) : 0);
     } else if (S_ISDIR(st.st_mode)) {
-      Snapshot(path, prefix + name + "/", files);
+      Snapshot(path, prefix + name + "/", skip, files);
     }
   }
   closedir(dir);
+}
+
+// Names in `folder` that hold `part`.
+std::vector<std::string> NamesWith(const std::string& folder, const std::string& part) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strstr(entry->d_name, part.c_str()) != nullptr) names.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  return names;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 void MakeSocket(const std::string& path) {
@@ -70,6 +94,10 @@ void MakeSocket(const std::string& path) {
   close(sock);  // the socket file stays
 }
 
+void Link(const std::string& target, const std::string& path) {
+  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path;
+}
+
 void OpenToNobody(const Workspace& w) { ASSERT_EQ(chown(w.out("").c_str(), 65534, 65534), 0); }
 
 std::string ManyPresetLines(int count) {
@@ -78,269 +106,395 @@ std::string ManyPresetLines(int count) {
   return bytes;
 }
 
+std::string ManyConvertedLines(int count) {
+  std::string bytes;
+  for (int i = 0; i < count; ++i) bytes += "sizeX=" + std::to_string(i) + "\r\n";
+  return bytes;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
 struct FaultCase {
   std::string name;
   std::function<void(const Workspace&)> setUp;
   RunLimits limits;
+  // What standard error must tell, line by line, each line the start of
+  // one ("convert/a.kvr: cannot open"; the system's reason may follow);
+  // the count line follows them. Empty: a clean run, exit status 0.
+  std::vector<std::string> told;
+  int presets = 1;  // matching entries, the control preset included
   // Outputs that must be exactly these bytes, and outputs that must not be
   // there as files of their own.
   std::map<std::string, std::string> exact;
   std::vector<std::string> absent;
   bool controlConverted = true;
   bool needsAddressLimit = false;
+  bool needsRoot = false;
   // Extra checks after the run.
-  std::function<void(const Workspace&)> check;
+  std::function<void(const Workspace&, const RunResult&)> check;
 };
 
 void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
 
-RunLimits Unprivileged() {
-  RunLimits limits;
-  limits.unprivileged = true;
-  return limits;
-}
-
-RunLimits AddressLimit(long long bytes) {
-  RunLimits limits;
-  limits.addressSpaceLimit = bytes;
-  return limits;
-}
-
 std::vector<FaultCase> Cases() {
   std::vector<FaultCase> cases;
-  auto add = [&](FaultCase c) { cases.push_back(std::move(c)); };
-  auto link = [](const std::string& target, const std::string& path) {
-    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path;
+  // Each case starts from its name; the rest is filled in by field.
+  auto add = [&](const std::string& name, auto&& fill) {
+    FaultCase c;
+    c.name = name;
+    fill(c);
+    cases.push_back(std::move(c));
   };
 
   // Special entries named like presets.
-  add({"Fifo", [](const Workspace& w) { ASSERT_EQ(mkfifo(w.in("f.kvr").c_str(), 0644), 0); }, {}, {}, {"f.kvr"}});
-  add({"Socket", [](const Workspace& w) { MakeSocket(w.in("s.kvr")); }, {}, {}, {"s.kvr"}});
-  add({"Directory", [](const Workspace& w) { MakeFolder(w.in("d.kvr")); }, {}, {}, {"d.kvr"}});
-  add({"LinkToDirectory", [=](const Workspace& w) { link("/tmp", w.in("d.kvr")); }, {}, {}, {"d.kvr"}});
-  add({"DanglingLink", [=](const Workspace& w) { link("missing", w.in("x.kvr")); }, {}, {}, {"x.kvr"}});
-  add({"LinkLoop", [=](const Workspace& w) { link("x.kvr", w.in("x.kvr")); }, {}, {}, {"x.kvr"}});
-  FaultCase zero{"LinkToDevZero",
-                 [=](const Workspace& w) { link("/dev/zero", w.in("z.kvr")); },
-                 AddressLimit(256LL << 20),
-                 {},
-                 {"z.kvr"}};
-  zero.needsAddressLimit = true;
-  add(zero);
+  add("Fifo", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) { ASSERT_EQ(mkfifo(w.in("f.kvr").c_str(), 0644), 0); };
+    c.told = {"convert/f.kvr: cannot open: Not a regular file"};
+    c.presets = 2;
+    c.absent = {"f.kvr"};
+  });
+  add("Socket", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) { MakeSocket(w.in("s.kvr")); };
+    c.told = {"convert/s.kvr: cannot open: "};
+    c.presets = 2;
+    c.absent = {"s.kvr"};
+  });
+  add("FoldersNamedLikePresetsAreSilentlySkipped", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      MakeFolder(w.in("d.kvr"));
+      Link("/tmp", w.in("linked.kvr"));
+    };
+    c.absent = {"d.kvr", "linked.kvr"};
+  });
+  add("DanglingLinkAndLinkLoop", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      Link("missing", w.in("x.kvr"));
+      Link("y.kvr", w.in("y.kvr"));
+    };
+    c.told = {"convert/x.kvr: cannot open: ", "convert/y.kvr: cannot open: "};
+    c.presets = 3;
+    c.absent = {"x.kvr", "y.kvr"};
+  });
+  add("LinkToDevZero", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) { Link("/dev/zero", w.in("z.kvr")); };
+    c.limits.addressSpaceLimit = 256LL << 20;
+    c.needsAddressLimit = true;
+    c.told = {"convert/z.kvr: cannot open: Not a regular file"};
+    c.presets = 2;
+    c.absent = {"z.kvr"};
+  });
 
   // Inputs that cannot be read, or fail while read.
-  add({"UnreadableInput",
-       [](const Workspace& w) {
-         OpenToNobody(w);
-         WriteFile(w.in("secret.kvr"), "global.SizeX=1;\n");
-         chmod(w.in("secret.kvr").c_str(), 0);
-       },
-       Unprivileged(),
-       {},
-       {"secret.kvr"}});
-  add({"ReadError", [=](const Workspace& w) { link("/proc/self/mem", w.in("mem.kvr")); }, {}, {}, {"mem.kvr"}});
+  add("UnreadableInput", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      OpenToNobody(w);
+      WriteFile(w.in("secret.kvr"), "global.SizeX=1;\n");
+      chmod(w.in("secret.kvr").c_str(), 0);
+    };
+    c.limits.unprivileged = true;
+    c.needsRoot = true;
+    c.told = {"convert/secret.kvr: cannot open: "};
+    c.presets = 2;
+    c.absent = {"secret.kvr"};
+  });
+  add("ReadErrorKeepsTheOlderConversion", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      Link("/proc/self/mem", w.in("mem.kvr"));
+      WriteFile(w.out("mem.kvr"), "older");
+    };
+    c.told = {"convert/mem.kvr: read error: "};
+    c.presets = 2;
+    c.exact = {{"mem.kvr", "older"}};
+  });
+  add("InputThatWouldBlockIsAReadError", [](FaultCase& c) {
+    // A kernel interface posing as a regular file: its reads would wait.
+    c.setUp = [](const Workspace& w) { Link("/proc/kmsg", w.in("kmsg.kvr")); };
+    c.needsRoot = true;
+    c.limits.timeoutSeconds = 20;
+    c.told = {"convert/kmsg.kvr: read error: "};
+    c.presets = 2;
+    c.absent = {"kmsg.kvr"};
+  });
 
-  // Outputs that cannot be written.
-  add({"OutputIsDevFull",
-       [=](const Workspace& w) {
-         WriteFile(w.in("full.kvr"), ManyPresetLines(10));
-         link("/dev/full", w.out("full.kvr"));
-       },
-       {},
-       {},
-       {},
-       true,
-       false,
-       [](const Workspace&) {
-         struct stat st;
-         ASSERT_EQ(stat("/dev/full", &st), 0);
-         EXPECT_TRUE(S_ISCHR(st.st_mode));
-       }});
-  RunLimits fileSize;
-  fileSize.fileSizeLimit = 20000;
-  add({"FileSizeLimit",
-       [](const Workspace& w) { WriteFile(w.in("big.kvr"), ManyPresetLines(4000)); },
-       fileSize,
-       {},
-       {"big.kvr"}});
-  add({"FifoAtOutput",
-       [](const Workspace& w) {
-         WriteFile(w.in("p.kvr"), "global.SizeX=1;\n");
-         ASSERT_EQ(mkfifo(w.out("p.kvr").c_str(), 0644), 0);
-       },
-       {},
-       {},
-       {"p.kvr"}});
-  add({"DirectoryAtOutput",
-       [](const Workspace& w) {
-         WriteFile(w.in("d.kvr"), "global.SizeX=1;\n");
-         MakeFolder(w.out("d.kvr"));
-       },
-       {},
-       {},
-       {"d.kvr"}});
-  add({"ReadOnlyOutput",
-       [](const Workspace& w) {
-         OpenToNobody(w);
-         WriteFile(w.in("ro.kvr"), "global.SizeX=1;\n");
-         WriteFile(w.out("ro.kvr"), "old");
-         chmod(w.out("ro.kvr").c_str(), 0444);
-       },
-       Unprivileged(),
-       {{"ro.kvr", "old"}},
-       {}});
-  add({"WriteOnlyOutputIsEmptiedAndWritten",
-       [](const Workspace& w) {
-         OpenToNobody(w);
-         WriteFile(w.in("wo.kvr"), "global.SizeX=3;\n");
-         WriteFile(w.out("wo.kvr"), std::string(100, 'o'));
-         ASSERT_EQ(chown(w.out("wo.kvr").c_str(), 65534, 65534), 0);
-         chmod(w.out("wo.kvr").c_str(), 0200);
-       },
-       Unprivileged(),
-       {},
-       {},
-       true,
-       false,
-       [](const Workspace& w) {
-         chmod(w.out("wo.kvr").c_str(), 0644);
-         EXPECT_EQ(ReadFile(w.out("wo.kvr")), "sizeX=3\r\n");
-       }});
-  add({"ConvertedIsAFile",
-       [](const Workspace& w) {
-         ASSERT_EQ(rmdir(w.out("").c_str()), 0);
-         WriteFile(w.folder / "Converted", "not a folder");
-       },
-       {},
-       {},
-       {},
-       false,
-       false,
-       [](const Workspace& w) { EXPECT_EQ(ReadFile(w.folder / "Converted"), "not a folder"); }});
-  add({"ConvertedMissing",
-       [](const Workspace& w) { ASSERT_EQ(rmdir(w.out("").c_str()), 0); },
-       {},
-       {},
-       {},
-       false,
-       false,
-       [](const Workspace& w) { EXPECT_FALSE(Exists(w.folder / "Converted")); }});
+  // Outputs that cannot be written, and what stands at output paths.
+  add("FileSizeLimitKeepsTheOlderConversion", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in("big.kvr"), ManyPresetLines(4000));
+      WriteFile(w.out("big.kvr"), "older");
+    };
+    c.limits.fileSizeLimit = 20000;
+    c.told = {"Converted/big.kvr: write failed: "};
+    c.presets = 2;
+    c.exact = {{"big.kvr", "older"}};
+  });
+  add("FifoAtOutput", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in("p.kvr"), "global.SizeX=1;\n");
+      ASSERT_EQ(mkfifo(w.out("p.kvr").c_str(), 0644), 0);
+    };
+    c.told = {"Converted/p.kvr: cannot create: Not a regular file"};
+    c.presets = 2;
+    c.check = [](const Workspace& w, const RunResult&) { EXPECT_TRUE(S_ISFIFO(ModeOf(w.out("p.kvr")))); };
+  });
+  add("DirectoryAtOutput", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in("d.kvr"), "global.SizeX=1;\n");
+      MakeFolder(w.out("d.kvr"));
+    };
+    c.told = {"Converted/d.kvr: cannot create: "};
+    c.presets = 2;
+    c.absent = {"d.kvr"};
+  });
+  add("ReadOnlyOutputIsKept", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      OpenToNobody(w);
+      WriteFile(w.in("ro.kvr"), "global.SizeX=1;\n");
+      WriteFile(w.out("ro.kvr"), "old");
+      chmod(w.out("ro.kvr").c_str(), 0444);
+    };
+    c.limits.unprivileged = true;
+    c.needsRoot = true;
+    c.told = {"Converted/ro.kvr: cannot create: "};
+    c.presets = 2;
+    c.exact = {{"ro.kvr", "old"}};
+  });
+  add("WriteOnlyOutputIsReplacedKeepingItsBits", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      OpenToNobody(w);
+      WriteFile(w.in("wo.kvr"), "global.SizeX=3;\n");
+      WriteFile(w.out("wo.kvr"), std::string(100, 'o'));
+      ASSERT_EQ(chown(w.out("wo.kvr").c_str(), 65534, 65534), 0);
+      chmod(w.out("wo.kvr").c_str(), 0200);
+    };
+    c.limits.unprivileged = true;
+    c.needsRoot = true;
+    c.check = [](const Workspace& w, const RunResult&) {
+      EXPECT_EQ(ModeOf(w.out("wo.kvr")) & 07777, 0200u);
+      chmod(w.out("wo.kvr").c_str(), 0644);
+      EXPECT_EQ(ReadFile(w.out("wo.kvr")), "sizeX=3\r\n");
+    };
+  });
+  add("PermissionBitsNeverWidenAndOlderOnesStay", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in("private.kvr"), kControlPreset);
+      chmod(w.in("private.kvr").c_str(), 0600);
+      WriteFile(w.in("group.kvr"), kControlPreset);
+      WriteFile(w.out("group.kvr"), "older");
+      chmod(w.out("group.kvr").c_str(), 0640);
+    };
+    c.presets = 3;
+    c.exact = {{"private.kvr", kControlConverted}, {"group.kvr", kControlConverted}};
+    c.check = [](const Workspace& w, const RunResult&) {
+      EXPECT_EQ(ModeOf(w.out("private.kvr")) & 07777, 0600u);
+      EXPECT_EQ(ModeOf(w.out("group.kvr")) & 07777, 0640u);
+    };
+  });
+  add("ConvertedIsAFile", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      ASSERT_EQ(rmdir(w.out("").c_str()), 0);
+      WriteFile(w.folder / "Converted", "not a folder");
+    };
+    c.told = {"Converted: cannot use the folder: "};
+    c.controlConverted = false;
+    c.check = [](const Workspace& w, const RunResult&) {
+      EXPECT_EQ(ReadFile(w.folder / "Converted"), "not a folder");
+    };
+  });
+  add("ConvertedMissingIsToldOnce", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      ASSERT_EQ(rmdir(w.out("").c_str()), 0);
+      WriteFile(w.in("second.kvr"), kControlPreset);
+    };
+    c.told = {"Converted: cannot use the folder: "};
+    c.presets = 2;
+    c.controlConverted = false;
+    c.check = [](const Workspace& w, const RunResult& result) {
+      EXPECT_FALSE(Exists(w.folder / "Converted"));
+      EXPECT_NE(result.errors.find("never creates folders"), std::string::npos);
+    };
+  });
+  add("ConvertMissingIsTold", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      ASSERT_EQ(unlink(w.in("control.kvr").c_str()), 0);
+      ASSERT_EQ(rmdir(w.in("").c_str()), 0);
+      MakeFolder(w.folder / "Convert");  // the wrong case does not count
+    };
+    c.told = {"convert: cannot use the folder: "};
+    c.presets = 0;
+    c.controlConverted = false;
+  });
 
-  // The inputs are never modified, whatever links lead back to them.
-  add({"OutputHardLinkedToInput",
-       [](const Workspace& w) {
-         WriteFile(w.in("h.kvr"), "global.brushname='ink.kvr';\n");
-         ASSERT_EQ(::link(w.in("h.kvr").c_str(), w.out("h.kvr").c_str()), 0);
-       },
-       {},
-       {},
-       {}});
-  add({"OutputLinkedToInput",
-       [=](const Workspace& w) {
-         WriteFile(w.in("s.kvr"), "global.brushname='ink.kvr';\n");
-         link(w.in("s.kvr"), w.out("s.kvr"));
-       },
-       {},
-       {},
-       {}});
-  add({"ConvertedLinkedToConvert",
-       [=](const Workspace& w) {
-         ASSERT_EQ(rmdir(w.out("").c_str()), 0);
-         link("convert", w.folder / "Converted");
-       },
-       {},
-       {},
-       {},
-       false});
+  // Links at output paths are replaced, never followed; the inputs are
+  // never modified, whatever links lead back to them.
+  add("LinksOutOfConvertedAreReplaced", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.folder / "outside.txt", "someone else's file");
+      WriteFile(w.in("a.kvr"), kControlPreset);
+      WriteFile(w.in("b.kvr"), kControlPreset);
+      WriteFile(w.in("full.kvr"), kControlPreset);
+      Link(w.folder / "outside.txt", w.out("a.kvr"));
+      Link(w.folder / "created-outside.txt", w.out("b.kvr"));
+      Link("/dev/full", w.out("full.kvr"));
+    };
+    c.presets = 4;
+    c.exact = {{"a.kvr", kControlConverted}, {"b.kvr", kControlConverted}, {"full.kvr", kControlConverted}};
+    c.check = [](const Workspace& w, const RunResult&) {
+      for (const char* name : {"a.kvr", "b.kvr", "full.kvr"}) EXPECT_TRUE(S_ISREG(ModeOf(w.out(name)))) << name;
+      EXPECT_FALSE(Exists(w.folder / "created-outside.txt"));
+      EXPECT_TRUE(S_ISCHR(ModeOf("/dev/full")));
+    };
+  });
+  add("OutputsLinkedToAnotherInput", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in("c.kvr"), "global.SizeY=1;\n");
+      WriteFile(w.in("d.kvr"), "global.SizeY=2;\n");
+      WriteFile(w.in("e.kvr"), "global.SizeY=3;\n");
+      ASSERT_EQ(::link(w.in("c.kvr").c_str(), w.out("d.kvr").c_str()), 0);
+      Link(w.in("c.kvr"), w.out("e.kvr"));
+    };
+    c.presets = 4;
+    c.exact = {{"c.kvr", "sizeY=1\r\n"}, {"d.kvr", "sizeY=2\r\n"}, {"e.kvr", "sizeY=3\r\n"}};
+  });
+  add("OutputHardLinkedToInput", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in("h.kvr"), "global.brushname='ink.kvr';\n");
+      ASSERT_EQ(::link(w.in("h.kvr").c_str(), w.out("h.kvr").c_str()), 0);
+    };
+    c.told = {"Converted/h.kvr: is the input file itself"};
+    c.presets = 2;
+  });
+  add("OutputLinkedToInput", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in("s.kvr"), "global.brushname='ink.kvr';\n");
+      Link(w.in("s.kvr"), w.out("s.kvr"));
+    };
+    c.told = {"Converted/s.kvr: is the input file itself"};
+    c.presets = 2;
+  });
+  add("ConvertedLinkedToConvert", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      ASSERT_EQ(rmdir(w.out("").c_str()), 0);
+      Link("convert", w.folder / "Converted");
+    };
+    c.told = {"Converted/control.kvr: is the input file itself"};
+    c.controlConverted = false;
+    c.check = [](const Workspace& w, const RunResult&) { EXPECT_TRUE(NamesWith(w.in(""), kUnfinished).empty()); };
+  });
 
   // Resources.
-  RunLimits fewDescriptors;
-  fewDescriptors.openFilesLimit = 16;
-  FaultCase many{"ManyFilesFewDescriptors",
-                 [](const Workspace& w) {
-                   for (int i = 0; i < 300; ++i) WriteFile(w.in("m" + std::to_string(i) + ".kvr"), kControl);
-                 },
-                 fewDescriptors};
-  for (int i = 0; i < 300; ++i) many.exact["m" + std::to_string(i) + ".kvr"] = kControlConverted;
-  add(many);
-  add({"OneLineOf64MiB",
-       [](const Workspace& w) { WriteFile(w.in("long.kvr"), std::string(64 << 20, 'x')); },
-       {},
-       {},
-       {},
-       true,
-       false,
-       [](const Workspace& w) { EXPECT_TRUE(ReadFile(w.out("long.kvr")) == std::string(64 << 20, 'x') + "\r\n"); }});
-  add({"NulBytesOf16MiB",
-       [](const Workspace& w) { WriteFile(w.in("nul.kvr"), std::string(16 << 20, '\0')); },
-       {},
-       {},
-       {},
-       true,
-       false,
-       [](const Workspace& w) {
-         std::string written = ReadFile(w.out("nul.kvr"));
-         EXPECT_EQ(written.size(), std::size_t{32} << 20);
-         EXPECT_EQ(written.find_first_not_of("\r\n"), std::string::npos);
-         EXPECT_EQ(reference::Frame(written).size(), std::size_t{16} << 20);
-       }});
-  FaultCase tight{"OutOfMemory",
-                  [](const Workspace& w) {
-                    WriteFile(w.in("longline.kvr"), std::string(96 << 20, 'L'));
-                    std::string lines;
-                    for (int i = 0; i < (96 << 20) / 16; ++i) lines += "0123456789abcde\n";
-                    WriteFile(w.in("manylines.kvr"), lines);
-                  },
-                  AddressLimit(64LL << 20),
-                  {},
-                  {"longline.kvr", "manylines.kvr"}};
-  tight.needsAddressLimit = true;
-  add(tight);
+  add("ManyFilesFewDescriptors", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      for (int i = 0; i < 300; ++i) WriteFile(w.in("m" + std::to_string(i) + ".kvr"), kControlPreset);
+    };
+    c.limits.openFilesLimit = 16;
+    c.presets = 301;
+    for (int i = 0; i < 300; ++i) c.exact["m" + std::to_string(i) + ".kvr"] = kControlConverted;
+  });
+  add("OneLineOf64MiB", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) { WriteFile(w.in("long.kvr"), std::string(64 << 20, 'x')); };
+    c.presets = 2;
+    c.check = [](const Workspace& w, const RunResult&) {
+      EXPECT_TRUE(ReadFile(w.out("long.kvr")) == std::string(64 << 20, 'x') + "\r\n");
+    };
+  });
+  add("NulBytesOf16MiB", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) { WriteFile(w.in("nul.kvr"), std::string(16 << 20, '\0')); };
+    c.presets = 2;
+    c.check = [](const Workspace& w, const RunResult&) {
+      std::string written = ReadFile(w.out("nul.kvr"));
+      EXPECT_EQ(written.size(), std::size_t{32} << 20);
+      EXPECT_EQ(written.find_first_not_of("\r\n"), std::string::npos);
+      EXPECT_EQ(reference::Frame(written).size(), std::size_t{16} << 20);
+    };
+  });
+  add("OutOfMemoryOnALineLargerThanMemory", [](FaultCase& c) {
+    // Memory holds a few buffers and the longest line, not the file: the
+    // file of many short lines converts within the same limit.
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in("longline.kvr"), std::string(96 << 20, 'L'));
+      WriteFile(w.out("longline.kvr"), "older");
+      std::string lines;
+      for (int i = 0; i < (96 << 20) / 16; ++i) lines += "0123456789abcde\n";
+      WriteFile(w.in("manylines.kvr"), lines);
+    };
+    c.limits.addressSpaceLimit = 64LL << 20;
+    c.needsAddressLimit = true;
+    c.told = {"convert/longline.kvr: out of memory"};
+    c.presets = 3;
+    c.exact = {{"longline.kvr", "older"}};
+    c.check = [](const Workspace& w, const RunResult&) {
+      std::string written = ReadFile(w.out("manylines.kvr"));
+      EXPECT_EQ(written.size(), std::size_t{(96 << 20) / 16 * 17});
+      EXPECT_EQ(written.substr(0, 34), "0123456789abcde\r\n0123456789abcde\r\n");
+    };
+  });
 
   // Names.
-  FaultCase names{"Names", [](const Workspace& w) {
-                    for (const char* name : {"\xff\xfe.kvr", "my brush.kvr", "-x.kvr", "UP.KVR", "Mi.KvR", ".kvr",
-                                             "a.kvr.bak", "a.kvrx"}) {
-                      WriteFile(w.in(name), kControl);
-                    }
-                    WriteFile(w.in(std::string(251, 'n') + ".kvr"), kControl);
-                  }};
-  for (const char* name : {"\xff\xfe.kvr", "my brush.kvr", "-x.kvr", "UP.KVR", "Mi.KvR", ".kvr"}) {
-    names.exact[name] = kControlConverted;
-  }
-  names.exact[std::string(251, 'n') + ".kvr"] = kControlConverted;
-  names.absent = {"a.kvr.bak", "a.kvrx"};
-  add(names);
+  add("Names", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      for (const char* name :
+           {"\xff\xfe.kvr", "my brush.kvr", "-x.kvr", "UP.KVR", "Mi.KvR", ".kvr", "a.kvr.bak", "a.kvrx"}) {
+        WriteFile(w.in(name), kControlPreset);
+      }
+      WriteFile(w.in(std::string(251, 'n') + ".kvr"), kControlPreset);
+    };
+    for (const char* name : {"\xff\xfe.kvr", "my brush.kvr", "-x.kvr", "UP.KVR", "Mi.KvR", ".kvr"}) {
+      c.exact[name] = kControlConverted;
+    }
+    c.exact[std::string(251, 'n') + ".kvr"] = kControlConverted;
+    c.presets = 8;
+    c.absent = {"a.kvr.bak", "a.kvrx"};
+  });
   return cases;
 }
 
 class FaultInjection : public ::testing::TestWithParam<FaultCase> {};
 
-TEST_P(FaultInjection, EndsCleanlyAndLosesNothing) {
+TEST_P(FaultInjection, TellsWhatWasNotConvertedAndLosesNothing) {
   const FaultCase& fault = GetParam();
   if (fault.needsAddressLimit && kAddressSanitizer) {
     GTEST_SKIP() << "an address-space limit cannot hold under AddressSanitizer";
   }
-  if (fault.limits.unprivileged && !RunningAsRoot()) {
-    GTEST_SKIP() << "runs the program as user 65534, which needs root";
+  if (fault.needsRoot && !RunningAsRoot()) GTEST_SKIP() << "needs root (to change users or read /proc/kmsg)";
+  if (fault.name == "InputThatWouldBlockIsAReadError" && access("/proc/kmsg", R_OK) != 0) {
+    GTEST_SKIP() << "/proc/kmsg cannot be read here";
   }
   Workspace w;
   MakeFolder(w.in(""));
   MakeFolder(w.out(""));
-  WriteFile(w.in("control.kvr"), kControl);
+  WriteFile(w.in("control.kvr"), kControlPreset);
   fault.setUp(w);
   if (HasFatalFailure()) return;
-  std::map<std::string, std::string> inputs;
-  Snapshot(w.in(""), "", &inputs);
+  std::map<std::string, std::string> before;
+  Snapshot(w.folder.path(), "", "Converted", &before);
 
   RunResult result = RunConverter(w.folder.path(), fault.limits);
   EXPECT_TRUE(result.exited) << "killed, or still running at the timeout";
-  EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.output, kNotice);
+  EXPECT_EQ(result.output, kNoticeOutput);
+  if (fault.told.empty()) {
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.errors, "");
+  } else {
+    EXPECT_EQ(result.exitStatus, 1);
+    std::vector<std::string> lines = Lines(result.errors);
+    ASSERT_EQ(lines.size(), fault.told.size() + 1) << result.errors;
+    for (std::size_t i = 0; i < fault.told.size(); ++i) {
+      EXPECT_EQ(lines[i].rfind(kProgram + fault.told[i], 0), 0u) << lines[i];
+    }
+    int converted = fault.presets - static_cast<int>(fault.told.size());
+    if (fault.told.front().rfind("Converted:", 0) == 0) converted = 0;
+    if (fault.told.front().rfind("convert:", 0) == 0) converted = 0;
+    EXPECT_EQ(lines.back(), kProgram + std::to_string(converted) + " of " + std::to_string(fault.presets) +
+                                (fault.presets == 1 ? " preset" : " presets") + " converted");
+  }
 
   std::map<std::string, std::string> after;
-  Snapshot(w.in(""), "", &after);
-  EXPECT_TRUE(after == inputs) << "an input changed";
+  Snapshot(w.folder.path(), "", "Converted", &after);
+  EXPECT_TRUE(after == before) << "an input, or a file outside Converted, changed";
+  EXPECT_TRUE(NamesWith(w.out(""), kUnfinished).empty()) << "a temporary file is left";
   if (fault.controlConverted) {
     EXPECT_EQ(ReadFile(w.out("control.kvr")), kControlConverted);
   }
@@ -349,15 +503,158 @@ TEST_P(FaultInjection, EndsCleanlyAndLosesNothing) {
     EXPECT_TRUE(ReadFile(w.out(name)) == bytes) << name << " is not exact";
   }
   for (const std::string& name : fault.absent) {
-    struct stat st;
-    bool regularFile = lstat(w.out(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    EXPECT_FALSE(regularFile) << name << " was written";
+    EXPECT_FALSE(S_ISREG(ModeOf(w.out(name)))) << name << " was written";
   }
-  if (fault.check) fault.check(w);
+  if (fault.check) fault.check(w, result);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FaultInjection, ::testing::ValuesIn(Cases()),
                          [](const auto& param) { return param.param.name; });
+
+// An interrupted run removes the output it was writing and ends by the
+// signal; after SIGKILL, which cannot be caught, the older conversion is
+// still whole and one temporary file, named for what it is, is all that
+// is left.
+TEST(Interruption, TheOlderConversionSurvivesEverySignal) {
+  const std::string older = "older conversion\r\n";
+  const std::string preset = ManyPresetLines(4 << 20);  // about 80 MiB
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+    Workspace w;
+    MakeFolder(w.in(""));
+    MakeFolder(w.out(""));
+    WriteFile(w.in("big.kvr"), preset);
+    WriteFile(w.out("big.kvr"), older);
+    RunLimits limits;
+    limits.signal = signalNumber;
+    // Once the output is being written.
+    limits.signalWhen = [&] { return !NamesWith(w.out(""), kUnfinished).empty(); };
+    RunResult result = RunConverter(w.folder.path(), limits);
+    EXPECT_FALSE(result.exited) << "signal " << signalNumber << " came too late";
+    EXPECT_EQ(result.signal, signalNumber);
+    EXPECT_EQ(ReadFile(w.out("big.kvr")), older) << "signal " << signalNumber;
+    EXPECT_EQ(NamesWith(w.out(""), kUnfinished).size(), signalNumber == SIGKILL ? 1u : 0u)
+        << "signal " << signalNumber;
+    EXPECT_TRUE(ReadFile(w.in("big.kvr")) == preset);
+  }
+}
+
+// Memory does not grow with the file: a file of 1 GiB converts under an
+// address-space limit far below its size.
+TEST(Streaming, AGibibyteConvertsInAFewMebibytes) {
+  if (kAddressSanitizer) GTEST_SKIP() << "an address-space limit cannot hold under AddressSanitizer";
+  Workspace w;
+  MakeFolder(w.in(""));
+  MakeFolder(w.out(""));
+  const std::string block = ManyPresetLines(4096);  // about 80 KiB
+  const std::string converted = ManyConvertedLines(4096);
+  const std::size_t blocks = (std::size_t{1} << 30) / block.size() + 1;
+  {
+    FILE* file = std::fopen(w.in("huge.kvr").c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    for (std::size_t i = 0; i < blocks; ++i) ASSERT_EQ(std::fwrite(block.data(), 1, block.size(), file), block.size());
+    ASSERT_EQ(std::fclose(file), 0);
+  }
+  RunLimits limits;
+  limits.addressSpaceLimit = 128LL << 20;
+  limits.timeoutSeconds = 240;
+  RunResult result = RunConverter(w.folder.path(), limits);
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exitStatus, 0) << result.errors;
+  FILE* file = std::fopen(w.out("huge.kvr").c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  std::string chunk(converted.size(), '\0');
+  std::size_t same = 0;
+  while (std::fread(chunk.data(), 1, chunk.size(), file) == chunk.size() && chunk == converted) ++same;
+  EXPECT_EQ(same, blocks);
+  EXPECT_EQ(std::fgetc(file), EOF);
+  std::fclose(file);
+}
+
+// A full disk: each output is the older conversion or the complete new
+// one, and each one not converted is told.
+TEST(DiskFull, EveryOutputIsTheOlderOrTheNewAndEachFailureIsTold) {
+  if (!RunningAsRoot()) GTEST_SKIP() << "mounting a small file system needs root";
+  Workspace w;
+  std::string disk = w.folder / "disk";
+  MakeFolder(disk);
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  MakeFolder(disk + "/convert");
+  MakeFolder(disk + "/Converted");
+  const std::string preset = ManyPresetLines(3200);  // about 60 KiB, a little more converted
+  const std::string converted = ManyConvertedLines(3200);
+  for (int i = 0; i < 12; ++i) {
+    std::string name = "p" + std::to_string(i) + ".kvr";
+    WriteFile(disk + "/convert/" + name, preset);
+    WriteFile(disk + "/Converted/" + name, "older " + std::to_string(i));
+  }
+  // Fill the disk, then leave room for about three conversions.
+  {
+    FILE* filler = std::fopen((disk + "/filler").c_str(), "wb");
+    ASSERT_NE(filler, nullptr);
+    const std::string page(4096, 'f');
+    while (std::fwrite(page.data(), 1, page.size(), filler) == page.size() && std::fflush(filler) == 0) {
+    }
+    std::fclose(filler);
+    struct stat st;
+    ASSERT_EQ(stat((disk + "/filler").c_str(), &st), 0);
+    ASSERT_GT(st.st_size, 3 * 48 * 1024);
+    ASSERT_EQ(truncate((disk + "/filler").c_str(), st.st_size - 3 * 48 * 1024), 0);
+  }
+
+  RunResult result = RunConverter(disk);
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exitStatus, 1);
+  std::vector<std::string> lines = Lines(result.errors);
+  ASSERT_FALSE(lines.empty());
+  int kept = 0;
+  for (int i = 0; i < 12; ++i) {
+    std::string name = "p" + std::to_string(i) + ".kvr";
+    std::string bytes = ReadFile(disk + "/Converted/" + name);
+    EXPECT_TRUE(bytes == converted || bytes == "older " + std::to_string(i)) << name << " is neither";
+    if (bytes != converted) {
+      ++kept;
+      bool told = false;
+      for (const std::string& line : lines) told |= line.rfind(kProgram + "Converted/" + name + ": write failed", 0) == 0;
+      EXPECT_TRUE(told) << name << " kept its older conversion without a word";
+    }
+    EXPECT_TRUE(ReadFile(disk + "/convert/" + name) == preset);
+  }
+  EXPECT_GT(kept, 0) << "the disk did not fill up";
+  EXPECT_EQ(lines.size(), static_cast<std::size_t>(kept) + 1);
+  EXPECT_EQ(lines.back(), kProgram + std::to_string(12 - kept) + " of 12 presets converted");
+  EXPECT_TRUE(NamesWith(disk + "/Converted", kUnfinished).empty());
+}
+
+// An input under a kernel lease is waited for, as any copy would, instead
+// of being skipped at once.
+int gLeased = -1;
+void GiveUpLease(int) { fcntl(gLeased, F_SETLEASE, F_UNLCK); }
+
+TEST(Lease, AnInputUnderALeaseIsConvertedOnceTheLeaseIsGivenUp) {
+  Workspace w;
+  MakeFolder(w.in(""));
+  MakeFolder(w.out(""));
+  WriteFile(w.in("leased.kvr"), kControlPreset);
+  gLeased = open(w.in("leased.kvr").c_str(), O_RDONLY);
+  ASSERT_GE(gLeased, 0);
+  void (*previous)(int) = signal(SIGIO, GiveUpLease);
+  if (fcntl(gLeased, F_SETLEASE, F_WRLCK) != 0) {
+    signal(SIGIO, previous);
+    close(gLeased);
+    GTEST_SKIP() << "no lease on this file system: " << std::strerror(errno);
+  }
+  RunResult result = RunConverter(w.folder.path());
+  signal(SIGIO, previous);
+  close(gLeased);
+  EXPECT_EQ(result.exitStatus, 0) << result.errors;
+  EXPECT_EQ(ReadFile(w.out("leased.kvr")), kControlConverted);
+}
 
 // An input that grows or shrinks while it is read: the run ends, and the
 // output holds the converted lines of what was read. The last line read may

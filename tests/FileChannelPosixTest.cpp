@@ -1,6 +1,12 @@
-// Channel promises that only POSIX files can show: devices, pipes, links.
+// Channel promises that only POSIX files can show: devices, pipes, links,
+// file-size limits.
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
 
 #include "tests/FileChannelTestSupport.h"
 
@@ -8,28 +14,82 @@ namespace {
 
 using namespace testing_support;
 
-TEST_P(FileChannelTest, LostBytesAreReportedOnClose) {
-  ASSERT_TRUE(CreateForWriting(0, "/dev/full"));
-  WriteLine(0, "lost");
-  EXPECT_FALSE(CloseChannel(0));
+// Lowers this process's file-size limit while it lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  struct rlimit saved_;
+  void (*previous_)(int);
+};
+
+TEST_P(FileChannelTest, LostBytesAreReportedOnCloseAndTheOlderFileStays) {
+  std::string path = folder_ / "out.kvr";
+  WriteFile(path, "older\r\n");
+  {
+    FileSizeLimit limit(100);
+    ASSERT_TRUE(CreateForWriting(0, path.c_str()));
+    WriteLine(0, std::string(5000, 'x'));
+    platform::ErrorCode error = 0;
+    EXPECT_FALSE(CloseChannel(0, &error));
+    EXPECT_EQ(error, EFBIG);
+  }
+  EXPECT_EQ(ReadFile(path), "older\r\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_.path()), {}), 1) << "a temporary file is left";
 }
 
 TEST_P(FileChannelTest, SpecialFilesAreRefusedWithoutWaiting) {
   std::string fifo = folder_ / "pipe.kvr";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  EXPECT_FALSE(OpenForReading(0, fifo.c_str()));
-  EXPECT_FALSE(CreateForWriting(0, fifo.c_str()));
+  platform::ErrorCode error = 0;
+  EXPECT_FALSE(OpenForReading(0, fifo.c_str(), &error));
+  EXPECT_EQ(error, platform::kNotARegularFile);
+  EXPECT_FALSE(CreateForWriting(0, fifo.c_str(), -1, &error));
+  EXPECT_EQ(error, platform::kNotARegularFile);
   EXPECT_FALSE(OpenForReading(0, "/dev/zero"));
   EXPECT_EQ(FindChannel(0), nullptr);
 }
 
-TEST_P(FileChannelTest, RefusesToEmptyTheFileBehindALink) {
+TEST_P(FileChannelTest, ALinkAtThePathIsReplacedNeverFollowed) {
+  std::string outside = folder_ / "outside.kvr";
+  std::string link = folder_ / "link.kvr";
+  std::string dangling = folder_ / "dangling.kvr";
+  WriteFile(outside, "precious\n");
+  ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0);
+  ASSERT_EQ(symlink((folder_ / "nowhere.kvr").c_str(), dangling.c_str()), 0);
+  for (const std::string& path : {link, dangling}) {
+    ASSERT_TRUE(CreateForWriting(0, path.c_str()));
+    WriteLine(0, "new");
+    EXPECT_TRUE(CloseChannel(0));
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << path;
+    EXPECT_EQ(ReadFile(path), "new\r\n");
+  }
+  EXPECT_EQ(ReadFile(outside), "precious\n");
+  EXPECT_FALSE(Exists(folder_ / "nowhere.kvr"));
+}
+
+TEST_P(FileChannelTest, ALinkToTheSourceIsRefused) {
   std::string path = folder_ / "keep.kvr";
   std::string link = folder_ / "link.kvr";
   WriteFile(path, "precious\n");
   ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
-  platform::FileIdentity identity = IdentityOf(path);
-  EXPECT_FALSE(CreateForWriting(0, link.c_str(), &identity));
+  ASSERT_TRUE(OpenForReading(3, path.c_str()));
+  platform::ErrorCode error = 0;
+  EXPECT_FALSE(CreateForWriting(0, link.c_str(), 3, &error));
+  EXPECT_EQ(error, platform::kSameFile);
   EXPECT_EQ(ReadFile(path), "precious\n");
   EXPECT_EQ(FindChannel(0), nullptr);
 }

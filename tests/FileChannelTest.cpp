@@ -110,40 +110,56 @@ TEST_P(FileChannelTest, WrittenLinesEndInCrLf) {
   EXPECT_EQ(ReadFile(path), "a\r\n\r\nb\r\n");
 }
 
-TEST_P(FileChannelTest, CreatingAnExistingFileDiscardsItsContent) {
+TEST_P(FileChannelTest, AnExistingFileIsReplacedOnlyWhenTheNewOneIsComplete) {
   std::string path = folder_ / "old.kvr";
   WriteFile(path, std::string(10000, 'o'));
   ASSERT_TRUE(CreateForWriting(0, path.c_str()));
-  WriteLine(0, "new");
+  WriteLine(0, std::string(5000, 'n'));
+  EXPECT_EQ(ReadFile(path), std::string(10000, 'o'));  // untouched while written
   EXPECT_TRUE(CloseChannel(0));
-  EXPECT_EQ(ReadFile(path), "new\r\n");
+  EXPECT_EQ(ReadFile(path), std::string(5000, 'n') + "\r\n");
+
+  ASSERT_TRUE(CreateForWriting(0, path.c_str()));
+  WriteLine(0, "abandoned");
+  AbandonChannel(0);
+  EXPECT_EQ(ReadFile(path), std::string(5000, 'n') + "\r\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_.path()), {}), 1) << "a temporary file is left";
 }
 
+std::vector<std::size_t>* observedWrites = nullptr;
+
+void RecordWrite(std::size_t size) { observedWrites->push_back(size); }
+
 TEST_F(ChannelFolder, BufferedBlocksHoldAtMost4095Bytes) {
-  SetChannelBufferAllocationFailsForTesting(false);
+  std::vector<std::size_t> writes;
+  observedWrites = &writes;
+  SetWriteObserverForTesting(RecordWrite);
   std::string path = folder_ / "blocks.kvr";
   ASSERT_TRUE(CreateForWriting(0, path.c_str()));
   WriteLine(0, "x");  // 3 bytes pending, 4093 free
-  EXPECT_EQ(ReadFile(path).size(), 0u);
+  EXPECT_TRUE(writes.empty());
   // Exactly the free space is not buffered: the 3 bytes go out first.
   std::string fits(4093, 'f');
   EXPECT_EQ(WriteBytes(FindChannel(0), fits.data(), 4093), 4093);
-  EXPECT_EQ(ReadFile(path).size(), 3u);
+  EXPECT_EQ(writes, std::vector<std::size_t>{3});
   // A line of 4096 bytes or more is written straight after a flush; its CR
   // LF waits in the buffer.
   std::string big(4096, 'B');
   EXPECT_EQ(WriteLine(0, big), 4098);
-  EXPECT_EQ(ReadFile(path).size(), 3u + 4093 + 4096);
+  EXPECT_EQ(writes, (std::vector<std::size_t>{3, 4093, 4096}));
   EXPECT_TRUE(CloseChannel(0));
+  EXPECT_EQ(writes, (std::vector<std::size_t>{3, 4093, 4096, 2}));
   EXPECT_EQ(ReadFile(path), "x\r\n" + fits + big + "\r\n");
 }
 
 TEST_F(ChannelFolder, UnbufferedWritesGoStraightToTheFile) {
+  std::vector<std::size_t> writes;
+  observedWrites = &writes;
+  SetWriteObserverForTesting(RecordWrite);
   SetChannelBufferAllocationFailsForTesting(true);
-  std::string path = folder_ / "direct.kvr";
-  ASSERT_TRUE(CreateForWriting(0, path.c_str()));
+  ASSERT_TRUE(CreateForWriting(0, (folder_ / "direct.kvr").c_str()));
   WriteLine(0, "x");
-  EXPECT_EQ(ReadFile(path).size(), 3u);
+  EXPECT_EQ(writes, (std::vector<std::size_t>{1, 2}));
   EXPECT_TRUE(CloseChannel(0));
 }
 
@@ -157,21 +173,24 @@ TEST_P(FileChannelTest, ReopeningANumberClosesAndFlushesItsChannel) {
   EXPECT_EQ(ReadAllLines(40, first), std::vector<std::string>{"kept"});
 }
 
-TEST_P(FileChannelTest, RefusesToEmptyTheFileItMustKeep) {
+TEST_P(FileChannelTest, NeverReplacesTheFileItIsMadeFrom) {
   std::string path = folder_ / "keep.kvr";
   std::string hardLink = folder_ / "hard.kvr";
   std::string other = folder_ / "other.kvr";
   WriteFile(path, "precious\n");
   WriteFile(other, "old\n");
   std::filesystem::create_hard_link(path, hardLink);
-  platform::FileIdentity identity = IdentityOf(path);
-  EXPECT_FALSE(CreateForWriting(0, hardLink.c_str(), &identity));
-  EXPECT_FALSE(CreateForWriting(0, path.c_str(), &identity));
+  ASSERT_TRUE(OpenForReading(5, path.c_str()));
+  platform::ErrorCode error = 0;
+  EXPECT_FALSE(CreateForWriting(0, hardLink.c_str(), 5, &error));
+  EXPECT_EQ(error, platform::kSameFile);
+  EXPECT_FALSE(CreateForWriting(0, path.c_str(), 5));
   EXPECT_EQ(FindChannel(0), nullptr);
   EXPECT_EQ(ReadFile(path), "precious\n");
-  ASSERT_TRUE(CreateForWriting(0, other.c_str(), &identity));  // any other file is fine
+  ASSERT_TRUE(CreateForWriting(0, other.c_str(), 5));  // any other file is fine
   EXPECT_TRUE(CloseChannel(0));
   EXPECT_EQ(ReadFile(other), "");
+  CloseChannel(5);
 }
 
 }  // namespace
@@ -179,10 +198,6 @@ TEST_P(FileChannelTest, RefusesToEmptyTheFileItMustKeep) {
 namespace {
 
 using namespace testing_support;
-
-std::vector<std::size_t>* observedWrites = nullptr;
-
-void RecordWrite(std::size_t size) { observedWrites->push_back(size); }
 
 // Writes `lines` under the observer; returns the file's bytes.
 std::string WriteObserved(const std::string& path, const std::vector<std::string>& lines, bool asBlock,

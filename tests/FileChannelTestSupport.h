@@ -31,6 +31,8 @@ class ChannelFolder : public ::testing::Test {
   void TearDown() override {
     CloseAllChannels();
     SetChannelBufferAllocationFailsForTesting(false);
+    SetWriteObserverForTesting(nullptr);
+    SetReadSizeCapForTesting(0);
   }
   ScratchFolder folder_;
 };
@@ -40,13 +42,5 @@ class FileChannelTest : public ChannelFolder, public ::testing::WithParamInterfa
  protected:
   void SetUp() override { SetChannelBufferAllocationFailsForTesting(GetParam()); }
 };
-
-inline platform::FileIdentity IdentityOf(const std::string& path) {
-  platform::FileIdentity identity;
-  EXPECT_TRUE(OpenForReading(0, path.c_str()));
-  EXPECT_TRUE(IdentifyChannelFile(0, &identity));
-  CloseChannel(0);
-  return identity;
-}
 
 }  // namespace testing_support

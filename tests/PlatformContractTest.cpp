@@ -22,16 +22,18 @@ class PlatformContract : public ::testing::Test {
 
 TEST_F(PlatformContract, FilesReadWriteSeekAndClose) {
   std::string path = folder_ / "data.kvr";
-  platform::FileHandle file = platform::CreateFileForWriting(path.c_str(), nullptr);
+  platform::Replacement replacement;
+  platform::ErrorCode error = 0;
+  platform::FileHandle file = platform::BeginReplacement(path.c_str(), platform::kNoFile, &replacement, &error);
   ASSERT_NE(file, platform::kNoFile);
   EXPECT_EQ(platform::WriteToFile(file, "abcdef", 6), 6u);
   EXPECT_TRUE(platform::MoveFilePosition(file, -4));
   EXPECT_EQ(platform::WriteToFile(file, "XY", 2), 2u);
-  EXPECT_TRUE(platform::CloseFile(file));
+  EXPECT_TRUE(platform::CommitReplacement(&replacement, file, &error));
   EXPECT_EQ(ReadFile(path), "abXYef");
 
   platform::FileIdentity identity;
-  file = platform::OpenFileForReading(path.c_str(), &identity);
+  file = platform::OpenFileForReading(path.c_str(), &identity, &error);
   ASSERT_NE(file, platform::kNoFile);
   char bytes[16] = {};
   EXPECT_EQ(platform::ReadFromFile(file, bytes, 3), 3);
@@ -42,25 +44,40 @@ TEST_F(PlatformContract, FilesReadWriteSeekAndClose) {
   EXPECT_TRUE(platform::CloseFile(file));
 }
 
-TEST_F(PlatformContract, CreateEmptiesAnExistingFileAndRefusesTheOneToKeep) {
+// What a replacement promises: the older file stays until the new one is
+// committed, an abandoned one leaves no trace, and the file it is made from
+// is never replaced.
+TEST_F(PlatformContract, ReplacementsTakeThePlaceOfTheOlderFileOnlyWhenCommitted) {
   std::string path = folder_ / "old.kvr";
-  std::string other = folder_ / "other.kvr";
+  std::string input = folder_ / "input.kvr";
   WriteFile(path, "old content");
-  WriteFile(other, "x");
+  WriteFile(input, "input");
+  platform::ErrorCode error = 0;
   platform::FileIdentity identity;
-  platform::FileHandle input = platform::OpenFileForReading(path.c_str(), &identity);
-  ASSERT_NE(input, platform::kNoFile);
-  platform::CloseFile(input);
+  platform::FileHandle source = platform::OpenFileForReading(input.c_str(), &identity, &error);
+  ASSERT_NE(source, platform::kNoFile);
 
-  EXPECT_EQ(platform::CreateFileForWriting(path.c_str(), &identity), platform::kNoFile);
+  platform::Replacement replacement;
+  EXPECT_EQ(platform::BeginReplacement(input.c_str(), source, &replacement, &error), platform::kNoFile);
+  EXPECT_EQ(error, platform::kSameFile);
+
+  platform::FileHandle file = platform::BeginReplacement(path.c_str(), source, &replacement, &error);
+  ASSERT_NE(file, platform::kNoFile);
+  EXPECT_EQ(platform::WriteToFile(file, "new", 3), 3u);
   EXPECT_EQ(ReadFile(path), "old content");
-  platform::FileHandle file = platform::CreateFileForWriting(other.c_str(), &identity);
+  platform::AbandonReplacement(&replacement, file);
+  EXPECT_EQ(ReadFile(path), "old content");
+  EXPECT_FALSE(Exists(replacement.temporaryPath));
+
+  file = platform::BeginReplacement(path.c_str(), source, &replacement, &error);
   ASSERT_NE(file, platform::kNoFile);
-  platform::CloseFile(file);
-  file = platform::CreateFileForWriting(path.c_str(), nullptr);
-  ASSERT_NE(file, platform::kNoFile);
-  platform::CloseFile(file);
-  EXPECT_EQ(ReadFile(path), "");
+  EXPECT_NE(replacement.temporaryPath.find(".unfinished"), std::string::npos) << "the name says what it is";
+  EXPECT_EQ(platform::WriteToFile(file, "new", 3), 3u);
+  EXPECT_TRUE(platform::CommitReplacement(&replacement, file, &error));
+  EXPECT_EQ(ReadFile(path), "new");
+  EXPECT_FALSE(Exists(replacement.temporaryPath));
+  platform::CloseFile(source);
+  EXPECT_EQ(ReadFile(input), "input");
 }
 
 TEST_F(PlatformContract, IdentitiesTellFilesApart) {
@@ -72,7 +89,8 @@ TEST_F(PlatformContract, IdentitiesTellFilesApart) {
   std::filesystem::create_hard_link(a, hard);
   auto identify = [](const std::string& path) {
     platform::FileIdentity identity;
-    platform::FileHandle file = platform::OpenFileForReading(path.c_str(), &identity);
+    platform::ErrorCode error = 0;
+    platform::FileHandle file = platform::OpenFileForReading(path.c_str(), &identity, &error);
     EXPECT_NE(file, platform::kNoFile);
     platform::CloseFile(file);
     return identity;
@@ -85,27 +103,39 @@ TEST_F(PlatformContract, IdentitiesTellFilesApart) {
 TEST_F(PlatformContract, FoldersAndMissingFilesAreNotOpened) {
   MakeFolder(folder_ / "sub.kvr");
   platform::FileIdentity identity;
-  EXPECT_EQ(platform::OpenFileForReading((folder_ / "sub.kvr").c_str(), &identity), platform::kNoFile);
-  EXPECT_EQ(platform::CreateFileForWriting((folder_ / "sub.kvr").c_str(), nullptr), platform::kNoFile);
-  EXPECT_EQ(platform::OpenFileForReading((folder_ / "none.kvr").c_str(), &identity), platform::kNoFile);
-  EXPECT_EQ(platform::CreateFileForWriting((folder_ / "none/x.kvr").c_str(), nullptr), platform::kNoFile);
+  platform::Replacement replacement;
+  platform::ErrorCode error = 0;
+  EXPECT_EQ(platform::OpenFileForReading((folder_ / "sub.kvr").c_str(), &identity, &error), platform::kNoFile);
+  EXPECT_NE(error, 0);
+  error = 0;
+  EXPECT_EQ(platform::BeginReplacement((folder_ / "sub.kvr").c_str(), platform::kNoFile, &replacement, &error),
+            platform::kNoFile);
+  EXPECT_NE(error, 0);
+  error = 0;
+  EXPECT_EQ(platform::OpenFileForReading((folder_ / "none.kvr").c_str(), &identity, &error), platform::kNoFile);
+  EXPECT_NE(error, 0);
+  EXPECT_FALSE(platform::DescribeError(error).empty());
+  error = 0;
+  EXPECT_EQ(platform::BeginReplacement((folder_ / "none/x.kvr").c_str(), platform::kNoFile, &replacement, &error),
+            platform::kNoFile);
+  EXPECT_NE(error, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(folder_ / "sub.kvr"));
 }
 
-TEST_F(PlatformContract, RemoveIncompleteFileRemovesOnlyFiles) {
-  WriteFile(folder_ / "part.kvr", "partial");
-  MakeFolder(folder_ / "dir.kvr");
-  platform::RemoveIncompleteFile((folder_ / "part.kvr").c_str());
-  platform::RemoveIncompleteFile((folder_ / "dir.kvr").c_str());
-  platform::RemoveIncompleteFile((folder_ / "missing.kvr").c_str());
-  EXPECT_FALSE(Exists(folder_ / "part.kvr"));
-  EXPECT_TRUE(Exists(folder_ / "dir.kvr"));
+TEST_F(PlatformContract, FoldersAreCheckedBeforeUse) {
+  MakeFolder(folder_ / "Converted");
+  WriteFile(folder_ / "file", "");
+  EXPECT_EQ(platform::CheckFolder((folder_ / "Converted").c_str(), true), 0);
+  EXPECT_NE(platform::CheckFolder((folder_ / "missing").c_str(), false), 0);
+  EXPECT_NE(platform::CheckFolder((folder_ / "file").c_str(), false), 0);
 }
 
 std::vector<platform::FolderEntry> SearchAll(const std::string& searchText, platform::SearchStart* start) {
   std::vector<platform::FolderEntry> entries;
   platform::FolderSearch search;
   platform::FolderEntry entry;
-  *start = platform::StartFolderSearch(searchText.c_str(), &search, &entry);
+  platform::ErrorCode error = 0;
+  *start = platform::StartFolderSearch(searchText.c_str(), &search, &entry, &error);
   if (*start != platform::SearchStart::Found) return entries;
   do {
     entries.push_back(entry);

@@ -220,12 +220,13 @@ std::string RandomFile(std::mt19937_64& random) {
 
 }  // namespace
 
-// Whole files through the channel and the run's reading loop, on every
+// Whole files through the channels and the run's streaming loop, on every
 // rewriting path this processor has and with reads cut short anywhere, give
 // what the plain framing and rewriting give.
-TEST(ReadRewrittenLines, WholeFilesAgreeWithThePlainRules) {
+TEST(ConvertPreset, WholeFilesAgreeWithThePlainRules) {
   testing_support::ScratchFolder folder;
   const std::string path = folder / "generated.kvr";
+  const std::string output = folder / "converted.kvr";
   std::mt19937_64 random(4);
   LineList lines;
   for (int file = 0; file < 1000; ++file) {
@@ -236,11 +237,9 @@ TEST(ReadRewrittenLines, WholeFilesAgreeWithThePlainRules) {
       for (std::size_t cap : {0, 61, 4095}) {
         SetWideVectorsForTesting(wide);
         SetReadSizeCapForTesting(cap);
-        platform::FileIdentity identity;
-        ASSERT_TRUE(ReadRewrittenLines(path.c_str(), &lines, &identity));
-        ASSERT_EQ(std::string(lines.arena.data == nullptr ? "" : lines.arena.data, lines.used), expected)
+        ASSERT_TRUE(ConvertPreset(path, output, &lines).converted());
+        ASSERT_EQ(testing_support::ReadFile(output), expected)
             << "file " << file << ", wide " << WideVectorsInUse() << ", reads of at most " << cap;
-        ClearLineList(&lines);
       }
     }
   }

@@ -56,6 +56,8 @@ RunResult RunConverter(const std::string& folder, const RunLimits& limits) {
     dup2(devNull, STDIN_FILENO);
     close(devNull);
     if (chdir(folder.c_str()) != 0) _exit(121);
+    // Whatever this process ignores, the program starts with the defaults.
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(signalNumber, SIG_DFL);
     SetLimit(RLIMIT_FSIZE, limits.fileSizeLimit);
     SetLimit(RLIMIT_AS, limits.addressSpaceLimit);
     SetLimit(RLIMIT_NOFILE, limits.openFilesLimit);
@@ -73,14 +75,13 @@ RunResult RunConverter(const std::string& folder, const RunLimits& limits) {
   fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
   RunResult result;
   int status = 0;
-  auto start = std::chrono::steady_clock::now();
-  auto deadline = start + std::chrono::seconds(limits.timeoutSeconds);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.timeoutSeconds);
   bool signalled = limits.signal == 0;
   while (waitpid(child, &status, WNOHANG) != child) {
     Drain(outPipe[0], &result.output);
     Drain(errPipe[0], &result.errors);
     auto now = std::chrono::steady_clock::now();
-    if (!signalled && now - start >= std::chrono::milliseconds(limits.signalAfterMs)) {
+    if (!signalled && (!limits.signalWhen || limits.signalWhen())) {
       kill(child, limits.signal);
       signalled = true;
     }

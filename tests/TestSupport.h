@@ -3,6 +3,7 @@
 // (POSIX only, RunConverterPosix.cpp).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,22 @@ std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 void MakeFolder(const std::string& path);
 
+// What a run prints on standard output: the notice, é in UTF-8.
+inline const std::string kNoticeOutput =
+    "Finish\nConversion termin\xC3\xA9"
+    "e !\n";
+// A preset and its conversion, put beside whatever a test looks at: it must
+// come out exactly, whatever goes wrong elsewhere.
+inline const std::string kControlPreset = "global.Transp=20;\nglobal.SizeX=3;\n";
+inline const std::string kControlConverted = "alpha=51\r\nsizeX=3\r\n";
+
+// A scratch working folder with the paths of its two folders' entries.
+struct Workspace {
+  ScratchFolder folder;
+  std::string in(const std::string& name) const { return folder / ("convert/" + name); }
+  std::string out(const std::string& name) const { return folder / ("Converted/" + name); }
+};
+
 struct RunLimits {
   long long fileSizeLimit = -1;      // RLIMIT_FSIZE in bytes, -1: none
   long long addressSpaceLimit = -1;  // RLIMIT_AS in bytes, -1: none
@@ -37,9 +54,10 @@ struct RunLimits {
   bool unprivileged = false;         // run as user and group 65534 (needs root)
   int timeoutSeconds = 60;
   std::vector<std::string> arguments;  // after the program's name
-  // Sent once the run has gone on for `signalAfterMs` (0: never).
+  // Sent once `signalWhen` holds (asked every few milliseconds while the
+  // program runs); 0: never.
   int signal = 0;
-  int signalAfterMs = 0;
+  std::function<bool()> signalWhen;
 };
 
 struct RunResult {

@@ -743,14 +743,15 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern) {
+bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern, platform::ErrorCode* error) {
   scan->pattern = pattern.empty() ? std::string("*.*") : std::string(pattern);
   std::string searchText(folder);
   if (!searchText.empty() && searchText.back() != platform::kPathSeparator) {
     searchText += platform::kPathSeparator;
   }
   searchText += scan->pattern;
-  switch (platform::StartFolderSearch(searchText.c_str(), &scan->search, &scan->current)) {
+  platform::ErrorCode ignored = 0;
+  switch (platform::StartFolderSearch(searchText.c_str(), &scan->search, &scan->current, error ? error : &ignored)) {
     case platform::SearchStart::Found:
       scan->hasSearch = true;
       scan->firstPending = true;
@@ -871,77 +872,114 @@ void ReleaseLineList(LineList* lines) {
 }
 
 namespace {
-constexpr int kChannel = 0;
+
+constexpr int kInput = 0;
+constexpr int kOutput = 1;
+// Rewritten lines go to the output channel once this many bytes have
+// gathered: few calls per file, and memory that does not grow with it.
+constexpr std::size_t kHandOver = std::size_t{64} << 10;
+// Room kept between files; more, left by a long line, is given back.
+constexpr std::size_t kKeptRoom = std::size_t{4} << 20;
+
+void HandOver(LineList* lines, int output) {
+  WriteLineBlock(output, lines->arena.data, lines->used);
+  lines->used = 0;
+}
+
 }  // namespace
 
-bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileIdentity* input) {
-  if (!OpenForReading(kChannel, inputPath)) return false;
-  bool complete = IdentifyChannelFile(kChannel, input);
-  FileChannel* channel = FindChannel(kChannel);
-  while (complete) {
+bool RewriteChannelLines(int input, int output, LineList* lines) {
+  FileChannel* channel = FindChannel(input);
+  bool enoughMemory = channel != nullptr;
+  while (enoughMemory) {
     if (gWideVectors) {
       std::string_view block = BufferedWholeLines(*channel);
       if (!block.empty()) {
-        complete = LineAppender(lines).AppendWholeLines(block);
-        if (complete) TakeBufferedBytes(channel, block.size());
+        enoughMemory = LineAppender(lines).AppendWholeLines(block);
+        if (enoughMemory) TakeBufferedBytes(channel, block.size());
       }
     } else {
       LineAppender appender(lines, true);
-      complete = TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
+      enoughMemory = TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
         return times == 1 ? appender.Append(line) : appender.AppendEmptyLines(times);
       });
     }
-    if (!complete || AtEnd(kChannel)) break;
+    if (!enoughMemory) break;
+    if (lines->used >= kHandOver) HandOver(lines, output);
+    if (AtEnd(input)) break;
     std::string_view line;
-    complete = ReadLine(kChannel, &line) && AppendRewrittenLine(lines, line);
+    enoughMemory = ReadLine(input, &line) && AppendRewrittenLine(lines, line);
   }
-  // A read error would leave the output short of the input's last lines.
-  return CloseChannel(kChannel) && complete;
-}
-
-namespace {
-
-void ConvertFile(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
-  platform::FileIdentity input;
-  bool read = ReadRewrittenLines(inputPath.c_str(), lines, &input);
-  // The output must never be the input itself (a link in either folder).
-  if (read && CreateForWriting(kChannel, outputPath.c_str(), &input)) {
-    WriteLineBlock(kChannel, lines->arena.data, lines->used);
-    if (!CloseChannel(kChannel)) platform::RemoveIncompleteFile(outputPath.c_str());
-  }
-  if (read) {
-    ClearLineList(lines);
+  if (enoughMemory) {
+    HandOver(lines, output);
   } else {
-    // Memory may have run out: give it all back before the next file.
-    ReleaseLineList(lines);
+    ClearLineList(lines);
   }
+  return enoughMemory;
 }
 
-}  // namespace
+Outcome ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
+  platform::ErrorCode error = 0;
+  if (!OpenForReading(kInput, inputPath.c_str(), &error)) return Outcome{Step::OpenInput, error, inputPath};
+  if (!CreateForWriting(kOutput, outputPath.c_str(), kInput, &error)) {
+    CloseChannel(kInput);
+    if (error == platform::kSameFile) return Outcome{Step::SameFile, 0, outputPath};
+    return Outcome{Step::CreateOutput, error, outputPath};
+  }
+  bool enoughMemory = RewriteChannelLines(kInput, kOutput, lines);
+  bool read = CloseChannel(kInput, &error);
+  if (lines->arena.capacity > kKeptRoom) ReleaseLineList(lines);
+  // An output short of the input's last lines never takes the place of the
+  // older conversion.
+  if (!enoughMemory || !read) {
+    AbandonChannel(kOutput);
+    if (!read) return Outcome{Step::ReadInput, error, inputPath};
+    return Outcome{Step::OutOfMemory, 0, inputPath};
+  }
+  if (!CloseChannel(kOutput, &error)) return Outcome{Step::WriteOutput, error, outputPath};
+  return Outcome{};
+}
 
 void RunConversion() {
   platform::StartUp();
+  RunReport report;
   LineList lines;
   const std::string inputFolder = std::string("convert") + platform::kPathSeparator;
   const std::string outputFolder = std::string("Converted") + platform::kPathSeparator;
   DirectoryScan scan;
-  if (BeginScan(&scan, inputFolder, "*.kvr")) {
-    while (NextEntry(&scan)) {
-      if (EntryIsDirectory(scan)) continue;
-      try {
-        ConvertFile(inputFolder + EntryName(scan), outputFolder + EntryName(scan), &lines);
-      } catch (const std::bad_alloc&) {
-        // Only the paths allocate from the heap; the file is skipped.
-        CloseChannel(kChannel);
-        ReleaseLineList(&lines);
-      }
+  platform::ErrorCode scanError = 0;
+  bool scanning = BeginScan(&scan, inputFolder, "*.kvr", &scanError);
+  if (!scanning) report.problems.push_back(Problem{"convert", Step::MissingFolder, scanError});
+  // Told once, not for every preset: nothing can be written without it.
+  platform::ErrorCode outputError = platform::CheckFolder("Converted", true);
+  if (outputError != 0) report.problems.push_back(Problem{"Converted", Step::MissingFolder, outputError});
+  while (scanning && NextEntry(&scan)) {
+    if (EntryIsDirectory(scan)) continue;
+    ++report.presets;
+    if (outputError != 0) continue;
+    Outcome outcome;
+    try {
+      outcome = ConvertPreset(inputFolder + EntryName(scan), outputFolder + EntryName(scan), &lines);
+    } catch (const std::bad_alloc&) {
+      // Only the paths allocate from the heap; the file is skipped.
+      AbandonChannel(kOutput);
+      CloseChannel(kInput);
+      ReleaseLineList(&lines);
+      outcome = Outcome{Step::OutOfMemory, 0, inputFolder + EntryName(scan)};
     }
-    FinishScan(&scan);
+    if (outcome.converted()) {
+      ++report.converted;
+    } else {
+      report.problems.push_back(Problem{outcome.path, outcome.step, outcome.error});
+    }
   }
+  if (scanning) FinishScan(&scan);
+  platform::NoticeDetails details{ConsoleLines(report), BoxText(report)};
   platform::ShowCompletionNotice("Finish",
                                  "Conversion termin\xE9"
-                                 "e !");
+                                 "e !",
+                                 details);
   CloseAllChannels();
   ReleaseLineList(&lines);
-  platform::EndProcess();
+  platform::EndProcess(ExitStatus(report));
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/Platform.h"
+#include "tools/RunReport.h"
 
 // ---- Text operations on byte texts; all comparisons are exact bytes. ----
 
@@ -71,15 +72,17 @@ struct DirectoryScan {
 
 // Starts enumerating the entries of `folder` whose names match `pattern`
 // ("*.*" when empty). An empty result is a success; a folder that cannot be
-// searched is a failure, and the scan must then not be finished.
-bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern);
+// searched is a failure (the reason in `*error`), and the scan must then
+// not be finished.
+bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern,
+               platform::ErrorCode* error = nullptr);
 // True while there is another entry, which becomes the current one.
 bool NextEntry(DirectoryScan* scan);
 bool EntryIsDirectory(const DirectoryScan& scan);
 const std::string& EntryName(const DirectoryScan& scan);
 void FinishScan(DirectoryScan* scan);
 
-// ---- The rewritten lines of the file in hand ----
+// ---- Rewritten lines on their way to the output ----
 
 // Held as one block of bytes, each line followed by CR LF (a rewritten line
 // never holds CR or LF, so the terminators are also the boundaries).
@@ -93,17 +96,31 @@ bool AppendRewrittenLine(LineList* lines, std::string_view line);
 void ClearLineList(LineList* lines);
 void ReleaseLineList(LineList* lines);
 
-// Reads the preset at `inputPath` through channel 0 and appends its
-// rewritten lines to `lines`; `*input` tells which file it was. False when
-// the file cannot be opened or wholly read, or memory ran out before its
-// end.
-bool ReadRewrittenLines(const char* inputPath, LineList* lines, platform::FileIdentity* input);
+// Streams every line of the channel `input` through the rewriting into the
+// channel `output`, gathering them in `lines` on the way (which holds a few
+// blocks and the longest line, whatever the file's size). False when memory
+// ran out: what was handed over is then incomplete.
+bool RewriteChannelLines(int input, int output, LineList* lines);
 
 // ---- The run ----
 
+// How the conversion of one preset ended.
+struct Outcome {
+  Step step = Step::OpenInput;
+  platform::ErrorCode error = 0;
+  std::string path;  // empty: converted
+  bool converted() const { return path.empty(); }
+};
+
+// Converts the preset at `inputPath` into a file that replaces `outputPath`
+// once complete: on any failure what stood at `outputPath` stays as it
+// was, and the input is never modified.
+Outcome ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines);
+
 // Converts every preset of "convert" into "Converted", shows the completion
-// notice and ends the process with exit status 0. Reads no argument,
-// environment or setting. A file that cannot be read, created or completely
-// written is skipped; its output is never left incomplete, and the inputs
-// are never modified.
+// notice, and ends the process: exit status 0 when every preset was
+// converted, 1 when one was not or a folder cannot be used, each problem
+// told with the notice. Reads no argument, environment or setting. The
+// inputs are never modified, and an older output is only ever replaced
+// whole by a complete one.
 [[noreturn]] void RunConversion();
