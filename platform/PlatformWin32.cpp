@@ -6,6 +6,7 @@
 #include <objbase.h>
 
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -13,6 +14,25 @@
 namespace platform {
 
 const char kPathSeparator = '\\';
+
+ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
+
+std::string DescribeError(ErrorCode error) {
+  // In French, like the notice, for the converter's own reasons.
+  if (error == kNotARegularFile) return "ce n'est pas un fichier ordinaire";
+  if (error == kSameFile) return "c'est le fichier d'entr\xE9" "e lui-m\xEAme";
+  char* text = nullptr;
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                    FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
+                              message.back() == '.')) {
+    message.pop_back();
+  }
+  return message.empty() ? "erreur " + std::to_string(error) : message;
+}
 
 void StartUp() {
   INITCOMMONCONTROLSEX controls;
@@ -62,24 +82,102 @@ bool NamesFile(const char* path, const FileIdentity& identity) {
 
 }  // namespace
 
-FileHandle OpenFileForReading(const char* path, FileIdentity* identity) {
-  FileHandle file = KeepDiskFile(
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file != kNoFile && !IdentityOf(ToHandle(file), identity)) {
+FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCode* error) {
+  HANDLE handle =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = LastError();
+    return kNoFile;
+  }
+  FileHandle file = KeepDiskFile(handle);
+  if (file == kNoFile) {
+    *error = kNotARegularFile;
+    return kNoFile;
+  }
+  if (!IdentityOf(ToHandle(file), identity)) {
+    *error = LastError();
     CloseHandle(ToHandle(file));
     return kNoFile;
   }
   return file;
 }
 
-FileHandle CreateFileForWriting(const char* path, const FileIdentity* keepIntact) {
-  if (keepIntact != nullptr && NamesFile(path, *keepIntact)) return kNoFile;
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, 0, nullptr);
+namespace {
+
+// The folder part of `path`, with its separator ("" for a bare name).
+std::string FolderOf(const std::string& path) {
+  std::size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+}  // namespace
+
+FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacement* replacement, ErrorCode* error) {
+  DWORD attributes = GetFileAttributesA(finalPath);
+  bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    *error = LastError();
+    return kNoFile;
   }
-  return KeepDiskFile(handle);
+  bool link = exists && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (exists && !link && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *error = kNotARegularFile;
+    return kNoFile;
+  }
+  // A read-only older output stays: that is how a user keeps a file.
+  if (exists && !link && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    *error = ERROR_ACCESS_DENIED;
+    return kNoFile;
+  }
+  FileIdentity input;
+  if (source != kNoFile && IdentityOf(ToHandle(source), &input) && NamesFile(finalPath, input)) {
+    *error = kSameFile;
+    return kNoFile;
+  }
+  // A hidden or system older output stays so.
+  DWORD kept = exists && !link ? attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) : 0;
+  std::string folder = FolderOf(finalPath);
+  static unsigned counter = 0;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::string temporary;
+  for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
+    temporary = folder + ".BrushPreset_Convertion-" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(++counter) + ".unfinished";
+    handle = CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = LastError();
+    return kNoFile;
+  }
+  replacement->finalPath = finalPath;
+  replacement->temporaryPath = temporary;
+  replacement->temporary = FileIdentity{};
+  IdentityOf(handle, &replacement->temporary);
+  replacement->replacesFile = exists && !link;
+  return FromHandle(handle);
+}
+
+bool CommitReplacement(Replacement* replacement, FileHandle file, ErrorCode* error) {
+  // An older output is only given up for one whose bytes are on the disk.
+  bool flushed = !replacement->replacesFile || FlushFileBuffers(ToHandle(file)) != 0;
+  if (!flushed) *error = LastError();
+  bool closed = CloseHandle(ToHandle(file)) != 0;
+  if (flushed && !closed) *error = LastError();
+  if (flushed && closed &&
+      MoveFileExA(replacement->temporaryPath.c_str(), replacement->finalPath.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+    return true;
+  }
+  if (flushed && closed) *error = LastError();
+  DeleteFileA(replacement->temporaryPath.c_str());
+  return false;
+}
+
+void AbandonReplacement(Replacement* replacement, FileHandle file) {
+  CloseHandle(ToHandle(file));
+  DeleteFileA(replacement->temporaryPath.c_str());
 }
 
 std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
@@ -94,7 +192,11 @@ std::size_t WriteToFile(FileHandle file, const void* source, std::size_t size) {
   while (done < size) {
     DWORD chunk = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
     DWORD put = 0;
-    if (!WriteFile(ToHandle(file), bytes + done, chunk, &put, nullptr) || put == 0) break;
+    if (!WriteFile(ToHandle(file), bytes + done, chunk, &put, nullptr)) break;
+    if (put == 0) {
+      SetLastError(ERROR_DISK_FULL);
+      break;
+    }
     done += put;
   }
   return done;
@@ -108,13 +210,11 @@ bool MoveFilePosition(FileHandle file, std::int64_t delta) {
 
 bool CloseFile(FileHandle file) { return CloseHandle(ToHandle(file)) != 0; }
 
-void RemoveIncompleteFile(const char* path) {
-  HANDLE handle =
-      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return;
-  bool diskFile = GetFileType(handle) == FILE_TYPE_DISK;
-  CloseHandle(handle);
-  if (diskFile) DeleteFileA(path);
+ErrorCode CheckFolder(const char* path, bool) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
+  return 0;
 }
 
 namespace {
@@ -126,11 +226,13 @@ void TakeEntry(const WIN32_FIND_DATAA& data, FolderEntry* entry) {
 
 }  // namespace
 
-SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first) {
+SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error) {
   WIN32_FIND_DATAA data;
   HANDLE handle = FindFirstFileA(searchText, &data);
   if (handle == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_FILE_NOT_FOUND ? SearchStart::NothingMatched : SearchStart::Failed;
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return SearchStart::NothingMatched;
+    *error = LastError();
+    return SearchStart::Failed;
   }
   search->state = handle;
   TakeEntry(data, first);
@@ -195,7 +297,7 @@ BOOL CALLBACK NoteThreadWindow(HWND window, LPARAM context) {
 
 }  // namespace
 
-void ShowCompletionNotice(const char* caption, const char* text) {
+void ShowCompletionNotice(const char* caption, const char* text, const NoticeDetails& details) {
   HWND foreground = GetForegroundWindow();
   DWORD foregroundProcess = 0;
   if (foreground != nullptr) GetWindowThreadProcessId(foreground, &foregroundProcess);
@@ -209,13 +311,20 @@ void ShowCompletionNotice(const char* caption, const char* text) {
   for (HWND window : windows.loweredFromTop) {
     SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, keepPlace);
   }
-  MessageBoxA(owner, text, caption, MB_OK);
+  // What was not converted follows the notice after a blank line, under the
+  // warning icon; a clean run shows the plain notice.
+  if (details.boxText.empty()) {
+    MessageBoxA(owner, text, caption, MB_OK);
+  } else {
+    std::string full = std::string(text) + "\n\n" + details.boxText;
+    MessageBoxA(owner, full.c_str(), caption, MB_OK | MB_ICONWARNING);
+  }
   for (HWND window : windows.disabled) EnableWindow(window, TRUE);
   for (HWND window : windows.loweredFromTop) {
     SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, keepPlace);
   }
 }
 
-void EndProcess() { ExitProcess(0); }
+void EndProcess(int status) { ExitProcess(static_cast<UINT>(status)); }
 
 }  // namespace platform
