@@ -4,9 +4,11 @@
 Generates its workloads (seeded), runs the converter and the reference
 commands alternately, and prints medians, ratios and peak memory:
 
-  huge     one 256 MiB preset file      wall time beside tr '\\0' '\\n'
-  nuls     64 MiB of NUL bytes           wall time beside tr
-  library  5,000 presets of about 1 KB   CPU time beside cp convert/* Converted/
+  huge     one 256 MiB preset file      wall time beside tr '\\0' '\\n'  (target 1.25x)
+  nuls     64 MiB of NUL bytes           wall time beside tr               (target 3x)
+  library  5,000 presets of about 1 KB   CPU time beside cp convert/* Converted/  (target 1.05x)
+
+and the converter's peak resident memory (target: at most 16 MiB).
 
 With --scaling it also times 1, 4, 16, 64 and 256 MiB files, writes
 scaling.csv and, where gnuplot is installed, scaling.png.
@@ -23,6 +25,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 MIB = 1 << 20
 SETTLE_SECONDS = 1.0
+# Lines stream from input to output: memory holds a few buffers and the
+# longest line, whatever the file's size.
+PEAK_TARGET = 16 * MIB
 
 
 def run_measured(command, cwd, stdin=None, stdout=None):
@@ -155,7 +160,7 @@ def main():
     selected = args.only or ["huge", "nuls", "library"]
     if "huge" in selected:
         folder = single_file(workdir, "huge", "huge", 256)
-        rows.append(("huge: 256 MiB of presets", "wall vs tr", 1.5, 3.0) + compare_with_tr(converter, folder, args.runs))
+        rows.append(("huge: 256 MiB of presets", "wall vs tr", 1.25, 1.5) + compare_with_tr(converter, folder, args.runs))
     if "nuls" in selected:
         folder = single_file(workdir, "nuls", "nuls", 64)
         rows.append(("nuls: 64 MiB of NUL", "wall vs tr", 3.0, 6.0) + compare_with_tr(converter, folder, args.runs))
@@ -165,14 +170,14 @@ def main():
         rows.append(("library: 5,000 x 1 KB", "CPU vs cp", 1.05, 1.2) + compare_with_cp(converter, folder, args.runs))
 
     print(f"\n{'workload':26} {'figure':11} {'converter':>10} {'reference':>10} {'ratio':>7} {'target':>7} "
-          f"{'peak RSS':>10} {'mem ratio':>9}")
+          f"{'peak RSS':>10} {'largest output':>15}")
     for name, figure, target, acceptable, tool, reference, peak, output in rows:
         ratio = tool / reference if reference > 0 else float("inf")
-        memory = peak / (output + 16 * MIB)
         verdict = "ok" if ratio <= target else ("acceptable" if ratio <= acceptable else "OVER")
+        memory = "ok" if peak <= PEAK_TARGET else "OVER"
         print(f"{name:26} {figure:11} {tool:9.3f}s {reference:9.3f}s {ratio:6.2f}x {target:6.2f}x "
-              f"{peak / MIB:8.1f}MiB {memory:8.2f}x  {verdict}")
-    print("mem ratio: peak resident memory / (largest output file + 16 MiB); target 1.1x, at most 1.25x")
+              f"{peak / MIB:7.1f} MiB {output / MIB:10.1f} MiB  {verdict}, memory {memory}")
+    print(f"peak RSS: the converter's peak resident memory; target at most {PEAK_TARGET // MIB} MiB whatever the size")
 
     if args.scaling:
         print("\nscaling (medians):")
