@@ -1,11 +1,18 @@
 // The real converter, run in scratch folders, every output byte compared.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "tests/TestSupport.h"
 
@@ -101,6 +108,62 @@ TEST_F(EndToEnd, AFileThatCannotBeCreatedLeavesTheNextOneClean) {
   EXPECT_NE(result.errors.find("BrushPreset_Convertion: Converted/d.kvr: cannot create: Not a regular file\n"),
             std::string::npos);
   EXPECT_NE(result.errors.find("BrushPreset_Convertion: 5 of 7 presets converted\n"), std::string::npos);
+}
+
+// Reads what the terminal shows until `wanted` appears or a few seconds
+// pass; returns all that was read.
+std::string ReadTerminalUntil(int terminal, const std::string& wanted) {
+  std::string seen;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (seen.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd ready{terminal, POLLIN, 0};
+    if (poll(&ready, 1, 100) <= 0) continue;
+    char chunk[256];
+    ssize_t got = read(terminal, chunk, sizeof chunk);
+    if (got <= 0) break;
+    seen.append(chunk, static_cast<std::size_t>(got));
+  }
+  return seen;
+}
+
+// On a terminal the notice says how to close it, and waits for Enter.
+TEST_F(EndToEnd, OnATerminalTheNoticeSaysHowToCloseItAndWaits) {
+  int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  std::string side = ptsname(terminal);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setsid();
+    int tty = open(side.c_str(), O_RDWR);
+    dup2(tty, STDIN_FILENO);
+    dup2(tty, STDOUT_FILENO);
+    int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, STDERR_FILENO);
+    if (chdir(w_.folder.path().c_str()) != 0) _exit(121);
+    execl(CONVERTER_PATH, CONVERTER_PATH, static_cast<char*>(nullptr));
+    _exit(123);
+  }
+  std::string shown = ReadTerminalUntil(terminal, "Enter");
+  EXPECT_NE(shown.find("Conversion termin\xC3\xA9" "e !"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Press Enter to close."), std::string::npos) << shown;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "ended before Enter";
+  ASSERT_EQ(write(terminal, "\n", 1), 1);
+  for (int i = 0; i < 200 && waitpid(child, &status, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (kill(child, 0) == 0 && waitpid(child, &status, WNOHANG) == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    ADD_FAILURE() << "still waiting after Enter";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(terminal);
+  EXPECT_EQ(ReadFile(w_.out("control.kvr")), kControlConverted);
 }
 
 }  // namespace
