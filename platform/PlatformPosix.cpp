@@ -139,9 +139,10 @@ FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacemen
     return kNoFile;
   }
   // The input itself, reached through a link in either folder, is never
-  // replaced: that would change an input.
-  struct stat target;
-  if (source != kNoFile && stat(finalPath, &target) == 0 && SameIdentity(IdentityOf(target), IdentityOf(input))) {
+  // replaced: that would change an input. Only a link needs following.
+  struct stat target = existing;
+  if (source != kNoFile && exists && (!S_ISLNK(existing.st_mode) || stat(finalPath, &target) == 0) &&
+      SameIdentity(IdentityOf(target), IdentityOf(input))) {
     *error = kSameFile;
     return kNoFile;
   }
@@ -155,12 +156,12 @@ FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacemen
   mode_t mode = replacesFile ? 0600 : source != kNoFile ? (input.st_mode & 0777) : 0666;
 
   std::string folder = FolderOf(finalPath);
+  static const std::string process = std::to_string(getpid());
   static unsigned counter = 0;
   int fd = -1;
   std::string temporary;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = folder + ".BrushPreset_Convertion-" + std::to_string(getpid()) + "-" + std::to_string(++counter) +
-                ".unfinished";
+    temporary = folder + ".BrushPreset_Convertion-" + process + "-" + std::to_string(++counter) + ".unfinished";
     if (temporary.size() >= sizeof gPendingPath) {
       *error = ENAMETOOLONG;
       return kNoFile;

@@ -881,9 +881,12 @@ constexpr std::size_t kHandOver = std::size_t{64} << 10;
 // Room kept between files; more, left by a long line, is given back.
 constexpr std::size_t kKeptRoom = std::size_t{4} << 20;
 
-void HandOver(LineList* lines, int output) {
+// False once a write to the output has failed: the rest would be lost too.
+bool HandOver(LineList* lines, int output) {
   WriteLineBlock(output, lines->arena.data, lines->used);
   lines->used = 0;
+  const FileChannel* channel = FindChannel(output);
+  return channel == nullptr || !channel->lostBytes;
 }
 
 }  // namespace
@@ -905,7 +908,7 @@ bool RewriteChannelLines(int input, int output, LineList* lines) {
       });
     }
     if (!enoughMemory) break;
-    if (lines->used >= kHandOver) HandOver(lines, output);
+    if (lines->used >= kHandOver && !HandOver(lines, output)) break;
     if (AtEnd(input)) break;
     std::string_view line;
     enoughMemory = ReadLine(input, &line) && AppendRewrittenLine(lines, line);

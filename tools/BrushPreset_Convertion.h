@@ -98,8 +98,9 @@ void ReleaseLineList(LineList* lines);
 
 // Streams every line of the channel `input` through the rewriting into the
 // channel `output`, gathering them in `lines` on the way (which holds a few
-// blocks and the longest line, whatever the file's size). False when memory
-// ran out: what was handed over is then incomplete.
+// blocks and the longest line, whatever the file's size); stops early once
+// a write has failed. False when memory ran out: what was handed over is
+// then incomplete.
 bool RewriteChannelLines(int input, int output, LineList* lines);
 
 // ---- The run ----
