@@ -6,6 +6,7 @@
 #include <objbase.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,11 @@ bool NamesFile(const char* path, const FileIdentity& identity) {
 }  // namespace
 
 FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCode* error) {
+  // A "?" only comes from a name the code page cannot write (see TakeEntry).
+  if (std::strchr(path, '?') != nullptr) {
+    *error = ERROR_NO_UNICODE_TRANSLATION;
+    return kNoFile;
+  }
   HANDLE handle =
       CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -219,16 +225,30 @@ ErrorCode CheckFolder(const char* path, bool) {
 
 namespace {
 
-void TakeEntry(const WIN32_FIND_DATAA& data, FolderEntry* entry) {
-  entry->name = data.cFileName;
+// The long name in the ANSI code page, as the A functions take it. A
+// character the code page lacks becomes "?", never a look-alike: a best-fit
+// "a" for an alpha could name another preset, and "?" names no file.
+void TakeEntry(const WIN32_FIND_DATAW& data, FolderEntry* entry) {
+  const bool utf8 = GetACP() == CP_UTF8;  // where every name can be written
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  int size = WideCharToMultiByte(CP_ACP, flags, data.cFileName, -1, nullptr, 0, utf8 ? nullptr : "?", nullptr);
+  std::string name(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_ACP, flags, data.cFileName, -1, &name[0], size, utf8 ? nullptr : "?", nullptr);
+  }
+  name.resize(std::char_traits<char>::length(name.c_str()));
+  entry->name = name;
   entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 }  // namespace
 
 SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error) {
-  WIN32_FIND_DATAA data;
-  HANDLE handle = FindFirstFileA(searchText, &data);
+  int size = MultiByteToWideChar(CP_ACP, 0, searchText, -1, nullptr, 0);
+  std::wstring wide(size > 0 ? static_cast<std::size_t>(size) : 1, L'\0');
+  if (size > 0) MultiByteToWideChar(CP_ACP, 0, searchText, -1, &wide[0], size);
+  WIN32_FIND_DATAW data;
+  HANDLE handle = FindFirstFileW(wide.c_str(), &data);
   if (handle == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND) return SearchStart::NothingMatched;
     *error = LastError();
@@ -240,8 +260,8 @@ SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, Fold
 }
 
 bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next) {
-  WIN32_FIND_DATAA data;
-  if (search->state == nullptr || !FindNextFileA(static_cast<HANDLE>(search->state), &data)) {
+  WIN32_FIND_DATAW data;
+  if (search->state == nullptr || !FindNextFileW(static_cast<HANDLE>(search->state), &data)) {
     return false;
   }
   TakeEntry(data, next);
