@@ -4,7 +4,7 @@
 # argument, converts the sample presets exactly as the built program does
 # when started in its working folder.
 #   cmake -DBUILD_DIR= -DCONVERTER= -DEXAMPLES= -DWORKDIR= -DVERSION=
-#         -DBINDIR= -DMANDIR= -DDOCDIR= -P InstallAndRun.cmake
+#         -DBINDIR= -DMANDIR= -DDOCDIR= -DDEBIAN_LAYOUT= -P InstallAndRun.cmake
 file(REMOVE_RECURSE "${WORKDIR}")
 set(prefix "${WORKDIR}/prefix")
 
@@ -21,7 +21,12 @@ file(MAKE_DIRECTORY "${WORKDIR}")
 run("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 
 set(program "${BINDIR}/BrushPreset_Convertion")
-set(expected "${program}" "${MANDIR}/man1/BrushPreset_Convertion.1" "${DOCDIR}/README.md" "${DOCDIR}/LICENSE")
+if(DEBIAN_LAYOUT)
+  set(expected "${program}" "${MANDIR}/man1/BrushPreset_Convertion.1.gz"
+    "${DOCDIR}/README.md" "${DOCDIR}/changelog.gz" "${DOCDIR}/copyright")
+else()
+  set(expected "${program}" "${MANDIR}/man1/BrushPreset_Convertion.1" "${DOCDIR}/README.md" "${DOCDIR}/LICENSE")
+endif()
 file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE "${prefix}" "${prefix}/*")
 list(SORT installed)
 list(SORT expected)
