@@ -12,7 +12,7 @@ dlls=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' 
 echo "imports:" $dlls
 for dll in $dlls; do
   case "$dll" in
-    kernel32.dll | user32.dll | comctl32.dll | ole32.dll | msvcrt.dll) ;;
+    kernel32.dll | user32.dll | comctl32.dll | ole32.dll | shell32.dll | msvcrt.dll) ;;
     *) fail "imports a DLL that Windows does not ship: $dll" ;;
   esac
 done

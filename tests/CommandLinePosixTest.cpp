@@ -1,0 +1,195 @@
+// The real program's command line: help, version and usage errors touch no
+// file; a FOLDER argument is where the run happens, and nowhere else.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/TestSupport.h"
+#include "tools/CommandLine.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+const std::string kNotice =
+    "Finish\nConversion termin\xC3\xA9"
+    "e !\n";
+const std::string kPreset = "global.Transp=20;\nglobal.SizeX=3;\n";
+const std::string kConverted = "alpha=51\r\nsizeX=3\r\n";
+const std::string kStale = "an older conversion\r\n";
+
+// Every entry under `root` (relative path -> what it is and holds), so that
+// any file created, removed or rewritten shows.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> entries;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    const std::string name = fs::relative(it->path(), root).string();
+    if (it->is_symlink()) {
+      entries[name] = "link";
+    } else if (it->is_directory()) {
+      entries[name] = "folder";
+    } else if (it->is_regular_file()) {
+      entries[name] = "file: " + ReadFile(it->path().string());
+    } else {
+      entries[name] = "other";
+    }
+  }
+  return entries;
+}
+
+// Working folders side by side in one scratch folder, each with a preset
+// to convert and an older conversion that any run there replaces:
+// "here" (where the program starts unless told otherwise), "lib", a name
+// with spaces and accents, one named like an option, and "nested/convert",
+// a convert folder that holds its own convert folder.
+class CommandLineRun : public ::testing::Test {
+ protected:
+  static constexpr const char* kAccented = "Pinceaux \xC3\xA9t\xC3\xA9";
+
+  void SetUp() override {
+    MakeFolder(root_ / "nested");
+    for (std::string folder : {"here", "lib", kAccented, "-x", "nested/convert"}) {
+      MakeFolder(root_ / folder);
+      MakeFolder(root_ / (folder + "/convert"));
+      MakeFolder(root_ / (folder + "/Converted"));
+      WriteFile(root_ / (folder + "/convert/p.kvr"), kPreset);
+      WriteFile(root_ / (folder + "/Converted/p.kvr"), kStale);
+    }
+    initial_ = Snapshot(root_.path());
+  }
+
+  // "@" in an argument stands for the scratch folder's path.
+  RunResult Run(const std::string& runIn, const std::vector<std::string>& arguments, bool unprivileged = false) {
+    RunLimits limits;
+    for (std::string argument : arguments) {
+      if (argument.compare(0, 1, "@") == 0) argument = root_.path() + argument.substr(1);
+      limits.arguments.push_back(argument);
+    }
+    limits.unprivileged = unprivileged;
+    RunResult result = RunConverter(root_ / runIn, limits);
+    EXPECT_TRUE(result.exited) << "killed or timed out";
+    return result;
+  }
+
+  ScratchFolder root_;
+  std::map<std::string, std::string> initial_;
+};
+
+struct InformationCase {
+  std::vector<std::string> arguments;
+  int exitStatus;
+  std::string output;
+  std::string errors;
+};
+
+TEST_F(CommandLineRun, HelpVersionAndUsageErrorsTouchNoFile) {
+  const std::string usage = command_line::UsageText();
+  const std::string version = std::string("BrushPreset_Convertion ") + PROJECT_VERSION + "\n";
+  const std::vector<InformationCase> cases = {
+      {{"--help"}, 0, usage, ""},
+      {{"-h"}, 0, usage, ""},
+      {{"--version"}, 0, version, ""},
+      {{"-V"}, 0, version, ""},
+      {{"@/lib", "--help"}, 0, usage, ""},
+      {{"--bogus"}, 2, "", "BrushPreset_Convertion: unknown option '--bogus'\n" + usage},
+      {{"@/lib", "-x"}, 2, "", "BrushPreset_Convertion: unknown option '-x'\n" + usage},
+      {{"-x", "--help"}, 2, "", "BrushPreset_Convertion: unknown option '-x'\n" + usage},
+      {{"@/lib", "convert"}, 2, "", "BrushPreset_Convertion: one FOLDER at most: 'convert' is a second one\n" + usage},
+  };
+  ASSERT_EQ(usage.rfind("Usage: BrushPreset_Convertion [FOLDER]\n", 0), 0u) << usage;
+  for (const InformationCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.arguments));
+    RunResult result = Run("here", c.arguments);
+    EXPECT_EQ(result.exitStatus, c.exitStatus);
+    EXPECT_EQ(result.output, c.output);
+    EXPECT_EQ(result.errors, c.errors);
+    EXPECT_EQ(Snapshot(root_.path()), initial_);
+  }
+}
+
+struct FolderCase {
+  std::string runIn;
+  std::vector<std::string> arguments;
+  std::string convertedIn;  // the one working folder whose output changes
+};
+
+TEST_F(CommandLineRun, AFolderArgumentIsWhereTheRunHappens) {
+  const std::string accented = kAccented;
+  const std::vector<FolderCase> cases = {
+      {"here", {}, "here"},
+      {"here", {"@/lib"}, "lib"},
+      {"here", {"@/lib/"}, "lib"},
+      {"here", {"../lib"}, "lib"},
+      {"here", {"--", "../lib"}, "lib"},
+      {"", {"--", "-x"}, "-x"},
+      {"here", {"@/" + accented}, accented},
+      // The convert folder named instead of the folder that holds it.
+      {"here", {"@/lib/convert"}, "lib"},
+      {"here", {"@/lib/convert/"}, "lib"},
+      {"here", {"../lib/convert"}, "lib"},
+      {"lib", {"convert"}, "lib"},
+      {"here", {"@/" + accented + "/convert"}, accented},
+      // ... unless it holds a convert folder of its own.
+      {"here", {"@/nested/convert"}, "nested/convert"},
+      {"nested", {"convert"}, "nested/convert"},
+  };
+  for (const FolderCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.arguments) + " in " + c.runIn);
+    RunResult result = Run(c.runIn, c.arguments);
+    EXPECT_EQ(result.exitStatus, 0) << result.errors;
+    EXPECT_EQ(result.output, kNotice);
+    std::map<std::string, std::string> expected = initial_;
+    const std::string output = fs::path(c.convertedIn + "/Converted/p.kvr").lexically_normal().string();
+    expected[output] = "file: " + kConverted;
+    EXPECT_EQ(Snapshot(root_.path()), expected);
+    WriteFile(root_ / output, kStale);
+  }
+}
+
+struct UnenterableCase {
+  std::string argument;
+  std::string reason;
+  bool permissions = false;  // stops only a user other than root
+};
+
+TEST_F(CommandLineRun, AFolderThatCannotBeEnteredIsToldAndNothingRuns) {
+  MakeFolder(root_ / "locked");
+  MakeFolder(root_ / "locked/convert");
+  MakeFolder(root_ / "locked/Converted");
+  WriteFile(root_ / "locked/convert/p.kvr", kPreset);
+  MakeFolder(root_ / "notes");
+  WriteFile(root_ / "notes/convert", "a file named convert\n");
+  ASSERT_EQ(chmod((root_ / "locked").c_str(), 0), 0);
+  initial_ = Snapshot(root_.path());
+  const std::vector<UnenterableCase> cases = {
+      {"@/none", "No such file or directory"},
+      // A convert folder that is missing, or not a folder, does not stand
+      // for its parent, even where the parent exists.
+      {"@/none/convert", "No such file or directory"},
+      {"@/-x/Converted/convert", "No such file or directory"},
+      {"@/notes/convert", "Not a directory"},
+      {"none", "No such file or directory"},
+      {"", "No such file or directory"},
+      {"@/lib/convert/p.kvr", "Not a directory"},
+      {"@/locked", "Permission denied", true},
+  };
+  for (const UnenterableCase& c : cases) {
+    SCOPED_TRACE(c.argument);
+    // As root, the program runs as another user, whom the permissions stop.
+    RunResult result = Run("here", {c.argument}, c.permissions && RunningAsRoot());
+    const std::string shown = c.argument.compare(0, 1, "@") == 0 ? root_.path() + c.argument.substr(1) : c.argument;
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors, "BrushPreset_Convertion: " + shown + ": " + c.reason + "\n");
+    EXPECT_EQ(Snapshot(root_.path()), initial_);
+  }
+}
+
+}  // namespace
