@@ -13,10 +13,10 @@
 # anew: one made before 32-bit Wine was installed has no 32-bit system
 # DLLs, and a PE32 program then stops with "could not load kernel32.dll".
 #
-# Each run starts on a Wine server of its own. A server lingers for a few
-# seconds after its last program and keeps the display it started with:
-# a run under X straight after a headless one would otherwise get no
-# window, its message box returning at once.
+# Each run starts on a Wine server of its own, so runs in one prefix go one
+# at a time. A server can outlive its last program and keeps the display it
+# started with: a run under X straight after a headless one would otherwise
+# get no window, its message box returning at once.
 #
 # The program is stopped after BRUSH_WINE_TIMEOUT seconds (600 unless set),
 # with the status 124 of timeout(1).
