@@ -1,6 +1,7 @@
 #!/bin/sh
-# The 32-bit deliverable: PE32, GUI subsystem, the manifest embedded, and
-# no DLL beyond Windows' own.
+# The 32-bit deliverable: PE32, GUI subsystem, the manifest embedded, no
+# DLL beyond Windows' own, and built for SSE2: its byte scans compare 16
+# bytes at a time (pcmpeqb, pmovmskb) instead of running byte loops.
 . "$(dirname "$0")/common.sh"
 need_command i686-w64-mingw32-objdump
 need_file "$EXE32"
@@ -19,4 +20,6 @@ done
 grep -aq 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' "$EXE32" ||
   fail "no common-controls 6.0 manifest"
 grep -aq 'processorArchitecture="x86"' "$EXE32" || fail "the manifest does not name x86"
-echo "PE32 GUI executable with its manifest; imports only Windows' own DLLs"
+i686-w64-mingw32-objdump -d "$EXE32" | grep -q 'pmovmskb' ||
+  fail "no SSE2 byte scan in the code: built without -msse2?"
+echo "PE32 GUI executable with its manifest and SSE2 scans; imports only Windows' own DLLs"

@@ -7,7 +7,7 @@
 # run without a dropped folder may convert.
 . "$(dirname "$0")/common.sh"
 need_wine
-need_file "$EXE64"
+need_file "$EXE"
 make_scratch
 # Wine reads the arguments in the locale's character set.
 export LC_ALL=C.UTF-8
@@ -23,8 +23,11 @@ windows_path() {
 }
 
 run() {
-  status=0
-  (cd "$start" && env -u DISPLAY timeout 120 "$WINE_RUN" "$WINE_PREFIX" "$EXE64" "$@") || status=$?
+  unset DISPLAY
+  cd "$start"
+  run_wine 120 "$EXE" "$@"
+  cd - >/dev/null
+  status=$wine_status
 }
 
 expect_start_untouched() {
