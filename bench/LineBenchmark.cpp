@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/FileChannel.h"
+#include "runtime/FileChannelBulk.h"
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
 

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "runtime/FileChannel.h"
+#include "runtime/FileChannelBulk.h"
+#include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
 

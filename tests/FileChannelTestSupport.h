@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/FileChannel.h"
+#include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tests/TestSupport.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/FileChannel.h"
+#include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"

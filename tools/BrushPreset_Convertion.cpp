@@ -5,6 +5,7 @@
 
 #include "runtime/ByteScan.h"
 #include "runtime/FileChannel.h"
+#include "runtime/FileChannelBulk.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define BRUSH_WIDE_VECTORS 1
