@@ -13,6 +13,8 @@
 #include "runtime/FileChannelBulk.h"
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
+#include "tools/LineListTesting.h"
+#include "tools/PresetLine.h"
 
 namespace {
 

@@ -9,6 +9,8 @@
 #include "tests/ReferenceRewrite.h"
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
+#include "tools/LineListTesting.h"
+#include "tools/PresetLine.h"
 
 namespace {
 
