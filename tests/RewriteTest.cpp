@@ -222,7 +222,9 @@ std::string RandomFile(std::mt19937_64& random) {
 // Whole files through the channels and the run's streaming loop, on every
 // rewriting path this processor has and with reads cut short anywhere, give
 // what the plain framing and rewriting give.
-TEST(ConvertPreset, WholeFilesAgreeWithThePlainRules) {
+class ConvertedFiles : public testing_support::HookedTest {};
+
+TEST_F(ConvertedFiles, AgreeWithThePlainRulesOnEveryPath) {
   testing_support::ScratchFolder folder;
   const std::string path = folder / "generated.kvr";
   const std::string output = folder / "converted.kvr";
@@ -242,7 +244,5 @@ TEST(ConvertPreset, WholeFilesAgreeWithThePlainRules) {
       }
     }
   }
-  SetReadSizeCapForTesting(0);
-  SetWideVectorsForTesting(true);
   ReleaseLineList(&lines);
 }
