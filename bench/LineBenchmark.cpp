@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "runtime/FileChannel.h"
+#include "runtime/FileChannelBulk.h"
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
+#include "tools/LineListTesting.h"
+#include "tools/PresetLine.h"
 
 namespace {
 

@@ -14,8 +14,11 @@
 #include <vector>
 
 #include "runtime/FileChannel.h"
+#include "runtime/FileChannelBulk.h"
+#include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
+#include "tools/LineListTesting.h"
 
 namespace {
 

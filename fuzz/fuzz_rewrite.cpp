@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tests/ReferenceRewrite.h"
-#include "tools/BrushPreset_Convertion.h"
+#include "tools/PresetLine.h"
 
 namespace {
 

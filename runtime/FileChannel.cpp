@@ -7,6 +7,9 @@
 #include <new>
 #include <utility>
 
+#include "runtime/FileChannelBulk.h"
+#include "runtime/FileChannelTesting.h"
+
 namespace {
 
 FileChannel* channelTable = nullptr;

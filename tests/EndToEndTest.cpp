@@ -40,20 +40,14 @@ std::map<std::string, std::string> FilesIn(const std::string& folder) {
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    MakeFolder(w_.in(""));
-    MakeFolder(w_.out(""));
-    WriteFile(w_.in("control.kvr"), kControlPreset);
+    w_.MakeFolders();
+    w_.AddControlPreset();
   }
 
   // Runs the converter; a clean run says nothing but the notice.
   RunResult Run(int expectedStatus = 0) {
     RunResult result = RunConverter(w_.folder.path());
-    EXPECT_TRUE(result.exited) << "killed or timed out";
-    EXPECT_EQ(result.exitStatus, expectedStatus);
-    EXPECT_EQ(result.output, kNoticeOutput);
-    if (expectedStatus == 0) {
-      EXPECT_EQ(result.errors, "");
-    }
+    ExpectEndedWithNotice(result, expectedStatus);
     return result;
   }
 

@@ -1,12 +1,15 @@
-// Fixtures and helpers shared by the channel tests of every platform.
+// Fixtures and checks shared by the channel tests of every platform.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "runtime/FileChannel.h"
+#include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tests/TestSupport.h"
 
@@ -26,14 +29,25 @@ inline std::vector<std::string> ReadAllLines(int number, const std::string& path
   return lines;
 }
 
-class ChannelFolder : public ::testing::Test {
+// A channel that ended, complete or not, left no temporary file: the
+// folder holds its `entries` files and nothing else.
+inline void ExpectNothingLeftBehind(const ScratchFolder& folder, std::ptrdiff_t entries) {
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), entries)
+      << "a temporary file is left";
+}
+
+// A file made from the channel `source` cannot be created at `path`, which
+// names that very file: refused as such, and no channel is left under
+// `number`.
+inline void ExpectRefusedAsTheSource(int number, const std::string& path, int source) {
+  platform::ErrorCode error = 0;
+  EXPECT_FALSE(CreateForWriting(number, path.c_str(), source, &error)) << path;
+  EXPECT_EQ(error, platform::kSameFile) << path;
+  EXPECT_EQ(FindChannel(number), nullptr);
+}
+
+class ChannelFolder : public HookedTest {
  protected:
-  void TearDown() override {
-    CloseAllChannels();
-    SetChannelBufferAllocationFailsForTesting(false);
-    SetWriteObserverForTesting(nullptr);
-    SetReadSizeCapForTesting(0);
-  }
   ScratchFolder folder_;
 };
 

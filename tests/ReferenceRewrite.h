@@ -1,11 +1,13 @@
-// The line rewriting written the plainest way, straight from its rules: one
-// new string per step, byte-at-a-time scans. The fast code is checked
-// against it.
+// The line rewriting written the plainest way, straight from the rules of
+// tools/PresetRules.h: one new string per step, byte-at-a-time scans. The
+// fast code is checked against it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tools/PresetRules.h"
 
 namespace reference {
 
@@ -73,25 +75,23 @@ inline std::int64_t Parse(const std::string& text) {
 
 inline std::string Format(std::int64_t value) { return std::to_string(value); }
 
+// The three stages of PresetRules.h, one row at a time.
 inline std::string Rewrite(std::string line) {
-  const std::string marker = "global.Transp=";
+  const std::string marker(rules::kMarker);
   if (Contains(line, marker)) {
-    std::string value = line.size() > 14 ? line.substr(14) : std::string();
-    value = Remove(value, ";");
-    std::int64_t percent = Parse(value);
-    std::int64_t quotient = static_cast<std::int64_t>(static_cast<std::uint64_t>(percent) * 255u) / 100;
-    auto alpha = static_cast<std::int32_t>(static_cast<std::uint32_t>(quotient));
-    line = marker + Format(alpha);
+    std::string value = line.size() > marker.size() ? line.substr(marker.size()) : std::string();
+    value = Remove(value, std::string(1, rules::kSkippedInValue));
+    std::int64_t number = Parse(value);
+    std::int64_t quotient =
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(number) * static_cast<std::uint64_t>(rules::kScaleTo)) /
+        rules::kScaleFrom;
+    auto scaled = static_cast<std::int32_t>(static_cast<std::uint32_t>(quotient));
+    line = marker + Format(scaled);
   }
-  for (const char* mark : {"global.", "'", ";", ".kvr"}) line = Remove(line, mark);
-  line = Replace(line, "Transp", "alpha");
-  line = Replace(line, "SizeY", "sizeY");
-  line = Replace(line, "SizeX", "sizeX");
-  line = Replace(line, "Rotate", "rotate");
-  line = Replace(line, "brushname", "name");
-  line = Replace(line, "Scatter", "scatter");
-  line = Replace(line, "dirbrush", "brushdir");
-  line = Replace(line, "dirbrush", "brushdir");
+  for (std::string_view removal : rules::kRemovals) line = Remove(line, std::string(removal));
+  for (const rules::Rename& rename : rules::kRenames) {
+    line = Replace(line, std::string(rename.find), std::string(rename.with));
+  }
   return line;
 }
 

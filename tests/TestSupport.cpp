@@ -8,10 +8,21 @@
 #include <system_error>
 
 #include "platform/Platform.h"
+#include "runtime/FileChannel.h"
+#include "runtime/FileChannelTesting.h"
+#include "tools/LineListTesting.h"
 
 namespace fs = std::filesystem;
 
 namespace testing_support {
+
+void ResetTestHooks() {
+  CloseAllChannels();
+  SetReadSizeCapForTesting(0);
+  SetWriteObserverForTesting(nullptr);
+  SetChannelBufferAllocationFailsForTesting(false);
+  SetWideVectorsForTesting(true);
+}
 
 ScratchFolder::ScratchFolder() {
   std::random_device seed;
@@ -71,6 +82,22 @@ void MakeFolder(const std::string& path) {
   std::error_code error;
   fs::create_directory(path, error);
   if (error) throw std::runtime_error("cannot create " + path);
+}
+
+void Workspace::MakeFolders() const {
+  MakeFolder(in(""));
+  MakeFolder(out(""));
+}
+
+void Workspace::AddControlPreset() const { WriteFile(in("control.kvr"), kControlPreset); }
+
+void ExpectEndedWithNotice(const RunResult& result, int exitStatus) {
+  EXPECT_TRUE(result.exited) << "killed, or still running at the timeout";
+  EXPECT_EQ(result.exitStatus, exitStatus) << result.errors;
+  EXPECT_EQ(result.output, kNoticeOutput);
+  if (exitStatus == 0) {
+    EXPECT_EQ(result.errors, "");
+  }
 }
 
 }  // namespace testing_support

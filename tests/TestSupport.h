@@ -1,13 +1,27 @@
-// Shared helpers of the tests: scratch folders and whole-file reads and
-// writes (portable), and running the real converter under chosen limits
-// (POSIX only, RunConverterPosix.cpp).
+// Shared helpers of the tests: the fixture that resets the test hooks,
+// scratch folders and whole-file reads and writes (portable), and running
+// the real converter under chosen limits (POSIX only, RunConverterPosix.cpp).
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace testing_support {
+
+// Closes every channel and sets every test hook back to what the product
+// does on its own: no read cap, no write observer, buffers allocated, the
+// wide vectors in use where the processor has them.
+void ResetTestHooks();
+
+// The base of every test that sets a hook: whatever way the test ends, even
+// by a failed ASSERT, the next test starts with none set.
+class HookedTest : public ::testing::Test {
+ protected:
+  void TearDown() override { ResetTestHooks(); }
+};
 
 // A fresh folder under the system's temporary folder, removed with all its
 // content when the object goes.
@@ -45,6 +59,10 @@ struct Workspace {
   ScratchFolder folder;
   std::string in(const std::string& name) const { return folder / ("convert/" + name); }
   std::string out(const std::string& name) const { return folder / ("Converted/" + name); }
+  // Makes "convert" and "Converted".
+  void MakeFolders() const;
+  // Writes kControlPreset to "convert/control.kvr".
+  void AddControlPreset() const;
 };
 
 struct RunLimits {
@@ -73,6 +91,10 @@ struct RunResult {
 // program from a descriptor opened beforehand, so it works wherever the
 // build tree lies, even where user 65534 cannot enter.
 RunResult RunConverter(const std::string& folder, const RunLimits& limits = RunLimits());
+
+// A run that ended on its own with `exitStatus` and showed the notice; a
+// clean run (0) also says nothing on standard error.
+void ExpectEndedWithNotice(const RunResult& result, int exitStatus);
 
 // True when the tests run as root: cases that change users, mount file
 // systems or need privileges skip themselves otherwise.

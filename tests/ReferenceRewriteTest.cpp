@@ -1,13 +1,18 @@
+// The text operations of the plain implementation that the rewriting is
+// checked against: they must hold the rules' own meaning of "remove",
+// "replace" and "read a number", or every comparison with them is void.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
 
-#include "tools/BrushPreset_Convertion.h"
+#include "tests/ReferenceRewrite.h"
+#include "tools/PresetLine.h"
+#include "tools/PresetRules.h"
 
 namespace {
 
-TEST(TextOperations, ContainsText) {
+TEST(ReferenceTextOperations, Contains) {
   struct Row {
     std::string text, what;
     bool contains;
@@ -22,28 +27,11 @@ TEST(TextOperations, ContainsText) {
       {"aab", "ab", true},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(ContainsText(row.text, row.what), row.contains) << row.text << " / " << row.what;
+    EXPECT_EQ(reference::Contains(row.text, row.what), row.contains) << row.text << " / " << row.what;
   }
 }
 
-TEST(TextOperations, DropFirst) {
-  struct Row {
-    std::string text;
-    std::int64_t n;
-    std::string result;
-  } rows[] = {
-      {"global.Transp=50", 14, "50"},
-      {"abc", 0, "abc"},
-      {"abc", -3, "abc"},
-      {"abc", 3, ""},
-      {"abc", 99, ""},
-      {"", 1, ""},
-      {"abc", INT64_MAX, ""},
-  };
-  for (const Row& row : rows) EXPECT_EQ(DropFirst(row.text, row.n), row.result) << row.text;
-}
-
-TEST(TextOperations, RemoveAllIsOneLeftToRightPass) {
+TEST(ReferenceTextOperations, RemoveIsOneLeftToRightPass) {
   struct Row {
     std::string text, what, result;
   } rows[] = {
@@ -55,10 +43,10 @@ TEST(TextOperations, RemoveAllIsOneLeftToRightPass) {
       {"globglobal.al.x", "global.", "global.x"},
       {"ab", "abc", "ab"},
   };
-  for (const Row& row : rows) EXPECT_EQ(RemoveAll(row.text, row.what), row.result) << row.text;
+  for (const Row& row : rows) EXPECT_EQ(reference::Remove(row.text, row.what), row.result) << row.text;
 }
 
-TEST(TextOperations, ReplaceAllNeverRescansInsertedText) {
+TEST(ReferenceTextOperations, ReplaceNeverRescansInsertedText) {
   struct Row {
     std::string text, what, with, result;
   } rows[] = {
@@ -73,11 +61,13 @@ TEST(TextOperations, ReplaceAllNeverRescansInsertedText) {
       {"aXbXc", "X", "long", "alongblongc"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(ReplaceAll(row.text, row.what, row.with), row.result) << row.text;
+    EXPECT_EQ(reference::Replace(row.text, row.what, row.with), row.result) << row.text;
   }
 }
 
-TEST(TextOperations, ParseInteger) {
+// Each number also as the value of a marker line: the converter reads it
+// the same way.
+TEST(ReferenceTextOperations, ParseNumbers) {
   struct Row {
     std::string text;
     std::int64_t value;
@@ -105,10 +95,14 @@ TEST(TextOperations, ParseInteger) {
       {"$FFFFFFFFFFFFFFFF", -1},
       {"A5", 0},
   };
-  for (const Row& row : rows) EXPECT_EQ(ParseInteger(row.text), row.value) << row.text;
+  for (const Row& row : rows) {
+    EXPECT_EQ(reference::Parse(row.text), row.value) << row.text;
+    const std::string line = std::string(rules::kMarker) + row.text;
+    EXPECT_EQ(RewritePresetLine(line), reference::Rewrite(line)) << line;
+  }
 }
 
-TEST(TextOperations, FormatInteger) {
+TEST(ReferenceTextOperations, Format) {
   struct Row {
     std::int64_t value;
     std::string text;
@@ -121,40 +115,7 @@ TEST(TextOperations, FormatInteger) {
       {INT64_MAX, "9223372036854775807"},
       {INT64_MIN, "-9223372036854775808"},
   };
-  for (const Row& row : rows) EXPECT_EQ(FormatInteger(row.value), row.text);
-}
-
-TEST(TextOperations, WildcardMatch) {
-  struct Row {
-    std::string pattern, name;
-    bool matches;
-  } rows[] = {
-      {"*.kvr", "brush.kvr", true},
-      {"*.kvr", "BRUSH.KVR", true},
-      {"*.kvr", "Mixed.Kvr", true},
-      {"*.kvr", ".kvr", true},  // "*" takes the empty run
-      {"*.kvr", "a.kvr.bak", false},
-      {"*.kvr", "a.kvrx", false},
-      {"*.kvr", "a.kv", false},
-      {"*.kvr", "a.kvr.kvr", true},
-      {"*.kvr", "akvr", false},
-      {"*.kvr", "..kvr", true},
-      {"*.kvr", "\xE9t\xE9.kvr", true},
-      {"*.kvr", "\xC9.KVR", true},
-      {"?.kvr", "a.kvr", true},
-      {"?.kvr", "ab.kvr", false},
-      {"*.*", "noextension", false},
-      {"*.*", "a.b", true},
-      {"a*b*c", "aXXbYYbZc", true},
-      {"a*b*c", "aXXbYYbZ", false},
-      {"", "", true},
-      {"*", "", true},
-      {"**", "x", true},
-      {"\xE9.kvr", "\xC9.kvr", false},  // only ASCII letters fold
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(WildcardMatch(row.pattern, row.name), row.matches) << row.pattern << " " << row.name;
-  }
+  for (const Row& row : rows) EXPECT_EQ(reference::Format(row.value), row.text);
 }
 
 }  // namespace

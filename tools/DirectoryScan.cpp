@@ -1,0 +1,71 @@
+#include "tools/DirectoryScan.h"
+
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  // Greedy match with one backtrack point at the last "*": linear in
+  // practice, never exponential.
+  std::size_t p = 0, n = 0;
+  std::size_t starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || fold(pattern[p]) == fold(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern, platform::ErrorCode* error) {
+  scan->pattern = pattern.empty() ? std::string("*.*") : std::string(pattern);
+  std::string searchText(folder);
+  if (!searchText.empty() && searchText.back() != platform::kPathSeparator) {
+    searchText += platform::kPathSeparator;
+  }
+  searchText += scan->pattern;
+  platform::ErrorCode ignored = 0;
+  switch (platform::StartFolderSearch(searchText.c_str(), &scan->search, &scan->current, error ? error : &ignored)) {
+    case platform::SearchStart::Found:
+      scan->hasSearch = true;
+      scan->firstPending = true;
+      return true;
+    case platform::SearchStart::NothingMatched:
+      scan->hasSearch = false;
+      scan->firstPending = false;
+      return true;
+    case platform::SearchStart::Failed:
+      break;
+  }
+  return false;
+}
+
+bool NextEntry(DirectoryScan* scan) {
+  if (!scan->hasSearch) return false;
+  for (;;) {
+    if (scan->firstPending) {
+      scan->firstPending = false;
+    } else if (!platform::ContinueFolderSearch(&scan->search, &scan->current)) {
+      return false;
+    }
+    // The platform may offer more than the pattern matches (short names,
+    // or no matching of its own): only whole long names count.
+    if (WildcardMatch(scan->pattern, scan->current.name)) return true;
+  }
+}
+
+bool EntryIsDirectory(const DirectoryScan& scan) { return scan.current.isDirectory; }
+
+const std::string& EntryName(const DirectoryScan& scan) { return scan.current.name; }
+
+void FinishScan(DirectoryScan* scan) {
+  if (scan->hasSearch) platform::FinishFolderSearch(&scan->search);
+  scan->hasSearch = false;
+}

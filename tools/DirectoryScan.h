@@ -1,0 +1,33 @@
+// The folder scan: the entries of a folder whose names match a wildcard
+// pattern, matched by the tool itself whatever the platform offers.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/Platform.h"
+
+// True when `name` as a whole matches `pattern`: "*" any run of bytes, the
+// empty run included, "?" one byte; ASCII letters match either case, and a
+// leading "." is matched like any other byte.
+bool WildcardMatch(std::string_view pattern, std::string_view name);
+
+struct DirectoryScan {
+  platform::FolderSearch search;
+  bool hasSearch = false;     // false: nothing matched, the scan is empty
+  bool firstPending = false;  // the first entry is held, not yet handed out
+  platform::FolderEntry current;
+  std::string pattern;
+};
+
+// Starts enumerating the entries of `folder` whose names match `pattern`
+// ("*.*" when empty). An empty result is a success; a folder that cannot be
+// searched is a failure (the reason in `*error`), and the scan must then
+// not be finished.
+bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern,
+               platform::ErrorCode* error = nullptr);
+// True while there is another entry, which becomes the current one.
+bool NextEntry(DirectoryScan* scan);
+bool EntryIsDirectory(const DirectoryScan& scan);
+const std::string& EntryName(const DirectoryScan& scan);
+void FinishScan(DirectoryScan* scan);

@@ -1,0 +1,25 @@
+// Rewritten lines on their way to the output, and the loop that streams a
+// preset's lines through the rewriting into them.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/Platform.h"
+
+// Held as one block of bytes, each line followed by CR LF (a rewritten line
+// never holds CR or LF, so the terminators are also the boundaries).
+struct LineList {
+  platform::ByteArena arena;
+  std::size_t used = 0;
+};
+
+void ReleaseLineList(LineList* lines);
+
+// Streams every line of the channel `input` through the rewriting into the
+// channel `output`, gathering them in `lines` on the way (which holds a few
+// blocks and the longest line, whatever the file's size); stops early once
+// a write has failed. Where the processor has 64-byte vectors (asked once),
+// the lines that lie whole in the input's buffer are rewritten as blocks;
+// otherwise one by one through 16-byte masks. Both give the same bytes.
+// False when memory ran out: what was handed over is then incomplete.
+bool RewriteChannelLines(int input, int output, LineList* lines);

@@ -1,0 +1,32 @@
+#include "tools/PresetLine.h"
+
+#include <cstring>
+
+#include "tools/PresetRuleFacts.h"
+#include "tools/RowRewrite.h"
+#include "tools/ShortLineRewrite.h"
+
+// The longest line stage 1 writes: the marker's rewritten start and a
+// 32-bit number with its sign, from a line at least as long as the marker.
+static_assert(rules::kMarkerLineStart.size + 11 <= rules::kMarker.size() + kRewriteGrowth,
+              "the rewritten marker is too long for kRewriteGrowth");
+
+std::size_t RewritePresetLineInto(std::string_view line, char* out, bool readablePadding) {
+  std::size_t n = line.size();
+  if (n > kShortLine) return RewriteAnyLine(line.data(), n, out);
+  const char* text = line.data();
+  bool overlaps = out < text + n + kShortLine && text < out + n + kRewriteGrowth;
+  char padded[kShortLine + 16];
+  if (!readablePadding || overlaps) {
+    std::memset(padded, 0, sizeof padded);
+    if (n > 0) std::memcpy(padded, text, n);
+    text = padded;
+  }
+  return RewriteShortLine(text, n, out);
+}
+
+std::string RewritePresetLine(std::string_view line) {
+  std::string result(line.size() + kRewriteGrowth, '\0');
+  result.resize(RewritePresetLineInto(line, result.data()));
+  return result;
+}

@@ -1,0 +1,156 @@
+#include "tools/RowRewrite.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "tools/PresetRuleFacts.h"
+
+static_assert(rules::kNumbersPassUnchanged,
+              "a pattern holds a digit or '-': the rows would change the number that stage 1 writes, which "
+              "RewriteMarkerLine copies as it is");
+
+namespace {
+
+constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+
+std::size_t Find(const char* text, std::size_t n, std::string_view what, std::size_t from = 0) {
+  if (what.empty() || what.size() > n) return kNotFound;
+  const std::size_t last = n - what.size();
+  while (from <= last) {
+    const void* hit = std::memchr(text + from, what[0], last - from + 1);
+    if (hit == nullptr) return kNotFound;
+    from = static_cast<std::size_t>(static_cast<const char*>(hit) - text);
+    if (std::memcmp(text + from + 1, what.data() + 1, what.size() - 1) == 0) return from;
+    ++from;
+  }
+  return kNotFound;
+}
+
+// One left-to-right pass replacing each match, in place: every replacement
+// is no longer than its pattern (PresetRules.h), so the write position
+// never passes the read position.
+std::size_t ReplaceAllInPlace(char* text, std::size_t n, std::string_view what, std::string_view with) {
+  std::size_t hit = Find(text, n, what);
+  if (hit == kNotFound) return n;
+  std::size_t write = hit;
+  std::size_t read = hit;
+  while (hit != kNotFound) {
+    std::memmove(text + write, text + read, hit - read);
+    write += hit - read;
+    if (!with.empty()) std::memcpy(text + write, with.data(), with.size());
+    write += with.size();
+    read = hit + what.size();
+    hit = Find(text, n, what, read);
+  }
+  std::memmove(text + write, text + read, n - read);
+  return write + (n - read);
+}
+
+int DigitValue(char c, int base) {
+  int value = 99;
+  if (c >= '0' && c <= '9') value = c - '0';
+  if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
+  return value < base ? value : -1;
+}
+
+// The number over [p, end), reading past every rules::kSkippedInValue as if
+// it had been removed first: blanks, one sign, then decimal digits, "$" and
+// hexadecimal or "%" and binary, in 64-bit wrapping arithmetic; it stops at
+// the first byte that is not a digit, and no digit gives 0.
+std::int64_t ParseValue(const char* p, const char* end) {
+  auto next = [&]() {
+    while (p < end && *p == rules::kSkippedInValue) ++p;
+    return p < end ? *p : '\0';
+  };
+  while (next() == ' ' || next() == '\t') ++p;
+  bool negative = false;
+  if (next() == '-' || next() == '+') {
+    negative = *p == '-';
+    ++p;
+  }
+  int base = 10;
+  if (next() == '$' || next() == '%') {
+    base = *p == '$' ? 16 : 2;
+    ++p;
+  }
+  std::uint64_t value = 0;
+  for (int digit; p < end && (digit = DigitValue(next(), base)) >= 0; ++p) {
+    value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+  }
+  return static_cast<std::int64_t>(negative ? 0 - value : value);
+}
+
+std::size_t FormatInto(std::int32_t value, char* out) {
+  char digits[10];
+  std::size_t count = 0;
+  auto magnitude = static_cast<std::uint32_t>(value);
+  if (value < 0) magnitude = 0 - magnitude;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  std::size_t length = 0;
+  if (value < 0) out[length++] = '-';
+  while (count > 0) out[length++] = digits[--count];
+  return length;
+}
+
+// The value is read from the byte behind the marker's length, wherever the
+// marker stood: stored presets were converted that way.
+std::int32_t RescaledValue(const char* line, std::size_t n) {
+  const std::size_t start = n < rules::kMarker.size() ? n : rules::kMarker.size();
+  const std::int64_t value = ParseValue(line + start, line + n);
+  const auto scaled =
+      static_cast<std::int64_t>(static_cast<std::uint64_t>(value) * static_cast<std::uint64_t>(rules::kScaleTo)) /
+      rules::kScaleFrom;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(scaled));
+}
+
+// The removals swept together (rules::kSweptRemovals) in one pass from
+// `line` to `out`: the first one is tried before the one-byte ones at each
+// place, so its matches are those its own pass would find.
+std::size_t RemoveSweptInto(const char* line, std::size_t n, char* out) {
+  constexpr std::string_view first = rules::kFirstRemoval;
+  std::size_t write = 0;
+  for (std::size_t read = 0; read < n;) {
+    const char c = line[read];
+    if (c == first[0] && n - read >= first.size() && std::memcmp(line + read, first.data(), first.size()) == 0) {
+      read += first.size();
+    } else if (rules::kSweptBytes.Holds(c)) {
+      ++read;
+    } else {
+      out[write++] = c;
+      ++read;
+    }
+  }
+  return write;
+}
+
+}  // namespace
+
+std::size_t RewriteMarkerLine(const char* line, std::size_t n, char* out) {
+  // Read before anything is written: `out` may be the line itself.
+  const std::int32_t value = RescaledValue(line, n);
+  constexpr std::string_view start = rules::kMarkerLineStart.View();
+  std::memcpy(out, start.data(), start.size());
+  return start.size() + FormatInto(value, out + start.size());
+}
+
+std::size_t RenameRowByRow(char* text, std::size_t n) {
+  for (const rules::Rename& rename : rules::kRenames) n = ReplaceAllInPlace(text, n, rename.find, rename.with);
+  return n;
+}
+
+std::size_t RewriteAnyLine(const char* line, std::size_t n, char* out) {
+  // A copy: where link-time optimisation folds every use of the shared
+  // constant away, the MinGW linker warns about the section left behind.
+  constexpr std::string_view kMarker = rules::kMarker;
+  if (Find(line, n, kMarker) != kNotFound) return RewriteMarkerLine(line, n, out);
+  n = RemoveSweptInto(line, n, out);
+  for (std::size_t row = rules::kSweptRemovals; row < rules::kRemovalCount; ++row) {
+    n = ReplaceAllInPlace(out, n, rules::kRemovals[row], std::string_view());
+  }
+  return RenameRowByRow(out, n);
+}
