@@ -149,7 +149,7 @@ void BM_ConvertPreset(benchmark::State& state) {
   stat(path.c_str(), &file);
   const std::string output = path + ".converted";
   for (auto _ : state) {
-    benchmark::DoNotOptimize(ConvertPreset(path, output, &lines).converted());
+    benchmark::DoNotOptimize(ConvertPreset(path, output, &lines).has_value());
   }
   std::remove(output.c_str());
   ReleaseLineList(&lines);

@@ -14,13 +14,13 @@ constexpr std::size_t kKeptRoom = std::size_t{4} << 20;
 
 }  // namespace
 
-Outcome ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
+std::optional<Problem> ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
   platform::ErrorCode error = 0;
-  if (!OpenForReading(kInput, inputPath.c_str(), &error)) return Outcome{Step::OpenInput, error, inputPath};
+  if (!OpenForReading(kInput, inputPath.c_str(), &error)) return Problem{inputPath, Step::OpenInput, error};
   if (!CreateForWriting(kOutput, outputPath.c_str(), kInput, &error)) {
     CloseChannel(kInput);
-    if (error == platform::kSameFile) return Outcome{Step::SameFile, 0, outputPath};
-    return Outcome{Step::CreateOutput, error, outputPath};
+    if (error == platform::kSameFile) return Problem{outputPath, Step::SameFile, 0};
+    return Problem{outputPath, Step::CreateOutput, error};
   }
   bool enoughMemory = RewriteChannelLines(kInput, kOutput, lines);
   bool read = CloseChannel(kInput, &error);
@@ -29,11 +29,11 @@ Outcome ConvertPreset(const std::string& inputPath, const std::string& outputPat
   // older conversion.
   if (!enoughMemory || !read) {
     AbandonChannel(kOutput);
-    if (!read) return Outcome{Step::ReadInput, error, inputPath};
-    return Outcome{Step::OutOfMemory, 0, inputPath};
+    if (!read) return Problem{inputPath, Step::ReadInput, error};
+    return Problem{inputPath, Step::OutOfMemory, 0};
   }
-  if (!CloseChannel(kOutput, &error)) return Outcome{Step::WriteOutput, error, outputPath};
-  return Outcome{};
+  if (!CloseChannel(kOutput, &error)) return Problem{outputPath, Step::WriteOutput, error};
+  return std::nullopt;
 }
 
 void RunConversion() {
@@ -53,20 +53,20 @@ void RunConversion() {
     if (EntryIsDirectory(scan)) continue;
     ++report.presets;
     if (outputError != 0) continue;
-    Outcome outcome;
+    std::optional<Problem> problem;
     try {
-      outcome = ConvertPreset(inputFolder + EntryName(scan), outputFolder + EntryName(scan), &lines);
+      problem = ConvertPreset(inputFolder + EntryName(scan), outputFolder + EntryName(scan), &lines);
     } catch (const std::bad_alloc&) {
       // Only the paths allocate from the heap; the file is skipped.
       AbandonChannel(kOutput);
       CloseChannel(kInput);
       ReleaseLineList(&lines);
-      outcome = Outcome{Step::OutOfMemory, 0, inputFolder + EntryName(scan)};
+      problem = Problem{inputFolder + EntryName(scan), Step::OutOfMemory, 0};
     }
-    if (outcome.converted()) {
-      ++report.converted;
+    if (problem) {
+      report.problems.push_back(*problem);
     } else {
-      report.problems.push_back(Problem{outcome.path, outcome.step, outcome.error});
+      ++report.converted;
     }
   }
   if (scanning) FinishScan(&scan);

@@ -3,25 +3,19 @@
 // the same name into the folder "Converted", every line ending in CR LF.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
 #include "tools/LineList.h"
 #include "tools/RunReport.h"
 
-// How the conversion of one preset ended.
-struct Outcome {
-  Step step = Step::OpenInput;
-  platform::ErrorCode error = 0;
-  std::string path;  // empty: converted
-  bool converted() const { return path.empty(); }
-};
-
 // Converts the preset at `inputPath` into a file that replaces `outputPath`
 // once complete: on any failure what stood at `outputPath` stays as it
 // was, and the input is never modified. `lines` holds the rewritten lines
-// on their way; it may be kept from one preset to the next.
-Outcome ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines);
+// on their way; it may be kept from one preset to the next. Nothing when
+// the preset was converted, otherwise the problem that stopped it.
+std::optional<Problem> ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines);
 
 // Converts every preset of "convert" into "Converted", shows the completion
 // notice, and ends the process: exit status 0 when every preset was
