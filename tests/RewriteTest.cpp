@@ -77,14 +77,6 @@ TEST(RewritePresetLine, KnownLines) {
   }
 }
 
-TEST(RewritePresetLine, InPlaceGivesTheSameBytes) {
-  for (const Row& row : KnownLines()) {
-    std::string buffer = row.read + std::string(kRewriteGrowth, '#');
-    std::size_t n = RewritePresetLineInto(std::string_view(buffer.data(), row.read.size()), buffer.data());
-    EXPECT_EQ(buffer.substr(0, n), row.written) << "line: " << row.read;
-  }
-}
-
 // The pieces the rows act on, taken from the rows themselves: every
 // pattern with each of its starts and ends, every replacement, the marker
 // and its halves, and the neighbours with which a rename forms a later

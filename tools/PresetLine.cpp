@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "tools/PresetRuleFacts.h"
-#include "tools/RowRewrite.h"
+#include "tools/LongLineRewrite.h"
 #include "tools/ShortLineRewrite.h"
 
 // The longest line stage 1 writes: the marker's rewritten start and a
@@ -13,11 +13,10 @@ static_assert(rules::kMarkerLineStart.size + 11 <= rules::kMarker.size() + kRewr
 
 std::size_t RewritePresetLineInto(std::string_view line, char* out, bool readablePadding) {
   std::size_t n = line.size();
-  if (n > kShortLine) return RewriteAnyLine(line.data(), n, out);
+  if (n > kShortLine) return RewriteLongLine(line.data(), n, out);
   const char* text = line.data();
-  bool overlaps = out < text + n + kShortLine && text < out + n + kRewriteGrowth;
   char padded[kShortLine + 16];
-  if (!readablePadding || overlaps) {
+  if (!readablePadding) {
     std::memset(padded, 0, sizeof padded);
     if (n > 0) std::memcpy(padded, text, n);
     text = padded;

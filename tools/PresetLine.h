@@ -15,7 +15,7 @@ std::string RewritePresetLine(std::string_view line);
 inline constexpr std::size_t kRewriteGrowth = 32;
 
 // The same rewriting into `out`, which has room for line.size() +
-// kRewriteGrowth bytes and may be line.data() itself. Returns the length.
+// kRewriteGrowth bytes and does not overlap the line. Returns the length.
 // With `readablePadding`, the 64 bytes from line.data() can all be read
 // even where the line is shorter, which lets short lines be copied in
 // whole chunks.

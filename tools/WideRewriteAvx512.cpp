@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "runtime/ByteScan.h"
+#include "tools/LongLineRewrite.h"
 #include "tools/PresetRuleFacts.h"
 #include "tools/RowRewrite.h"
 #include "tools/ShortLineRewrite.h"
@@ -436,7 +437,7 @@ BRUSH_WIDE_TARGET std::size_t RewriteWholeLinesWide(const char* block, std::size
       }
       n += static_cast<std::size_t>(_tzcnt_u64(ends));
       if (pairCr != 0) n = 63;
-      out = EndLine(out + RewriteAnyLine(window, n, out));
+      out = EndLine(out + RewriteLongLine(window, n, out));
       pos += n + (window[n] == '\r' && window[n + 1] == '\n' ? 2 : 1);
       continue;
     }
