@@ -11,6 +11,7 @@
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
 #include "tools/LineListTesting.h"
+#include "tools/LongLineRewrite.h"
 #include "tools/PresetLine.h"
 #include "tools/PresetRuleFacts.h"
 
@@ -161,7 +162,12 @@ TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
   }
   marks.emplace_back(rules::kMarker.substr(0, 1));
   marks.emplace_back(rules::kFirstRemoval.substr(rules::kFirstRemoval.size() - 1));
-  for (std::size_t length = 1; length <= 70; ++length) {
+  // Around the 16-byte chunks, the 64-byte short lines and the 4096-byte
+  // channel buffer.
+  std::vector<std::size_t> lengths;
+  for (std::size_t length = 1; length <= 100; ++length) lengths.push_back(length);
+  for (std::size_t length = 4080; length <= 4112; ++length) lengths.push_back(length);
+  for (std::size_t length : lengths) {
     for (const std::string& mark : marks) {
       if (mark.size() > length) continue;
       std::string filler(length - mark.size(), 'x');
@@ -170,6 +176,60 @@ TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
         ASSERT_EQ(RewritePresetLine(line), reference::Rewrite(line)) << "line: " << line;
       }
     }
+  }
+}
+
+// The pieces of lines where rows interact: every start and end of every
+// pattern, and the bytes that end a removal or make a number.
+std::vector<std::string> InteractingFragments() {
+  std::vector<std::string> all = {";", "'", "12", "$", "%", "-", "+", " "};
+  auto addPattern = [&all](std::string_view pattern) {
+    for (std::size_t length = 1; length <= pattern.size(); ++length) {
+      for (std::string_view piece : {pattern.substr(0, length), pattern.substr(pattern.size() - length)}) {
+        if (std::find(all.begin(), all.end(), piece) == all.end()) all.emplace_back(piece);
+      }
+    }
+  };
+  addPattern(rules::kMarker);
+  for (std::string_view removal : rules::kRemovals) addPattern(removal);
+  for (const rules::Rename& rename : rules::kRenames) addPattern(rename.find);
+  return all;
+}
+
+// Every line of up to three fragments, and a sample of four, on every path:
+// as a short line, through the long-line path, and in a long line, behind
+// bytes no row acts on that shift it across the 16-byte chunks.
+TEST(RewritePresetLine, EveryPathAgreesOnEveryLineOfFewFragments) {
+  const std::vector<std::string> fragments = InteractingFragments();
+  const std::size_t count = fragments.size();
+  const std::string filler(77, 'x');
+  std::string line, padded, out(filler.size() + 4 * rules::kLongestPattern + kRewriteGrowth, '\0');
+  auto check = [&]() {
+    const std::string expected = reference::Rewrite(line);
+    ASSERT_EQ(RewritePresetLine(line), expected) << "line: " << line;
+    ASSERT_EQ(out.substr(0, RewriteLongLine(line.data(), line.size(), out.data())), expected) << "line: " << line;
+    // No pattern holds the filler's byte: only a marker line reads it.
+    const std::size_t shift = line.size() % 16 + 65;
+    padded.assign(filler, 0, shift);
+    padded += line;
+    ASSERT_EQ(out.substr(0, RewriteLongLine(padded.data(), padded.size(), out.data())),
+              reference::Contains(line, std::string(rules::kMarker)) ? reference::Rewrite(padded)
+                                                                    : filler.substr(0, shift) + expected)
+        << "line: " << padded;
+  };
+  for (std::size_t i = 0; i < count * count * count + count * count + count; ++i) {
+    line.clear();
+    for (std::size_t rest = i, pieces = i < count ? 1 : i < count + count * count ? 2 : 3; pieces > 0; --pieces) {
+      line += fragments[rest % count];
+      rest /= count;
+    }
+    check();
+  }
+  std::mt19937_64 random(16);
+  for (int i = 0; i < 300000; ++i) {
+    line.clear();
+    for (int piece = 0; piece < 4; ++piece) line += fragments[static_cast<std::size_t>(random() % count)];
+    check();
   }
 }
 
