@@ -259,6 +259,11 @@ std::string RandomFile(std::mt19937_64& random) {
       case 1:
         for (int i = 0; i < 8; ++i) bytes += RandomLine(random);
         break;
+      case 2:  // now and then, a line about as long as the channel's buffer
+        for (std::size_t end = bytes.size() + static_cast<std::size_t>(random() % 8 == 0 ? 4000 + random() % 200 : 0); bytes.size() < end;) {
+          bytes += RandomLine(random);
+        }
+        break;
       default:
         bytes += RandomLine(random);
     }
