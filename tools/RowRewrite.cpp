@@ -1,5 +1,6 @@
 #include "tools/RowRewrite.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -119,6 +120,13 @@ std::size_t RewriteMarkerLine(const char* line, std::size_t n, char* out) {
 }
 
 std::size_t RenameRowByRow(char* text, std::size_t n) {
-  for (const rules::Rename& rename : rules::kRenames) n = ReplaceAllInPlace(text, n, rename.find, rename.with);
+  // A copy: where link-time optimisation folds every use of the shared
+  // table away, the MinGW linker warns about the section left behind.
+  static constexpr std::array<rules::Rename, rules::kRenameRows> kRows = [] {
+    std::array<rules::Rename, rules::kRenameRows> rows{};
+    for (std::size_t row = 0; row < rules::kRenameRows; ++row) rows[row] = rules::kRenames[row];
+    return rows;
+  }();
+  for (const rules::Rename& rename : kRows) n = ReplaceAllInPlace(text, n, rename.find, rename.with);
   return n;
 }
