@@ -14,7 +14,7 @@
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
 #include "tools/LineListTesting.h"
-#include "tools/PresetLine.h"
+#include "tools/rewriting/PresetLine.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "tests/ReferenceRewrite.h"
-#include "tools/LongLineRewrite.h"
-#include "tools/PresetLine.h"
+#include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/PresetLine.h"
 
 namespace {
 

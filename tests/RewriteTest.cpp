@@ -11,9 +11,9 @@
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
 #include "tools/LineListTesting.h"
-#include "tools/LongLineRewrite.h"
-#include "tools/PresetLine.h"
-#include "tools/PresetRuleFacts.h"
+#include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/PresetLine.h"
+#include "tools/rewriting/PresetRuleFacts.h"
 
 namespace {
 

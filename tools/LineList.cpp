@@ -6,8 +6,8 @@
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelBulk.h"
 #include "tools/LineListTesting.h"
-#include "tools/PresetLine.h"
-#include "tools/WideRewrite.h"
+#include "tools/rewriting/PresetLine.h"
+#include "tools/rewriting/WideRewrite.h"
 
 namespace {
 

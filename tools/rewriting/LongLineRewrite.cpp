@@ -1,4 +1,4 @@
-#include "tools/LongLineRewrite.h"
+#include "tools/rewriting/LongLineRewrite.h"
 
 #include <cstdint>
 #include <cstring>
@@ -9,8 +9,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "tools/PresetRuleFacts.h"
-#include "tools/RowRewrite.h"
+#include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/RowRewrite.h"
 
 namespace {
 

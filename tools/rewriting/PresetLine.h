@@ -1,5 +1,5 @@
 // The current form of one legacy preset line, by the rules of
-// tools/PresetRules.h: transparency rescaled from percent to 0..255 on lines
+// tools/rewriting/PresetRules.h: transparency rescaled from percent to 0..255 on lines
 // holding the marker, then the legacy marks removed, then keys renamed.
 #pragma once
 

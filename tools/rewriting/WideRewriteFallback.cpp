@@ -3,7 +3,7 @@
 // and there is no second block rewriting here to keep equal to the first.
 #include <cstdlib>
 
-#include "tools/WideRewrite.h"
+#include "tools/rewriting/WideRewrite.h"
 
 bool WideVectorsSupported() { return false; }
 

@@ -19,11 +19,11 @@
 #include <utility>
 
 #include "runtime/ByteScan.h"
-#include "tools/LongLineRewrite.h"
-#include "tools/PresetRuleFacts.h"
-#include "tools/RowRewrite.h"
-#include "tools/ShortLineRewrite.h"
-#include "tools/WideRewrite.h"
+#include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/RowRewrite.h"
+#include "tools/rewriting/ShortLineRewrite.h"
+#include "tools/rewriting/WideRewrite.h"
 
 #define BRUSH_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi,bmi2,popcnt")))
 

@@ -1,10 +1,10 @@
-#include "tools/PresetLine.h"
+#include "tools/rewriting/PresetLine.h"
 
 #include <cstring>
 
-#include "tools/PresetRuleFacts.h"
-#include "tools/LongLineRewrite.h"
-#include "tools/ShortLineRewrite.h"
+#include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/ShortLineRewrite.h"
 
 // The longest line stage 1 writes: the marker's rewritten start and a
 // 32-bit number with its sign, from a line at least as long as the marker.

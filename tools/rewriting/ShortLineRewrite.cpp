@@ -1,4 +1,4 @@
-#include "tools/ShortLineRewrite.h"
+#include "tools/rewriting/ShortLineRewrite.h"
 
 #include <cstdint>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "runtime/ByteScan.h"
-#include "tools/PresetRuleFacts.h"
-#include "tools/RowRewrite.h"
+#include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/RowRewrite.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "tools/RowRewrite.h"
+#include "tools/rewriting/RowRewrite.h"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
-#include "tools/PresetRuleFacts.h"
+#include "tools/rewriting/PresetRuleFacts.h"
 
 static_assert(rules::kNumbersPassUnchanged,
               "a pattern holds a digit or '-': the rows would change the number that stage 1 writes, which "
