@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/LineListTesting.h"
+#include "tools/PresetStreamTesting.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "tests/ReferenceRewrite.h"
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
-#include "tools/LineListTesting.h"
+#include "tools/PresetStreamTesting.h"
 #include "tools/rewriting/LongLineRewrite.h"
 #include "tools/rewriting/PresetLine.h"
 #include "tools/rewriting/PresetRuleFacts.h"

@@ -1,11 +1,11 @@
-#include "tools/LineList.h"
+#include "tools/PresetStream.h"
 
 #include <cstdint>
 #include <string_view>
 
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelBulk.h"
-#include "tools/LineListTesting.h"
+#include "tools/PresetStreamTesting.h"
 #include "tools/rewriting/PresetLine.h"
 #include "tools/rewriting/WideRewrite.h"
 
