@@ -14,6 +14,7 @@
 #include "tools/rewriting/LongLineRewrite.h"
 #include "tools/rewriting/PresetLine.h"
 #include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/WideRewrite.h"
 
 namespace {
 
@@ -197,15 +198,35 @@ std::vector<std::string> InteractingFragments() {
 }
 
 // Every line of up to three fragments, and a sample of four, on every path:
-// as a short line, through the long-line path, and in a long line, behind
-// bytes no row acts on that shift it across the 16-byte chunks.
+// as a short line, through the long-line path, in a long line behind bytes
+// no row acts on that shift it across the 16-byte chunks, and in blocks.
 TEST(RewritePresetLine, EveryPathAgreesOnEveryLineOfFewFragments) {
   const std::vector<std::string> fragments = InteractingFragments();
   const std::size_t count = fragments.size();
   const std::string filler(77, 'x');
   std::string line, padded, out(filler.size() + 4 * rules::kLongestPattern + kRewriteGrowth, '\0');
+  // The lines also go, thousands at a time, through the 64-byte block path
+  // where this processor has it.
+  std::string block, blockExpected, blockOut;
+  auto checkBlock = [&]() {
+    if (!WideVectorsSupported()) return;
+    const std::size_t size = block.size();
+    block.append(128, '\0');
+    blockOut.assign(2 * size + 128, '\0');
+    blockOut.resize(RewriteWholeLinesWide(block.data(), size, blockOut.data()));
+    const std::size_t differs = static_cast<std::size_t>(
+        std::mismatch(blockOut.begin(), blockOut.end(), blockExpected.begin(), blockExpected.end()).first -
+        blockOut.begin());
+    const std::size_t from = differs < 40 ? 0 : differs - 40;
+    ASSERT_EQ(blockOut.substr(from, 80), blockExpected.substr(from, 80)) << "block path, byte " << differs;
+    block.clear();
+    blockExpected.clear();
+  };
   auto check = [&]() {
     const std::string expected = reference::Rewrite(line);
+    block += line + "\n";
+    blockExpected += expected + "\r\n";
+    if (block.size() >= 16384) checkBlock();
     ASSERT_EQ(RewritePresetLine(line), expected) << "line: " << line;
     ASSERT_EQ(out.substr(0, RewriteLongLine(line.data(), line.size(), out.data())), expected) << "line: " << line;
     // No pattern holds the filler's byte: only a marker line reads it.
@@ -231,6 +252,7 @@ TEST(RewritePresetLine, EveryPathAgreesOnEveryLineOfFewFragments) {
     for (int piece = 0; piece < 4; ++piece) line += fragments[static_cast<std::size_t>(random() % count)];
     check();
   }
+  checkBlock();
 }
 
 TEST(RewritePresetLine, OutputNeverOutgrowsTheAllowance) {
