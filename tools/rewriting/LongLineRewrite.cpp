@@ -323,7 +323,11 @@ std::size_t RewriteLongLine(const char* line, std::size_t n, char* out) {
   for (std::size_t row = rules::kSweptRemovals; row < rules::kRemovalCount; ++row) {
     size = RemoveAll(out, size, rules::kRemovals[row]);
   }
+  return RenameRows(out, size);
+}
+
+std::size_t RenameRows(char* text, std::size_t n) {
   Matches matches;
-  if (!RenamesAreApart(out, size, &matches)) return RenameRowByRow(out, size);
-  return matches.count == 0 ? size : RenameApart(out, size, matches);
+  if (!RenamesAreApart(text, n, &matches)) return RenameRowByRow(text, n);
+  return matches.count == 0 ? n : RenameApart(text, n, matches);
 }

@@ -11,3 +11,8 @@
 // All three stages over a line of n bytes. `out` has room for n +
 // kRewriteGrowth bytes and may be `line` itself. Returns the length.
 std::size_t RewriteLongLine(const char* line, std::size_t n, char* out);
+
+// Stage 3 alone over the n bytes of `text`, in place, with 16-byte masks:
+// the renames found made in one pass where they cannot interact, the rename
+// rows one by one otherwise. Returns the new length.
+std::size_t RenameRows(char* text, std::size_t n);
