@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/Platform.h"
-#include "tools/LineList.h"
+#include "tools/PresetStream.h"
 #include "tools/RunReport.h"
 
 // Converts the preset at `inputPath` into a file that replaces `outputPath`
