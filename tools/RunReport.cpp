@@ -100,43 +100,50 @@ std::string BoxLine(const Problem& problem, bool utf8, bool wholePath) {
   const std::string name = wholePath ? ShownText(problem.path, utf8)
                                      : ShortenedInTheMiddle(ShownText(NameOf(problem.path), utf8), kBoxNameWidth);
   std::string line;
+  bool reasonFits = true;  // the system's reason is told where the line has room
   switch (problem.step) {
     case Step::MissingFolder:
-      line = platform::NamesNothing(problem.error)
-                 ? "Dossier \"" + name + "\" introuvable : l'outil ne cr\xC3\xA9" "e aucun dossier."
-                 : WithBoxReason("Dossier \"" + name + "\" inutilisable", problem.error);
+      if (platform::NamesNothing(problem.error)) {
+        line = name + " : dossier introuvable (jamais cr\xC3\xA9\xC3\xA9)";
+        reasonFits = false;
+      } else {
+        line = name + " : dossier inutilisable";
+      }
       break;
     case Step::OpenInput:
-      line = WithBoxReason(name + " : ouverture impossible", problem.error);
+      line = name + " : ouverture impossible";
       break;
     case Step::ReadInput:
-      line = WithBoxReason(name + " : erreur de lecture", problem.error);
+      line = name + " : erreur de lecture";
       break;
     case Step::OutOfMemory:
       line = name + " : m\xC3\xA9moire insuffisante";
       break;
     case Step::CreateOutput:
-      line = WithBoxReason(name + " : cr\xC3\xA9" "ation impossible dans Converted", problem.error);
+      line = name + " : cr\xC3\xA9" "ation impossible";
       break;
     case Step::WriteOutput:
-      line = WithBoxReason(name + " : \xC3\xA9" "criture impossible, l'ancienne conversion est gard\xC3\xA9" "e",
-                           problem.error);
+      line = name + " : \xC3\xA9" "criture impossible";
       break;
     case Step::SameFile:
-      line = name + " : la sortie serait le fichier d'entr\xC3\xA9" "e lui-m\xC3\xAAme";
+      line = name + " : serait l'entr\xC3\xA9" "e elle-m\xC3\xAAme";
       break;
     case Step::EnterFolder:
       line = name + " : " + platform::DescribeError(problem.error);
+      reasonFits = false;
       break;
     case Step::InsideConvert:
-      line = "Dossier \"" + name + "\" : c'est un dossier convert ; lancez l'outil depuis son dossier parent.";
+      line = "Lancez l'outil depuis le dossier parent de " + name + ".";
       break;
   }
+  if (problem.error != 0 && reasonFits) {
+    const std::string withReason = WithBoxReason(line, problem.error);
+    if (wholePath || CharacterCount(withReason) <= kBoxLineWidth) line = withReason;
+  }
   if (wholePath) return line;
-  // One line each, whatever the system's reason: a box wider than the
-  // screen hides its own button.
-  const std::size_t count = CharacterCount(line);
-  return count <= kBoxLineWidth ? line : line.substr(0, ByteOffset(line, kBoxLineWidth - 1)) + kEllipsis;
+  // One line each: a line the box wraps makes it taller than a small
+  // screen, and one without spaces makes it wider.
+  return CharacterCount(line) <= kBoxLineWidth ? line : line.substr(0, ByteOffset(line, kBoxLineWidth - 1)) + kEllipsis;
 }
 
 std::vector<std::string> ConsoleLines(const RunReport& report) {
@@ -163,8 +170,7 @@ std::string BoxText(const RunReport& report) {
   std::size_t more = report.problems.size() - shown;
   if (more > 0) text += "... et " + std::to_string(more) + (more == 1 ? " autre.\n" : " autres.\n");
   for (const std::string& folder : report.emptyFolders) {
-    text += ShortenedInTheMiddle("Aucun preset (*.kvr) dans " + ShownText(folder, report.utf8), kBoxLineWidth) +
-            "\n";
+    text += "Aucun preset dans " + ShortenedInTheMiddle(ShownText(folder, report.utf8), kBoxNameWidth) + "\n";
   }
   if (report.problems.empty()) {
     if (!text.empty()) text.pop_back();

@@ -47,16 +47,17 @@ std::string ConsoleLine(const Problem& problem, bool utf8);
 std::vector<std::string> ConsoleLines(const RunReport& report);
 
 // The same for the notice box, in French like the notice: the file name and
-// the reason, one short line each (long names shortened in the middle), at
+// what failed, one short line each (long names shortened in the middle, the
+// system's reason only where it fits), at
 // most kBoxProblemLines of them and then how many more, then how many
 // presets were converted. Empty when there is nothing to tell. UTF-8.
 std::string BoxText(const RunReport& report);
 inline constexpr std::size_t kBoxProblemLines = 20;
-inline constexpr std::size_t kBoxNameWidth = 40;  // characters
-inline constexpr std::size_t kBoxLineWidth = 90;  // characters
+inline constexpr std::size_t kBoxNameWidth = 24;  // characters
+inline constexpr std::size_t kBoxLineWidth = 48;  // characters, about 300 pixels
 
 // One problem in the box's words: the name alone, shortened, or (for a list
-// kept in a file) the whole path.
+// kept in a file) the whole path and always the reason.
 std::string BoxLine(const Problem& problem, bool utf8, bool wholePath = false);
 
 // Every line the box could not show, for a list kept in a file: all the

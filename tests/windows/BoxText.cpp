@@ -4,6 +4,7 @@
 //   text: Conversion terminée !
 //   box: LEFT TOP RIGHT BOTTOM
 //   screen: WIDTH HEIGHT
+//   codepage: the ANSI code page the box was shown under
 #include <windows.h>
 
 #include <string>
@@ -56,6 +57,7 @@ int main() {
         std::to_wstring(place.right) + L" " + std::to_wstring(place.bottom) + L"\n");
   Print(L"screen: " + std::to_wstring(GetSystemMetrics(SM_CXSCREEN)) + L" " +
         std::to_wstring(GetSystemMetrics(SM_CYSCREEN)) + L"\n");
+  Print(L"codepage: " + std::to_wstring(GetACP()) + L"\n");
   PostMessageW(box, WM_COMMAND, IDOK, 0);
   return 0;
 }
