@@ -90,3 +90,13 @@ run_cmd
 rm "$start/drop.bat"
 expect_start_untouched
 echo "a quoted folder ending in a backslash: converted"
+
+# Help, version and usage errors as on Linux (the box returns at once
+# without a display); nothing is converted.
+run -V >"$SCRATCH/output"
+[ "$status" -eq 0 ] && grep -q '^BrushPreset_Convertion [0-9]' "$SCRATCH/output" || fail "-V: exit status $status"
+run --bogus 2>"$SCRATCH/errors"
+[ "$status" -eq 2 ] || fail "exit status $status, not 2, for an unknown option"
+grep -q "^Try 'BrushPreset_Convertion --help' for more information" "$SCRATCH/errors" || fail "no pointer to --help"
+expect_start_untouched
+echo "-V and an unknown option: as on Linux, nothing converted"
