@@ -217,11 +217,17 @@ TEST_F(CommandLineRun, SeveralFoldersAreConvertedOnceAndReportedTogether) {
       {"", {"lib", "empty/convert"}, 0, "empty/convert: no preset found (*.kvr)"},
       {"", {"empty", "@/empty"}, 0, "empty/convert: no preset found (*.kvr)"},
       // Run inside a convert folder: advice instead of two missing folders.
-      {"lib/convert", {}, 1, ".: is a convert folder itself: run the tool from its parent folder, or name that one\n"
-                             "0 of 0 presets converted"},
+      {"lib/convert",
+       {},
+       1,
+       ".: is a convert folder itself: run the tool from its parent folder, or name the parent "
+       "(BrushPreset_Convertion ..)\n0 of 0 presets converted"},
       // One FOLDER that cannot be used: each told, nothing run.
-      {"", {"lib", "none", "lib/convert/p.kvr", "here"}, 1,
-       "none: No such file or directory\nlib/convert/p.kvr: Not a directory", false},
+      {"",
+       {"lib", "none", "lib/convert/p.kvr", "here"},
+       1,
+       "none: No such file or directory\nlib/convert/p.kvr: Not a directory",
+       false},
   };
   for (const SeveralCase& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.arguments) + " in " + c.runIn);

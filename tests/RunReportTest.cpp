@@ -55,7 +55,8 @@ TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
   check({"m/convert/a\nb.kvr", Step::OpenInput, denied}, "'m/convert/a'$'\\n''b.kvr': cannot open: " + reason,
         fitting("'a'$'\\n''b.kvr' : ouverture impossible"));
   check({".", Step::InsideConvert, 0},
-        ".: is a convert folder itself: run the tool from its parent folder, or name that one",
+        ".: is a convert folder itself: run the tool from its parent folder, or name the parent "
+        "(BrushPreset_Convertion ..)",
         "Lancez l'outil depuis le dossier parent de ..");
   // Long names are shortened in the middle, and a line never grows past
   // the box's width.

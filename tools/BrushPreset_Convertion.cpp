@@ -118,7 +118,10 @@ void RunConversion(const std::vector<std::string>& workingFolders) {
   }
   platform::EnterFolder(".");
   platform::NoticeDetails details{ConsoleLines(report), BoxText(report), FullList(report), workingFolders};
-  platform::ShowCompletionNotice("Finish", "Conversion termin\xC3\xA9" "e !", details);
+  platform::ShowCompletionNotice("Finish",
+                                 "Conversion termin\xC3\xA9"
+                                 "e !",
+                                 details);
   CloseAllChannels();
   ReleaseLineList(&lines);
   platform::EndProcess(ExitStatus(report));

@@ -136,8 +136,7 @@ std::size_t LastComponentStart(const std::basic_string<Char>& path, std::size_t 
 }
 
 template <typename Char>
-bool IsWorkingSubfolderName(const std::basic_string<Char>& path, std::size_t start, std::size_t end,
-                            PathStyle style) {
+bool IsWorkingSubfolderName(const std::basic_string<Char>& path, std::size_t start, std::size_t end, PathStyle style) {
   std::string name;
   for (std::size_t i = start; i < end; ++i) {
     if (path[i] < Char(1) || path[i] > Char(127)) return false;

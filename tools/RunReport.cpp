@@ -90,7 +90,8 @@ std::string ConsoleLine(const Problem& problem, bool utf8) {
       line = WithReason(path, problem.error);
       break;
     case Step::InsideConvert:
-      line = path + ": is a convert folder itself: run the tool from its parent folder, or name that one";
+      line = path + ": is a convert folder itself: run the tool from its parent folder, or name the parent (" +
+             command_line::kProgramName + " ..)";
       break;
   }
   return std::string(command_line::kProgramName) + ": " + line;
