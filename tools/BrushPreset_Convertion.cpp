@@ -2,9 +2,8 @@
 
 #include <new>
 
-#include "tools/CommandLine.h"
-
 #include "runtime/FileChannel.h"
+#include "tools/CommandLine.h"
 #include "tools/DirectoryScan.h"
 
 namespace {
