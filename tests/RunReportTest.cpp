@@ -33,21 +33,41 @@ TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
   };
   check({"convert", Step::MissingFolder, denied},
         "convert: cannot use the folder: " + reason + " (the tool never creates folders)",
-        "Dossier \"convert\" introuvable ou inutilisable (" + reason + ") : l'outil ne cr\xE9" "e aucun dossier.");
+        "Dossier \"convert\" introuvable ou inutilisable (" + reason +
+            ") : l'outil ne cr\xE9"
+            "e aucun dossier.");
   check({"convert/a.kvr", Step::OpenInput, denied}, "convert/a.kvr: cannot open: " + reason,
         "a.kvr : ouverture impossible (" + reason + ")");
-  check({"convert/a.kvr", Step::ReadInput, denied},
+  check({"convert/a.kvr", Step::ReadInput, denied, true},
         "convert/a.kvr: read error: " + reason + " (the older conversion is kept)",
+        "a.kvr : erreur de lecture (" + reason +
+            "), l'ancienne conversion est gard\xE9"
+            "e");
+  check({"convert/a.kvr", Step::ReadInput, denied}, "convert/a.kvr: read error: " + reason,
         "a.kvr : erreur de lecture (" + reason + ")");
-  check({"convert/a.kvr", Step::OutOfMemory, 0}, "convert/a.kvr: out of memory (the older conversion is kept)",
-        "a.kvr : m\xE9moire insuffisante");
+  check({"convert/a.kvr", Step::OutOfMemory, 0, true}, "convert/a.kvr: out of memory (the older conversion is kept)",
+        "a.kvr : m\xE9moire insuffisante, l'ancienne conversion est gard\xE9"
+        "e");
   check({"Converted/a.kvr", Step::CreateOutput, denied}, "Converted/a.kvr: cannot create: " + reason,
-        "a.kvr : cr\xE9" "ation impossible dans Converted (" + reason + ")");
-  check({"Converted/a.kvr", Step::WriteOutput, denied},
-        "Converted/a.kvr: write failed: " + reason + " (the older conversion is kept)",
-        "a.kvr : \xE9" "criture impossible, l'ancienne conversion est gard\xE9" "e (" + reason + ")");
+        "a.kvr : cr\xE9"
+        "ation impossible dans Converted (" +
+            reason + ")");
+  check({"Converted/a.kvr", Step::WriteOutput, denied}, "Converted/a.kvr: write failed: " + reason,
+        "a.kvr : \xE9"
+        "criture impossible (" +
+            reason + ")");
+  check({"Converted/a.kvr", Step::ReplaceOutput, denied, true},
+        "Converted/a.kvr: cannot replace: " + reason + " (the older conversion is kept)",
+        "a.kvr : remplacement impossible (" + reason +
+            "), l'ancienne conversion est gard\xE9"
+            "e");
+  check({"convert/a.kvr", Step::InputChanged, 0}, "convert/a.kvr: changed while being read",
+        "a.kvr : modifi\xE9 pendant la lecture");
+  check({"Converted", Step::SameFolder, 0}, "Converted: is the folder convert itself, nothing converted",
+        "Dossier \"Converted\" : c'est le dossier convert lui-m\xEAme, rien n'est converti.");
   check({"Converted\\a.kvr", Step::SameFile, 0}, "Converted\\a.kvr: is the input file itself, left as it is",
-        "a.kvr : la sortie serait le fichier d'entr\xE9" "e lui-m\xEAme");
+        "a.kvr : la sortie serait le fichier d'entr\xE9"
+        "e lui-m\xEAme");
 }
 
 TEST(RunReport, TheBoxListsAtMostTwentyAndCountsTheRest) {

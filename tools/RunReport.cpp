@@ -9,7 +9,7 @@ std::string WithReason(std::string text, platform::ErrorCode error) {
   return text;
 }
 
-std::string ConsoleLine(const Problem& problem) {
+std::string ConsoleText(const Problem& problem) {
   const std::string& path = problem.path;
   switch (problem.step) {
     case Step::MissingFolder:
@@ -17,17 +17,27 @@ std::string ConsoleLine(const Problem& problem) {
     case Step::OpenInput:
       return WithReason(path + ": cannot open", problem.error);
     case Step::ReadInput:
-      return WithReason(path + ": read error", problem.error) + " (the older conversion is kept)";
+      return WithReason(path + ": read error", problem.error);
     case Step::OutOfMemory:
-      return path + ": out of memory (the older conversion is kept)";
+      return path + ": out of memory";
     case Step::CreateOutput:
       return WithReason(path + ": cannot create", problem.error);
     case Step::WriteOutput:
-      return WithReason(path + ": write failed", problem.error) + " (the older conversion is kept)";
+      return WithReason(path + ": write failed", problem.error);
+    case Step::ReplaceOutput:
+      return WithReason(path + ": cannot replace", problem.error);
+    case Step::InputChanged:
+      return path + ": changed while being read";
     case Step::SameFile:
       return path + ": is the input file itself, left as it is";
+    case Step::SameFolder:
+      return path + ": is the folder convert itself, nothing converted";
   }
   return path;
+}
+
+std::string ConsoleLine(const Problem& problem) {
+  return ConsoleText(problem) + (problem.olderKept ? " (the older conversion is kept)" : "");
 }
 
 // The file name alone: the box lists presets, and says which folder where
@@ -43,12 +53,13 @@ std::string WithBoxReason(std::string text, platform::ErrorCode error) {
 }
 
 // French, in Latin-1 bytes like the notice itself.
-std::string BoxLine(const Problem& problem) {
+std::string BoxWords(const Problem& problem) {
   const std::string name = NameOf(problem.path);
   switch (problem.step) {
     case Step::MissingFolder:
       return WithBoxReason("Dossier \"" + name + "\" introuvable ou inutilisable", problem.error) +
-             " : l'outil ne cr\xE9" "e aucun dossier.";
+             " : l'outil ne cr\xE9"
+             "e aucun dossier.";
     case Step::OpenInput:
       return WithBoxReason(name + " : ouverture impossible", problem.error);
     case Step::ReadInput:
@@ -56,13 +67,33 @@ std::string BoxLine(const Problem& problem) {
     case Step::OutOfMemory:
       return name + " : m\xE9moire insuffisante";
     case Step::CreateOutput:
-      return WithBoxReason(name + " : cr\xE9" "ation impossible dans Converted", problem.error);
+      return WithBoxReason(name +
+                               " : cr\xE9"
+                               "ation impossible dans Converted",
+                           problem.error);
     case Step::WriteOutput:
-      return WithBoxReason(name + " : \xE9" "criture impossible, l'ancienne conversion est gard\xE9" "e", problem.error);
+      return WithBoxReason(name +
+                               " : \xE9"
+                               "criture impossible",
+                           problem.error);
+    case Step::ReplaceOutput:
+      return WithBoxReason(name + " : remplacement impossible", problem.error);
+    case Step::InputChanged:
+      return name + " : modifi\xE9 pendant la lecture";
     case Step::SameFile:
-      return name + " : la sortie serait le fichier d'entr\xE9" "e lui-m\xEAme";
+      return name +
+             " : la sortie serait le fichier d'entr\xE9"
+             "e lui-m\xEAme";
+    case Step::SameFolder:
+      return "Dossier \"" + name + "\" : c'est le dossier convert lui-m\xEAme, rien n'est converti.";
   }
   return name;
+}
+
+std::string BoxLine(const Problem& problem) {
+  return BoxWords(problem) + (problem.olderKept ? ", l'ancienne conversion est gard\xE9"
+                                                  "e"
+                                                : "");
 }
 
 }  // namespace
