@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/Platform.h"
+#include "platform/PlatformTesting.h"
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelTesting.h"
 #include "tools/LineListTesting.h"
@@ -22,6 +23,7 @@ void ResetTestHooks() {
   SetWriteObserverForTesting(nullptr);
   SetChannelBufferAllocationFailsForTesting(false);
   SetWideVectorsForTesting(true);
+  platform::ClearFaults();
 }
 
 ScratchFolder::ScratchFolder() {
