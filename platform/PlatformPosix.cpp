@@ -315,7 +315,10 @@ void HoldInterruptions(bool hold) {
 }
 
 std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
-  if (Fails(Call::Read)) return -1;
+  if (faults::gPlanned) {
+    if (Fails(Call::Read)) return -1;
+    size = faults::ReadSize(size);
+  }
   for (;;) {
     ssize_t got = read(ToDescriptor(file), destination, size);
     if (got >= 0) return static_cast<std::int64_t>(got);
@@ -324,7 +327,10 @@ std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) 
 }
 
 std::size_t WriteToFile(FileHandle file, const void* source, std::size_t size) {
-  if (Fails(Call::Write)) return 0;
+  if (faults::gPlanned) {
+    faults::NoteWrite(size);
+    if (Fails(Call::Write)) return 0;
+  }
   const char* bytes = static_cast<const char*>(source);
   std::size_t done = 0;
   while (done < size) {

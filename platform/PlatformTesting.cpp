@@ -8,6 +8,8 @@ constexpr int kCalls = static_cast<int>(Call::kCount);
 unsigned gRemaining[kCalls];  // 0: no plan for that call
 ErrorCode gError[kCalls];
 unsigned gMade[kCalls];
+std::size_t gReadCap = 0;
+void (*gWriteObserver)(std::size_t) = nullptr;
 
 }  // namespace
 
@@ -22,6 +24,12 @@ ErrorCode Take(Call call) {
   return gError[index];
 }
 
+std::size_t ReadSize(std::size_t size) { return gReadCap != 0 && size > gReadCap ? gReadCap : size; }
+
+void NoteWrite(std::size_t size) {
+  if (gWriteObserver != nullptr) gWriteObserver(size);
+}
+
 }  // namespace faults
 
 void PlanFault(Call call, unsigned nth, ErrorCode error) {
@@ -30,8 +38,20 @@ void PlanFault(Call call, unsigned nth, ErrorCode error) {
   faults::gPlanned = true;
 }
 
+void CapReads(std::size_t bytes) {
+  gReadCap = bytes;
+  faults::gPlanned = true;
+}
+
+void ObserveWrites(void (*observer)(std::size_t)) {
+  gWriteObserver = observer;
+  faults::gPlanned = true;
+}
+
 void ClearFaults() {
   for (int i = 0; i < kCalls; ++i) gRemaining[i] = gMade[i] = 0;
+  gReadCap = 0;
+  gWriteObserver = nullptr;
   faults::gPlanned = false;
 }
 

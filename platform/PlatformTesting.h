@@ -5,6 +5,7 @@
 // branch that is never taken.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/Platform.h"
@@ -33,13 +34,23 @@ void PlanFault(Call call, unsigned nth, ErrorCode error);
 // Forgets every plan.
 void ClearFaults();
 
+// Every read asks the system for at most `bytes` (0: no cap), as a file
+// that gives short reads would; cleared by ClearFaults too.
+void CapReads(std::size_t bytes);
+
+// Called with the size of every write asked of the platform (null: none);
+// cleared by ClearFaults too.
+void ObserveWrites(void (*observer)(std::size_t size));
+
 // How often `call` was made since the last ClearFaults (counted only while
 // a plan is set, so that the product pays nothing for it).
 unsigned CallsMade(Call call);
 
 namespace faults {
-extern bool gPlanned;
+extern bool gPlanned;  // a plan, a cap or an observer is set
 ErrorCode Take(Call call);
+std::size_t ReadSize(std::size_t size);
+void NoteWrite(std::size_t size);
 }  // namespace faults
 
 // The reason `call` must fail with now, or 0 when it goes ahead.

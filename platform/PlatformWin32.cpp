@@ -300,14 +300,20 @@ void ForgetPendingFile(int) {}
 void HoldInterruptions(bool) {}
 
 std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
-  if (Fails(Call::Read)) return -1;
+  if (faults::gPlanned) {
+    if (Fails(Call::Read)) return -1;
+    size = faults::ReadSize(size);
+  }
   DWORD got = 0;
   if (!ReadFile(ToHandle(file), destination, static_cast<DWORD>(size), &got, nullptr)) return -1;
   return got;
 }
 
 std::size_t WriteToFile(FileHandle file, const void* source, std::size_t size) {
-  if (Fails(Call::Write)) return 0;
+  if (faults::gPlanned) {
+    faults::NoteWrite(size);
+    if (Fails(Call::Write)) return 0;
+  }
   const char* bytes = static_cast<const char*>(source);
   std::size_t done = 0;
   while (done < size) {

@@ -16,8 +16,6 @@ namespace {
 FileChannel* channelTable = nullptr;
 int channelTableSize = 0;
 bool bufferAllocationFails = false;
-void (*writeObserver)(std::size_t) = nullptr;
-std::size_t readSizeCap = 0;
 
 constexpr int kTableSlack = 16;
 constexpr std::size_t kScanSlack = kChannelBufferSlack;
@@ -59,9 +57,7 @@ bool PrepareSlot(int number) {
 // Once the end is met it stays: the lines already handed out end there.
 std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
   if (channel->endSeen) return 0;
-  auto size = static_cast<std::size_t>(n);
-  if (readSizeCap != 0 && size > readSizeCap) size = readSizeCap;
-  std::int64_t got = platform::ReadFromFile(channel->handle, destination, size);
+  std::int64_t got = platform::ReadFromFile(channel->handle, destination, static_cast<std::size_t>(n));
   if (got < 0) {
     channel->readFailed = true;
     if (channel->error == 0) channel->error = platform::LastError();
@@ -84,7 +80,6 @@ std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
 
 // Hands bytes to the platform; a write that falls short loses bytes.
 std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n) {
-  if (writeObserver != nullptr) writeObserver(n);
   std::size_t written = platform::WriteToFile(channel->handle, bytes, n);
   if (written < n) {
     channel->lostBytes = true;
@@ -173,10 +168,6 @@ FileChannel* FindChannel(int number) {
 }
 
 void SetChannelBufferAllocationFailsForTesting(bool fails) { bufferAllocationFails = fails; }
-
-void SetWriteObserverForTesting(void (*observer)(std::size_t)) { writeObserver = observer; }
-
-void SetReadSizeCapForTesting(std::size_t bytes) { readSizeCap = bytes; }
 
 bool OpenForReading(int number, const char* path, platform::ErrorCode* error) {
   return OpenInFolder(number, platform::kNoFolder, path, error);

@@ -19,8 +19,6 @@ namespace testing_support {
 
 void ResetTestHooks() {
   CloseAllChannels();
-  SetReadSizeCapForTesting(0);
-  SetWriteObserverForTesting(nullptr);
   SetChannelBufferAllocationFailsForTesting(false);
   SetWideVectorsForTesting(true);
   platform::ClearFaults();
