@@ -249,9 +249,9 @@ bool SyncFiles(FolderHandle folder, const FileHandle* files, std::size_t count, 
   }
   // One flush of the folder's file system writes every file's data in one
   // go and commits the journal once; a flush per file waits for a journal
-  // commit each (see the README's figures).
-  if (syncfs(FolderDescriptor(folder)) == 0) return true;
-  *error = errno;
+  // commit each (see the README's figures). A single file is flushed alone,
+  // without the rest of the file system's data.
+  if (count > 1 && syncfs(FolderDescriptor(folder)) == 0) return true;
   // Where the file system cannot be flushed whole, each file on its own.
   for (std::size_t i = 0; i < count; ++i) {
     if (fdatasync(ToDescriptor(files[i])) != 0) {
