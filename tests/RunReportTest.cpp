@@ -2,6 +2,7 @@
 // the box text and the exit status, from the records alone.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,21 @@ TEST(RunReport, ACleanRunSaysNothingAndExitsZero) {
 TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
   const platform::ErrorCode denied = platform::kNotARegularFile;
   const std::string reason = platform::DescribeError(denied);
-  auto check = [](const Problem& problem, const std::string& console, const std::string& box) {
+  // Whatever the words, a user can tell the steps apart, and reads the
+  // system's reason wherever there is one.
+  std::set<std::string> consoleSeen, boxSeen;
+  auto check = [&](const Problem& problem, const std::string& console, const std::string& box) {
     RunReport report;
     report.presets = 2;
     report.converted = 1;
     report.problems = {problem};
     EXPECT_EQ(ExitStatus(report), 1);
+    EXPECT_TRUE(consoleSeen.insert(ConsoleLines(report).front()).second) << console;
+    EXPECT_TRUE(boxSeen.insert(BoxText(report)).second) << box;
+    if (problem.error != 0) {
+      EXPECT_NE(ConsoleLines(report).front().find(reason), std::string::npos) << console;
+      EXPECT_NE(BoxText(report).find(reason), std::string::npos) << box;
+    }
     EXPECT_EQ(ConsoleLines(report), (std::vector<std::string>{"BrushPreset_Convertion: " + console,
                                                               "BrushPreset_Convertion: 1 of 2 presets converted"}));
     EXPECT_EQ(BoxText(report), box + "\nFichiers convertis : 1 sur 2.");
