@@ -105,8 +105,8 @@ def SyncCopy(source):
 def CheckFresh(mutants, source):
     for mutant in mutants:
         path = source / mutant.file
-        text = path.read_text(encoding="utf-8") if path.is_file() else None
-        count = 0 if text is None else text.count(mutant.old)
+        text = path.read_bytes() if path.is_file() else None
+        count = 0 if text is None else text.count(mutant.old.encode())
         if count != 1:
             mutant.outcome = "stale"
             mutant.detail = ("no such file" if text is None else
@@ -215,7 +215,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="leave out the slowest tests")
     parser.add_argument("--timeout", type=float, default=0,
                         help="seconds per mutant's run (default: 3 times the unmutated run, at least 60)")
-    parser.add_argument("--only", default="", help="run only the mutants whose concern or file holds this text")
+    parser.add_argument("--only", default="",
+                        help="run only the mutants whose concern or file holds this text, or the mutant of this number")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--min-score", type=float, default=0, help="fail below this share killed, in percent")
     parser.add_argument("--check", action="store_true", help="only report stale mutants; build nothing")
@@ -223,13 +224,14 @@ def main():
 
     mutants = LoadCatalogue(args.catalogue)
     if args.only:
-        mutants = [m for m in mutants if args.only in m.concern or args.only in m.file]
+        mutants = [m for m in mutants if args.only in (m.concern, m.file, str(m.number)) or
+                   args.only in m.concern or args.only in m.file]
+    CheckFresh(mutants, ROOT)
+    if args.check:
+        return Report(mutants, 0)
     source, build = args.work / "src", args.work / "build"
     source.mkdir(parents=True, exist_ok=True)
     SyncCopy(source)
-    CheckFresh(mutants, source)
-    if args.check:
-        return Report(mutants, 0)
 
     filters = [args.filter] if args.filter else ["-" + SLOW_TESTS] + ([] if args.quick else [SLOW_TESTS])
     Configure(source, build)
@@ -253,7 +255,7 @@ def main():
         original = path.read_bytes()
         started = time.monotonic()
         try:
-            path.write_text(original.decode("utf-8").replace(mutant.old, mutant.new, 1), encoding="utf-8")
+            path.write_bytes(original.replace(mutant.old.encode(), mutant.new.encode(), 1))
             built, log = Build(build, args.jobs)
             if not built:
                 mutant.outcome = "no-build"
