@@ -294,6 +294,16 @@ std::vector<FaultCase> Cases() {
       EXPECT_NE(result.errors.find("never creates folders"), std::string::npos);
     };
   });
+  add("ConvertedNotWritableIsToldOnce", [](FaultCase& c) {
+    // Converted stays root's: user 65534 may read it, not write in it.
+    c.setUp = [](const Workspace& w) { WriteFile(w.in("second.kvr"), kControlPreset); };
+    c.limits.unprivileged = true;
+    c.needsRoot = true;
+    c.told = {"Converted: cannot use the folder: Permission denied"};
+    c.presets = 2;
+    c.converted = 0;
+    c.controlConverted = false;
+  });
   add("ConvertMissingIsTold", [](FaultCase& c) {
     c.setUp = [](const Workspace& w) {
       ASSERT_EQ(unlink(w.in("control.kvr").c_str()), 0);
@@ -483,11 +493,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, FaultInjection, ::testing::ValuesIn(Cases()),
 // An interrupted run removes the output it was writing and ends by the
 // signal; after SIGKILL, which cannot be caught, the older conversion is
 // still whole and one temporary file, named for what it is, is all that
-// is left.
+// is left. A signal that whoever started the run ignored (nohup, a
+// background job) stays ignored: the run goes on to the end.
 TEST(Interruption, TheOlderConversionSurvivesEverySignal) {
   const std::string older = "older conversion\r\n";
   const std::string preset = ManyPresetLines(4 << 20);  // about 80 MiB
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+  struct Row {
+    int signal;
+    bool ignored;
+  } rows[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGKILL, false}, {SIGHUP, true}, {SIGINT, true}};
+  for (const Row& row : rows) {
+    const int signalNumber = row.signal;
     Workspace w;
     w.MakeFolders();
     WriteFile(w.in("big.kvr"), preset);
@@ -500,7 +516,14 @@ TEST(Interruption, TheOlderConversionSurvivesEverySignal) {
       struct stat st;
       return !names.empty() && stat(w.out(names.front()).c_str(), &st) == 0 && st.st_size > 0;
     };
+    limits.signalIgnored = row.ignored;
     RunResult result = RunConverter(w.folder.path(), limits);
+    if (row.ignored) {
+      ExpectEndedWithNotice(result, 0);
+      EXPECT_TRUE(ReadFile(w.out("big.kvr")) == ManyConvertedLines(4 << 20)) << "ignored " << signalNumber;
+      EXPECT_TRUE(NamesWith(w.out(""), kUnfinished).empty()) << "ignored " << signalNumber;
+      continue;
+    }
     EXPECT_FALSE(result.exited) << "signal " << signalNumber << " came too late";
     EXPECT_EQ(result.signal, signalNumber);
     EXPECT_EQ(ReadFile(w.out("big.kvr")), older) << "signal " << signalNumber;

@@ -64,6 +64,7 @@ RunResult RunConverter(const std::string& folder, const RunLimits& limits) {
     if (chdir(folder.c_str()) != 0) _exit(121);
     // Whatever this process ignores, the program starts with the defaults.
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(signalNumber, SIG_DFL);
+    if (limits.signalIgnored) signal(limits.signal, SIG_IGN);
     SetLimit(RLIMIT_FSIZE, limits.fileSizeLimit);
     SetLimit(RLIMIT_AS, limits.addressSpaceLimit);
     SetLimit(RLIMIT_NOFILE, limits.openFilesLimit);

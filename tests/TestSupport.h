@@ -89,6 +89,7 @@ struct RunLimits {
   // program runs); 0: never.
   int signal = 0;
   std::function<bool()> signalWhen;
+  bool signalIgnored = false;  // the program starts with `signal` ignored (as under nohup)
 };
 
 struct RunResult {
