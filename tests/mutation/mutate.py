@@ -119,7 +119,7 @@ def Nice(command):
 
 def Build(build, jobs):
     result = subprocess.run(Nice(["cmake", "--build", str(build), "--target", "brush_tests", "-j", str(jobs)]),
-                            capture_output=True, text=True)
+                            capture_output=True, encoding="utf-8", errors="replace")
     return result.returncode == 0, result.stdout + result.stderr
 
 
@@ -139,8 +139,9 @@ def RunTests(build, gtest_filter, timeout):
         return "timeout", "out of time"
     command = Nice([str(build / "tests" / "brush_tests"), "--gtest_fail_fast", "--gtest_brief=1",
                     "--gtest_filter=" + gtest_filter])
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                               start_new_session=True, cwd=build)
+    # The tests print file names and messages of any bytes.
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, encoding="utf-8",
+                               errors="replace", start_new_session=True, cwd=build)
     try:
         output, _ = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -217,12 +218,15 @@ def main():
                         help="seconds per mutant's run (default: 3 times the unmutated run, at least 60)")
     parser.add_argument("--only", default="",
                         help="run only the mutants whose concern or file holds this text, or the mutant of this number")
+    parser.add_argument("--from", dest="first", type=int, default=1,
+                        help="start at the mutant of this number (to go on after an interrupted run)")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--min-score", type=float, default=0, help="fail below this share killed, in percent")
     parser.add_argument("--check", action="store_true", help="only report stale mutants; build nothing")
     args = parser.parse_args()
 
     mutants = LoadCatalogue(args.catalogue)
+    mutants = [m for m in mutants if m.number >= args.first]
     if args.only:
         mutants = [m for m in mutants if args.only in (m.concern, m.file, str(m.number)) or
                    args.only in m.concern or args.only in m.file]
