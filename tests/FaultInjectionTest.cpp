@@ -273,7 +273,7 @@ std::vector<FaultCase> Cases() {
       ASSERT_EQ(rmdir(w.out("").c_str()), 0);
       WriteFile(w.folder / "Converted", "not a folder");
     };
-    c.told = {"Converted: cannot use the folder: "};
+    c.told = {"Converted: cannot use the folder: Not a directory"};
     c.converted = 0;
     c.controlConverted = false;
     c.check = [](const Workspace& w, const RunResult&) {
