@@ -296,7 +296,10 @@ std::vector<FaultCase> Cases() {
   });
   add("ConvertedNotWritableIsToldOnce", [](FaultCase& c) {
     // Converted stays root's: user 65534 may read it, not write in it.
-    c.setUp = [](const Workspace& w) { WriteFile(w.in("second.kvr"), kControlPreset); };
+    c.setUp = [](const Workspace& w) {
+      ASSERT_EQ(chmod(w.out("").c_str(), 0755), 0);
+      WriteFile(w.in("second.kvr"), kControlPreset);
+    };
     c.limits.unprivileged = true;
     c.needsRoot = true;
     c.told = {"Converted: cannot use the folder: Permission denied"};
