@@ -23,27 +23,6 @@ const std::string kPreset = "global.Transp=20;\nglobal.SizeX=3;\n";
 const std::string kConverted = "alpha=51\r\nsizeX=3\r\n";
 const std::string kStale = "an older conversion\r\n";
 
-// Every entry under `root` (relative path -> what it is and holds), so that
-// any file created, removed or rewritten shows.
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> entries;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    const std::string name = fs::relative(it->path(), root).string();
-    if (it->is_symlink()) {
-      entries[name] = "link";
-    } else if (it->is_directory()) {
-      entries[name] = "folder";
-    } else if (it->is_regular_file()) {
-      entries[name] = "file: " + ReadFile(it->path().string());
-    } else {
-      entries[name] = "other";
-    }
-  }
-  return entries;
-}
-
 // Working folders side by side in one scratch folder, each with a preset
 // to convert and an older conversion that any run there replaces:
 // "here" (where the program starts unless told otherwise), "lib", a name

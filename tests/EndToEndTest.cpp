@@ -1,5 +1,4 @@
 // The real converter, run in scratch folders, every output byte compared.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,29 +11,12 @@
 #include <cstdlib>
 #include <map>
 #include <string>
-#include <thread>
 
 #include "tests/TestSupport.h"
 
 namespace {
 
 using namespace testing_support;
-
-// Name -> bytes of every entry of a folder (regular files only).
-std::map<std::string, std::string> FilesIn(const std::string& folder) {
-  std::map<std::string, std::string> files;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return files;
-  while (const dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    struct stat st;
-    if (lstat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      files[name] = ReadFile(folder + "/" + name);
-    }
-  }
-  closedir(dir);
-  return files;
-}
 
 // A working folder with "convert" and "Converted", and the control preset.
 class EndToEnd : public ::testing::Test {
@@ -56,14 +38,16 @@ class EndToEnd : public ::testing::Test {
 
 TEST_F(EndToEnd, ConvertsTheLibraryByteForByte) {
   ::unlink(w_.in("control.kvr").c_str());
-  for (const auto& [name, bytes] : FilesIn(FIXTURES_DIR "/library/convert")) WriteFile(w_.in(name), bytes);
+  for (const auto& [name, entry] : Snapshot(FIXTURES_DIR "/library/convert")) {
+    WriteFile(w_.in(name), entry.substr(std::string("file: ").size()));
+  }
   MakeFolder(w_.in("folder.kvr"));  // a folder named like a preset is skipped
   Run();
-  EXPECT_EQ(FilesIn(w_.out("")), FilesIn(FIXTURES_DIR "/library/expected"));
+  EXPECT_EQ(Snapshot(w_.out("")), Snapshot(FIXTURES_DIR "/library/expected"));
   // A second run replaces with the same bytes.
   WriteFile(w_.out("round.kvr"), std::string(9000, 'z'));
   Run();
-  EXPECT_EQ(FilesIn(w_.out("")), FilesIn(FIXTURES_DIR "/library/expected"));
+  EXPECT_EQ(Snapshot(w_.out("")), Snapshot(FIXTURES_DIR "/library/expected"));
   EXPECT_FALSE(Exists(w_.out("folder.kvr")));
 }
 
@@ -126,6 +110,18 @@ std::string ReadTerminalUntil(int terminal, const std::string& wanted) {
   return seen;
 }
 
+// True when process `pid` sleeps, waiting for something.
+bool IsAsleep(pid_t pid) {
+  std::string stat;
+  try {
+    stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  } catch (const std::exception&) {
+    return false;
+  }
+  std::size_t name = stat.rfind(')');  // the state follows the parenthesised name
+  return name != std::string::npos && stat.compare(name + 1, 3, " S ") == 0;
+}
+
 // On a terminal the notice says how to close it, and waits for Enter; with
 // its output redirected nobody sees a prompt, so it ends at once.
 TEST_F(EndToEnd, OnATerminalTheNoticeSaysHowToCloseItAndWaits) {
@@ -147,22 +143,22 @@ TEST_F(EndToEnd, OnATerminalTheNoticeSaysHowToCloseItAndWaits) {
       int devNull = open("/dev/null", O_WRONLY);
       dup2(devNull, STDERR_FILENO);
       if (chdir(w_.folder.path().c_str()) != 0) _exit(121);
-      execl(CONVERTER_PATH, CONVERTER_PATH, static_cast<char*>(nullptr));
+      execl(ConverterPath(), ConverterPath(), static_cast<char*>(nullptr));
       _exit(123);
     }
     int status = 0;
+    bool ended = false;
     if (outputOnTerminal) {
       std::string shown = ReadTerminalUntil(terminal, "Enter");
       EXPECT_NE(shown.find("Conversion termin\xC3\xA9" "e !"), std::string::npos) << shown;
       EXPECT_NE(shown.find("Press Enter to close."), std::string::npos) << shown;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "ended before Enter";
+      // Blocked (asleep) once the notice is out: a program that does not
+      // wait has ended instead.
+      EXPECT_TRUE(WaitUntil([&] { return (ended = waitpid(child, &status, WNOHANG) == child) || IsAsleep(child); }));
+      EXPECT_FALSE(ended) << "ended before Enter";
       ASSERT_EQ(write(terminal, "\n", 1), 1);
     }
-    for (int i = 0; i < 200 && waitpid(child, &status, WNOHANG) == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (kill(child, 0) == 0 && waitpid(child, &status, WNOHANG) == 0) {
+    if (!ended && !WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; })) {
       kill(child, SIGKILL);
       waitpid(child, &status, 0);
       ADD_FAILURE() << "still waiting";

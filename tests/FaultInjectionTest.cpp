@@ -41,31 +41,6 @@ constexpr bool kAddressSanitizer = false;
 const std::string kProgram = "BrushPreset_Convertion: ";
 const std::string kUnfinished = ".unfinished";
 
-// Every regular file below `root` (links not followed), with its bytes;
-// `skip` names a folder left out.
-void Snapshot(const std::string& root, const std::string& prefix, const std::string& skip,
-              std::map<std::string, std::string>* files) {
-  DIR* dir = opendir(root.c_str());
-  if (dir == nullptr) return;
-  while (const dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == ".." || prefix + name == skip) continue;
-    std::string path = root + "/" + name;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISREG(st.st_mode) && access(path.c_str(), R_OK) == 0) {
-      (*files)[prefix + name] = ReadFile(path);
-    } else if (S_ISLNK(st.st_mode)) {
-      char target[4096];
-      ssize_t length = readlink(path.c_str(), target, sizeof target);
-      (*files)[prefix + name] = "-> " + std::string(target, length > 0 ? static_cast<std::size_t>(length) : 0);
-    } else if (S_ISDIR(st.st_mode)) {
-      Snapshot(path, prefix + name + "/", skip, files);
-    }
-  }
-  closedir(dir);
-}
-
 // Names in `folder` that hold `part`.
 std::vector<std::string> NamesWith(const std::string& folder, const std::string& part) {
   std::vector<std::string> names;
@@ -127,6 +102,7 @@ struct FaultCase {
   // the count line follows them. Empty: a clean run, exit status 0.
   std::vector<std::string> told;
   int presets = 1;  // matching entries, the control preset included
+  int converted = -1;  // as the count line tells; -1: every preset not told about
   // Outputs that must be exactly these bytes, and outputs that must not be
   // there as files of their own.
   std::map<std::string, std::string> exact;
@@ -333,7 +309,8 @@ std::vector<FaultCase> Cases() {
       ASSERT_EQ(rmdir(w.out("").c_str()), 0);
       WriteFile(w.folder / "Converted", "not a folder");
     };
-    c.told = {"Converted: cannot use the folder: "};
+    c.told = {"Converted: cannot use the folder: Not a directory"};
+    c.converted = 0;
     c.controlConverted = false;
     c.check = [](const Workspace& w, const RunResult&) { EXPECT_EQ(ReadFile(w.folder / "Converted"), "not a folder"); };
   });
@@ -344,11 +321,25 @@ std::vector<FaultCase> Cases() {
     };
     c.told = {"Converted: cannot use the folder: "};
     c.presets = 2;
+    c.converted = 0;
     c.controlConverted = false;
     c.check = [](const Workspace& w, const RunResult& result) {
       EXPECT_FALSE(Exists(w.folder / "Converted"));
       EXPECT_NE(result.errors.find("never creates folders"), std::string::npos);
     };
+  });
+  add("ConvertedNotWritableIsToldOnce", [](FaultCase& c) {
+    // Converted stays root's: user 65534 may read it, not write in it.
+    c.setUp = [](const Workspace& w) {
+      ASSERT_EQ(chmod(w.out("").c_str(), 0755), 0);
+      WriteFile(w.in("second.kvr"), kControlPreset);
+    };
+    c.limits.unprivileged = true;
+    c.needsRoot = true;
+    c.told = {"Converted: cannot use the folder: Permission denied"};
+    c.presets = 2;
+    c.converted = 0;
+    c.controlConverted = false;
   });
   add("ConvertMissingIsTold", [](FaultCase& c) {
     c.setUp = [](const Workspace& w) {
@@ -358,6 +349,7 @@ std::vector<FaultCase> Cases() {
     };
     c.told = {"convert: cannot use the folder: "};
     c.presets = 0;
+    c.converted = 0;
     c.controlConverted = false;
   });
 
@@ -501,8 +493,7 @@ TEST_P(FaultInjection, TellsWhatWasNotConvertedAndLosesNothing) {
   w.AddControlPreset();
   fault.setUp(w);
   if (HasFatalFailure()) return;
-  std::map<std::string, std::string> before;
-  Snapshot(w.folder.path(), "", "Converted", &before);
+  const std::map<std::string, std::string> before = Snapshot(w.folder.path(), "Converted");
 
   RunResult result = RunConverter(w.folder.path(), fault.limits);
   ExpectEndedWithNotice(result, fault.told.empty() ? 0 : 1);
@@ -512,16 +503,13 @@ TEST_P(FaultInjection, TellsWhatWasNotConvertedAndLosesNothing) {
     for (std::size_t i = 0; i < fault.told.size(); ++i) {
       EXPECT_EQ(lines[i].rfind(kProgram + fault.told[i], 0), 0u) << lines[i];
     }
-    int converted = fault.presets - static_cast<int>(fault.told.size());
-    if (fault.told.front().rfind("Converted:", 0) == 0) converted = 0;
-    if (fault.told.front().rfind("convert:", 0) == 0) converted = 0;
+    const int converted =
+        fault.converted >= 0 ? fault.converted : fault.presets - static_cast<int>(fault.told.size());
     EXPECT_EQ(lines.back(), kProgram + std::to_string(converted) + " of " + std::to_string(fault.presets) +
                                 (fault.presets == 1 ? " preset" : " presets") + " converted");
   }
 
-  std::map<std::string, std::string> after;
-  Snapshot(w.folder.path(), "", "Converted", &after);
-  EXPECT_TRUE(after == before) << "an input, or a file outside Converted, changed";
+  EXPECT_TRUE(Snapshot(w.folder.path(), "Converted") == before) << "an input, or a file outside Converted, changed";
   EXPECT_TRUE(NamesWith(w.out(""), kUnfinished).empty()) << "a temporary file is left";
   if (fault.controlConverted) {
     EXPECT_EQ(ReadFile(w.out("control.kvr")), kControlConverted);
@@ -542,20 +530,37 @@ INSTANTIATE_TEST_SUITE_P(Cases, FaultInjection, ::testing::ValuesIn(Cases()),
 // An interrupted run removes the output it was writing and ends by the
 // signal; after SIGKILL, which cannot be caught, the older conversion is
 // still whole and one temporary file, named for what it is, is all that
-// is left.
+// is left. A signal that whoever started the run ignored (nohup, a
+// background job) stays ignored: the run goes on to the end.
 TEST(Interruption, TheOlderConversionSurvivesEverySignal) {
   const std::string older = "older conversion\r\n";
   const std::string preset = ManyPresetLines(4 << 20);  // about 80 MiB
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+  struct Row {
+    int signal;
+    bool ignored;
+  } rows[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGKILL, false}, {SIGHUP, true}, {SIGINT, true}};
+  for (const Row& row : rows) {
+    const int signalNumber = row.signal;
     Workspace w;
     w.MakeFolders();
     WriteFile(w.in("big.kvr"), preset);
     WriteFile(w.out("big.kvr"), older);
     RunLimits limits;
     limits.signal = signalNumber;
-    // Once the output is being written.
-    limits.signalWhen = [&] { return !NamesWith(w.out(""), kUnfinished).empty(); };
+    // Once the output is being written: its temporary file holds bytes.
+    limits.signalWhen = [&] {
+      std::vector<std::string> names = NamesWith(w.out(""), kUnfinished);
+      struct stat st;
+      return !names.empty() && stat(w.out(names.front()).c_str(), &st) == 0 && st.st_size > 0;
+    };
+    limits.signalIgnored = row.ignored;
     RunResult result = RunConverter(w.folder.path(), limits);
+    if (row.ignored) {
+      ExpectEndedWithNotice(result, 0);
+      EXPECT_TRUE(ReadFile(w.out("big.kvr")) == ManyConvertedLines(4 << 20)) << "ignored " << signalNumber;
+      EXPECT_TRUE(NamesWith(w.out(""), kUnfinished).empty()) << "ignored " << signalNumber;
+      continue;
+    }
     EXPECT_FALSE(result.exited) << "signal " << signalNumber << " came too late";
     EXPECT_EQ(result.signal, signalNumber);
     EXPECT_EQ(ReadFile(w.out("big.kvr")), older) << "signal " << signalNumber;
@@ -768,8 +773,8 @@ TEST(ChangingInput, IsToldAndTheOlderConversionIsKept) {
         }
         fclose(file);
       } else {
-        // Once the output is being written, the input is being read.
-        while (running && NamesWith(w.out(""), kUnfinished).empty()) sched_yield();
+        // Once the output is being written, or the run is over.
+        WaitUntil([&] { return !running || !NamesWith(w.out(""), kUnfinished).empty(); });
         EXPECT_EQ(truncate(w.in("moving.kvr").c_str(), static_cast<off_t>(original.size() / 2)), 0);
       }
     });

@@ -199,16 +199,18 @@ namespace {
 
 using namespace testing_support;
 
-// Writes `lines` under the observer; returns the file's bytes.
+// Writes `lines` under the observer, as blocks of lines split before line
+// `split` (as the run hands them over), or line by line; returns the file's
+// bytes.
 std::string WriteObserved(const std::string& path, const std::vector<std::string>& lines, bool asBlock,
-                          std::vector<std::size_t>* writes) {
+                          std::vector<std::size_t>* writes, std::size_t split = 0) {
   observedWrites = writes;
   platform::ObserveWrites(RecordWrite);
   EXPECT_TRUE(CreateForWriting(0, path.c_str()));
   if (asBlock) {
-    std::string block;
-    for (const std::string& line : lines) block += line + "\r\n";
-    WriteLineBlock(0, block.data(), block.size());
+    std::string blocks[2];
+    for (std::size_t i = 0; i < lines.size(); ++i) blocks[i < split ? 0 : 1] += lines[i] + "\r\n";
+    for (const std::string& block : blocks) WriteLineBlock(0, block.data(), block.size());
   } else {
     for (const std::string& line : lines) WriteLine(0, line);
   }
@@ -218,6 +220,12 @@ std::string WriteObserved(const std::string& path, const std::vector<std::string
 }
 
 TEST_F(ChannelFolder, ABlockOfLinesIsWrittenExactlyAsLineByLine) {
+  // A second block that fills exactly what the first one left free.
+  const std::vector<std::string> filling = {std::string(10, 'f'), std::string(4096 - 12 - 2, 'g')};
+  std::vector<std::size_t> lineWrites, blockWrites;
+  ASSERT_EQ(WriteObserved(folder_ / "block.kvr", filling, true, &blockWrites, 1),
+            WriteObserved(folder_ / "line.kvr", filling, false, &lineWrites));
+  ASSERT_EQ(blockWrites, lineWrites);
   std::mt19937 random(4095);
   for (int round = 0; round < 300; ++round) {
     std::vector<std::string> lines;
@@ -230,9 +238,11 @@ TEST_F(ChannelFolder, ABlockOfLinesIsWrittenExactlyAsLineByLine) {
                                        : std::uniform_int_distribution<std::size_t>(0, 60)(random);
       lines.emplace_back(length, static_cast<char>('a' + i % 26));
     }
-    std::vector<std::size_t> lineWrites, blockWrites;
+    lineWrites.clear();
+    blockWrites.clear();
     std::string byLine = WriteObserved(folder_ / "line.kvr", lines, false, &lineWrites);
-    std::string byBlock = WriteObserved(folder_ / "block.kvr", lines, true, &blockWrites);
+    std::string byBlock = WriteObserved(folder_ / "block.kvr", lines, true, &blockWrites,
+                                        std::uniform_int_distribution<std::size_t>(0, lines.size())(random));
     ASSERT_EQ(byBlock, byLine);
     ASSERT_EQ(blockWrites, lineWrites) << "round " << round;
   }

@@ -73,8 +73,6 @@ inline std::int64_t Parse(const std::string& text) {
   return static_cast<std::int64_t>(value);
 }
 
-inline std::string Format(std::int64_t value) { return std::to_string(value); }
-
 // The three stages of PresetRules.h, one row at a time.
 inline std::string Rewrite(std::string line) {
   const std::string marker(rules::kMarker);
@@ -86,7 +84,7 @@ inline std::string Rewrite(std::string line) {
         static_cast<std::int64_t>(static_cast<std::uint64_t>(number) * static_cast<std::uint64_t>(rules::kScaleTo)) /
         rules::kScaleFrom;
     auto scaled = static_cast<std::int32_t>(static_cast<std::uint32_t>(quotient));
-    line = marker + Format(scaled);
+    line = marker + std::to_string(scaled);
   }
   for (std::string_view removal : rules::kRemovals) line = Remove(line, std::string(removal));
   for (const rules::Rename& rename : rules::kRenames) {

@@ -102,20 +102,4 @@ TEST(ReferenceTextOperations, ParseNumbers) {
   }
 }
 
-TEST(ReferenceTextOperations, Format) {
-  struct Row {
-    std::int64_t value;
-    std::string text;
-  } rows[] = {
-      {0, "0"},
-      {7, "7"},
-      {-127, "-127"},
-      {255, "255"},
-      {INT32_MIN, "-2147483648"},
-      {INT64_MAX, "9223372036854775807"},
-      {INT64_MIN, "-9223372036854775808"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(reference::Format(row.value), row.text);
-}
-
 }  // namespace

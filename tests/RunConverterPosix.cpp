@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -35,15 +36,20 @@ void Drain(int fd, std::string* output) {
 
 bool RunningAsRoot() { return geteuid() == 0; }
 
+const char* ConverterPath() {
+  const char* chosen = std::getenv("BRUSH_TEST_CONVERTER");
+  return chosen != nullptr && *chosen != '\0' ? chosen : CONVERTER_PATH;
+}
+
 RunResult RunConverter(const std::string& folder, const RunLimits& limits) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
   // Opened before any change of user: the unprivileged program needs no
   // path to its file.
-  int program = open(CONVERTER_PATH, O_RDONLY);
-  if (program < 0) throw std::runtime_error("cannot open " CONVERTER_PATH);
+  int program = open(ConverterPath(), O_RDONLY);
+  if (program < 0) throw std::runtime_error(std::string("cannot open ") + ConverterPath());
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(CONVERTER_PATH));
+  argv.push_back(const_cast<char*>(ConverterPath()));
   for (const std::string& argument : limits.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t child = fork();
@@ -58,6 +64,7 @@ RunResult RunConverter(const std::string& folder, const RunLimits& limits) {
     if (chdir(folder.c_str()) != 0) _exit(121);
     // Whatever this process ignores, the program starts with the defaults.
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(signalNumber, SIG_DFL);
+    if (limits.signalIgnored) signal(limits.signal, SIG_IGN);
     SetLimit(RLIMIT_FSIZE, limits.fileSizeLimit);
     SetLimit(RLIMIT_AS, limits.addressSpaceLimit);
     SetLimit(RLIMIT_NOFILE, limits.openFilesLimit);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,26 @@ TEST(RunReport, ACleanRunSaysNothingAndExitsZero) {
 TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
   const platform::ErrorCode denied = platform::kNotARegularFile;
   const std::string reason = platform::DescribeError(denied);
-  auto check = [](const Problem& problem, const std::string& console, const std::string& box) {
+  // Whatever the words, a user can tell the steps apart, and reads the
+  // system's reason on the console wherever there is one (the box where it
+  // has room, the complete list always).
+  std::set<std::string> consoleSeen, boxSeen;
+  auto check = [&](const Problem& problem, const std::string& console, const std::string& box) {
     RunReport report;
     report.presets = 2;
     report.converted = 1;
     report.problems = {problem};
     EXPECT_EQ(ExitStatus(report), 1);
+    EXPECT_TRUE(consoleSeen.insert(ConsoleLines(report).front()).second) << console;
+    EXPECT_TRUE(boxSeen.insert(BoxText(report)).second) << box;
+    if (problem.error != 0) {
+      const std::string own = platform::DescribeError(problem.error);
+      EXPECT_NE(ConsoleLines(report).front().find(own), std::string::npos) << console;
+      // A missing folder says so in its own words.
+      if (!platform::NamesNothing(problem.error)) {
+        EXPECT_NE(BoxLine(problem, true, true).find(own), std::string::npos) << box;
+      }
+    }
     EXPECT_EQ(ConsoleLines(report), (std::vector<std::string>{"BrushPreset_Convertion: " + console,
                                                               "BrushPreset_Convertion: 1 of 2 presets converted"}));
     EXPECT_EQ(BoxText(report), box + "\nFichiers convertis : 1 sur 2.");

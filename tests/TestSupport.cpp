@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "platform/Platform.h"
 #include "platform/PlatformTesting.h"
@@ -59,6 +60,15 @@ std::string ScratchFolder::operator/(const std::string& name) const {
   return joined;
 }
 
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -76,6 +86,34 @@ std::string ReadFile(const std::string& path) {
 bool Exists(const std::string& path) {
   std::error_code error;
   return fs::exists(fs::symlink_status(path, error));
+}
+
+std::map<std::string, std::string> Snapshot(const std::string& root, const std::string& skip) {
+  std::map<std::string, std::string> entries;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().lexically_relative(root).generic_string();
+    if (name == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    std::error_code kind;
+    if (it->is_symlink(kind)) {
+      entries[name] = "link: " + fs::read_symlink(it->path(), kind).string();
+    } else if (it->is_directory(kind)) {
+      entries[name] = "folder";
+    } else if (it->is_regular_file(kind)) {
+      try {
+        entries[name] = "file: " + ReadFile(it->path().string());
+      } catch (const std::runtime_error&) {
+        entries[name] = "unreadable file";
+      }
+    } else {
+      entries[name] = "other";
+    }
+  }
+  return entries;
 }
 
 void MakeFolder(const std::string& path) {

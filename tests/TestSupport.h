@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,9 +43,20 @@ class ScratchFolder {
   std::string path_;
 };
 
+// Asks `condition` every millisecond until it holds or `timeout` passes;
+// returns whether it held. Tests wait on what they need, never for a time.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
+
+// Every entry below `root`, links not followed, so that any entry created,
+// removed or changed shows: its path from `root` ("/" between names) ->
+// "folder", "file: " and its bytes, "link: " and its target, "unreadable
+// file" or "other". `skip`, a path from `root`, is left out with all it holds.
+std::map<std::string, std::string> Snapshot(const std::string& root, const std::string& skip = "");
 void MakeFolder(const std::string& path);
 
 // What a run prints on standard output: the notice, é in UTF-8.
@@ -77,6 +90,7 @@ struct RunLimits {
   // program runs); 0: never.
   int signal = 0;
   std::function<bool()> signalWhen;
+  bool signalIgnored = false;  // the program starts with `signal` ignored (as under nohup)
 };
 
 struct RunResult {
@@ -86,6 +100,11 @@ struct RunResult {
   std::string output;  // what it wrote on standard output
   std::string errors;  // what it wrote on standard error
 };
+
+// The program the tests run: the converter built beside them, or the one
+// that BRUSH_TEST_CONVERTER names (the coverage build's second converter,
+// without the 64-byte path).
+const char* ConverterPath();
 
 // Runs the converter in `folder`, standard input not a terminal, and waits
 // for it (killing it after the timeout). An unprivileged run starts the
