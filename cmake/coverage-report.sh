@@ -17,7 +17,7 @@ json=$build/coverage.json
 # Relative filters are taken from the working folder.
 cd "$src"
 gcovr --root . --object-directory "$build" --filter 'tools/' --filter 'runtime/' \
-  --filter 'platform/PlatformPosix\.cpp' --exclude 'tools/WideRewriteFallback\.cpp' \
+  --filter 'platform/PlatformPosix\.cpp' --exclude 'tools/rewriting/WideRewriteFallback\.cpp' \
   --exclude-throw-branches --json "$json"
 echo "== lines"
 gcovr --root . --add-tracefile "$json"
