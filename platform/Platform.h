@@ -3,6 +3,10 @@
 // Plain functions over plain records, defined once per operating system
 // (PlatformPosix.cpp, PlatformWin32.cpp); the build compiles exactly one of
 // them. Nothing above this header knows which.
+//
+// Paths and names are the system's own bytes on POSIX. On Windows they are
+// UTF-8, converted to and from the UTF-16 of the W functions at each call
+// (PlatformWin32.h), so any name Windows can hold, at any depth, is reached.
 #pragma once
 
 #include <cstddef>
@@ -35,8 +39,8 @@ inline constexpr ErrorCode kSameFile = -2;         // the output path names the 
 // The reason of the call that failed last on this thread.
 ErrorCode LastError();
 
-// The operating system's own words for `error`, in the user's language and
-// the platform's character set, without a final full stop or line end.
+// The operating system's own words for `error`, in the user's language
+// (UTF-8 on Windows, the locale's character set on POSIX), without a final full stop or line end.
 std::string DescribeError(ErrorCode error);
 
 // Start-up of the process: the platform's own initialisation, plus what makes
@@ -136,7 +140,7 @@ void ReleaseArena(ByteArena* arena);
 // words. Both empty when everything was converted.
 struct NoticeDetails {
   std::vector<std::string> consoleLines;  // without line ends
-  std::string boxText;                    // the platform's character set
+  std::string boxText;                    // UTF-8
 };
 
 // Tells the user that the run is over and waits until the user acknowledges

@@ -11,22 +11,102 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/PlatformWin32.h"
 
 namespace platform {
 
 const char kPathSeparator = '\\';
 
+std::string Utf8FromWide(std::wstring_view wide) {
+  std::string text;
+  text.reserve(wide.size());
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    char32_t point = wide[i];
+    if (point >= 0xD800 && point <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+      point = 0x10000 + ((point - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    }
+    auto put = [&text](char32_t bits) { text += static_cast<char>(bits); };
+    if (point < 0x80) {
+      put(point);
+    } else if (point < 0x800) {
+      put(0xC0 | (point >> 6));
+      put(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {  // an unpaired surrogate too
+      put(0xE0 | (point >> 12));
+      put(0x80 | ((point >> 6) & 0x3F));
+      put(0x80 | (point & 0x3F));
+    } else {
+      put(0xF0 | (point >> 18));
+      put(0x80 | ((point >> 12) & 0x3F));
+      put(0x80 | ((point >> 6) & 0x3F));
+      put(0x80 | (point & 0x3F));
+    }
+  }
+  return text;
+}
+
+std::wstring WideFromUtf8(std::string_view text) {
+  std::wstring wide;
+  wide.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    bool valid = length > 0 && length <= text.size() - i;
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      point = (point << 6) | (next & 0x3F);
+    }
+    // Overlong forms and points past Unicode are refused; a surrogate of
+    // three bytes is what Utf8FromWide writes for an unpaired one.
+    valid = valid && !(length == 3 && point < 0x800) && !(length == 4 && (point < 0x10000 || point > 0x10FFFF));
+    if (!valid) {
+      wide += wchar_t{0xFFFD};
+      ++i;
+      continue;
+    }
+    if (point >= 0x10000) {
+      point -= 0x10000;
+      wide += static_cast<wchar_t>(0xD800 + (point >> 10));
+      wide += static_cast<wchar_t>(0xDC00 + (point & 0x3FF));
+    } else {
+      wide += static_cast<wchar_t>(point);
+    }
+    i += length;
+  }
+  return wide;
+}
+
+std::wstring WidePath(const char* path) {
+  std::wstring wide = WideFromUtf8(path);
+  // Already free of the limit: \\?\ paths, and devices (\\.\).
+  if (wide.compare(0, 4, L"\\\\?\\") == 0 || wide.compare(0, 4, L"\\\\.\\") == 0) return wide;
+  // The short form is kept where it works: a folder's path must leave room
+  // for a 12-character name, so the limit is taken as MAX_PATH - 12 for all.
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0 || size <= MAX_PATH - 12) return wide;
+  std::wstring full(size, L'\0');
+  DWORD length = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return wide;
+  full.resize(length);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+  return L"\\\\?\\" + full;
+}
+
 ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
 
 std::string DescribeError(ErrorCode error) {
   // In French, like the notice, for the converter's own reasons.
+  // UTF-8, like every text of this backend.
   if (error == kNotARegularFile) return "ce n'est pas un fichier ordinaire";
-  if (error == kSameFile) return "c'est le fichier d'entr\xE9" "e lui-m\xEAme";
-  char* text = nullptr;
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+  if (error == kSameFile) return "c'est le fichier d'entr\xC3\xA9" "e lui-m\xC3\xAAme";
+  wchar_t* text = nullptr;
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-  std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
+                                nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  std::string message = length > 0 && text != nullptr ? Utf8FromWide(std::wstring_view(text, length)) : std::string();
   if (text != nullptr) LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
                               message.back() == '.')) {
@@ -72,7 +152,7 @@ bool IdentityOf(HANDLE handle, FileIdentity* identity) {
 // True when `path` names the file `identity` names. Looked at before the
 // create, which empties the file as it opens it.
 bool NamesFile(const char* path, const FileIdentity& identity) {
-  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+  HANDLE handle = CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   FileIdentity found;
@@ -84,13 +164,8 @@ bool NamesFile(const char* path, const FileIdentity& identity) {
 }  // namespace
 
 FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCode* error) {
-  // A "?" only comes from a name the code page cannot write (see TakeEntry).
-  if (std::strchr(path, '?') != nullptr) {
-    *error = ERROR_NO_UNICODE_TRANSLATION;
-    return kNoFile;
-  }
   HANDLE handle =
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     *error = LastError();
     return kNoFile;
@@ -110,7 +185,9 @@ FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCod
 
 namespace {
 
-// The folder part of `path`, with its separator ("" for a bare name).
+// The folder part of `path`, with its separator ("" for a bare name). The
+// path is UTF-8, where the bytes of "\\" and "/" never occur inside another
+// character, so the cut always falls between characters.
 std::string FolderOf(const std::string& path) {
   std::size_t cut = path.find_last_of("\\/");
   return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
@@ -119,7 +196,7 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacement* replacement, ErrorCode* error) {
-  DWORD attributes = GetFileAttributesA(finalPath);
+  DWORD attributes = GetFileAttributesW(WidePath(finalPath).c_str());
   bool exists = attributes != INVALID_FILE_ATTRIBUTES;
   if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) {
     *error = LastError();
@@ -149,7 +226,7 @@ FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacemen
   for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
     temporary = folder + ".BrushPreset_Convertion-" + std::to_string(GetCurrentProcessId()) + "-" +
                 std::to_string(++counter) + ".unfinished";
-    handle = CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    handle = CreateFileW(WidePath(temporary.c_str()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                          kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
@@ -172,18 +249,18 @@ bool CommitReplacement(Replacement* replacement, FileHandle file, ErrorCode* err
   bool closed = CloseHandle(ToHandle(file)) != 0;
   if (flushed && !closed) *error = LastError();
   if (flushed && closed &&
-      MoveFileExA(replacement->temporaryPath.c_str(), replacement->finalPath.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+      MoveFileExW(WidePath(replacement->temporaryPath.c_str()).c_str(),
+                  WidePath(replacement->finalPath.c_str()).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
     return true;
   }
   if (flushed && closed) *error = LastError();
-  DeleteFileA(replacement->temporaryPath.c_str());
+  DeleteFileW(WidePath(replacement->temporaryPath.c_str()).c_str());
   return false;
 }
 
 void AbandonReplacement(Replacement* replacement, FileHandle file) {
   CloseHandle(ToHandle(file));
-  DeleteFileA(replacement->temporaryPath.c_str());
+  DeleteFileW(WidePath(replacement->temporaryPath.c_str()).c_str());
 }
 
 std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
@@ -217,7 +294,7 @@ bool MoveFilePosition(FileHandle file, std::int64_t delta) {
 bool CloseFile(FileHandle file) { return CloseHandle(ToHandle(file)) != 0; }
 
 ErrorCode CheckFolder(const char* path, bool) {
-  DWORD attributes = GetFileAttributesA(path);
+  DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
   return 0;
@@ -225,30 +302,18 @@ ErrorCode CheckFolder(const char* path, bool) {
 
 namespace {
 
-// The long name in the ANSI code page, as the A functions take it. A
-// character the code page lacks becomes "?", never a look-alike: a best-fit
-// "a" for an alpha could name another preset, and "?" names no file.
+// The long name, whatever the ANSI code page: the W functions take it back
+// as the very same UTF-16, so the output is named exactly as the input.
 void TakeEntry(const WIN32_FIND_DATAW& data, FolderEntry* entry) {
-  const bool utf8 = GetACP() == CP_UTF8;  // where every name can be written
-  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
-  int size = WideCharToMultiByte(CP_ACP, flags, data.cFileName, -1, nullptr, 0, utf8 ? nullptr : "?", nullptr);
-  std::string name(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_ACP, flags, data.cFileName, -1, &name[0], size, utf8 ? nullptr : "?", nullptr);
-  }
-  name.resize(std::char_traits<char>::length(name.c_str()));
-  entry->name = name;
+  entry->name = Utf8FromWide(data.cFileName);
   entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 }  // namespace
 
 SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error) {
-  int size = MultiByteToWideChar(CP_ACP, 0, searchText, -1, nullptr, 0);
-  std::wstring wide(size > 0 ? static_cast<std::size_t>(size) : 1, L'\0');
-  if (size > 0) MultiByteToWideChar(CP_ACP, 0, searchText, -1, &wide[0], size);
   WIN32_FIND_DATAW data;
-  HANDLE handle = FindFirstFileW(wide.c_str(), &data);
+  HANDLE handle = FindFirstFileW(WidePath(searchText).c_str(), &data);
   if (handle == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND) return SearchStart::NothingMatched;
     *error = LastError();
@@ -336,8 +401,16 @@ void ShowCompletionNotice(const char* caption, const char* text, const NoticeDet
   if (details.boxText.empty()) {
     MessageBoxA(owner, text, caption, MB_OK);
   } else {
-    std::string full = std::string(text) + "\n\n" + details.boxText;
-    MessageBoxA(owner, full.c_str(), caption, MB_OK | MB_ICONWARNING);
+    // The list holds names, UTF-8 like every name here: shown as UTF-16,
+    // so that they read right whatever the code page. Latin-1 characters
+    // are their own UTF-16 code units.
+    auto widen = [](const char* latin1) {
+      std::wstring wide;
+      for (; *latin1 != '\0'; ++latin1) wide += static_cast<wchar_t>(static_cast<unsigned char>(*latin1));
+      return wide;
+    };
+    std::wstring full = widen(text) + L"\n\n" + WideFromUtf8(details.boxText);
+    MessageBoxW(owner, full.c_str(), widen(caption).c_str(), MB_OK | MB_ICONWARNING);
   }
   for (HWND window : windows.disabled) EnableWindow(window, TRUE);
   for (HWND window : windows.loweredFromTop) {

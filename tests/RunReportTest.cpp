@@ -33,21 +33,23 @@ TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
   };
   check({"convert", Step::MissingFolder, denied},
         "convert: cannot use the folder: " + reason + " (the tool never creates folders)",
-        "Dossier \"convert\" introuvable ou inutilisable (" + reason + ") : l'outil ne cr\xE9" "e aucun dossier.");
+        "Dossier \"convert\" introuvable ou inutilisable (" + reason + ") : l'outil ne cr\xC3\xA9" "e aucun dossier.");
   check({"convert/a.kvr", Step::OpenInput, denied}, "convert/a.kvr: cannot open: " + reason,
         "a.kvr : ouverture impossible (" + reason + ")");
   check({"convert/a.kvr", Step::ReadInput, denied},
         "convert/a.kvr: read error: " + reason + " (the older conversion is kept)",
         "a.kvr : erreur de lecture (" + reason + ")");
   check({"convert/a.kvr", Step::OutOfMemory, 0}, "convert/a.kvr: out of memory (the older conversion is kept)",
-        "a.kvr : m\xE9moire insuffisante");
+        "a.kvr : m\xC3\xA9moire insuffisante");
   check({"Converted/a.kvr", Step::CreateOutput, denied}, "Converted/a.kvr: cannot create: " + reason,
-        "a.kvr : cr\xE9" "ation impossible dans Converted (" + reason + ")");
+        "a.kvr : cr\xC3\xA9" "ation impossible dans Converted (" + reason + ")");
   check({"Converted/a.kvr", Step::WriteOutput, denied},
         "Converted/a.kvr: write failed: " + reason + " (the older conversion is kept)",
-        "a.kvr : \xE9" "criture impossible, l'ancienne conversion est gard\xE9" "e (" + reason + ")");
-  check({"Converted\\a.kvr", Step::SameFile, 0}, "Converted\\a.kvr: is the input file itself, left as it is",
-        "a.kvr : la sortie serait le fichier d'entr\xE9" "e lui-m\xEAme");
+        "a.kvr : \xC3\xA9" "criture impossible, l'ancienne conversion est gard\xC3\xA9" "e (" + reason + ")");
+  // In Shift-JIS the second byte of each of these is that of "\\".
+  check({"Converted\\\xE8\xA1\xA8\xE3\x82\xBD.kvr", Step::SameFile, 0},
+        "Converted\\\xE8\xA1\xA8\xE3\x82\xBD.kvr: is the input file itself, left as it is",
+        "\xE8\xA1\xA8\xE3\x82\xBD.kvr : la sortie serait le fichier d'entr\xC3\xA9" "e lui-m\xC3\xAAme");
 }
 
 TEST(RunReport, TheBoxListsAtMostTwentyAndCountsTheRest) {

@@ -31,7 +31,8 @@ std::string ConsoleLine(const Problem& problem) {
 }
 
 // The file name alone: the box lists presets, and says which folder where
-// it matters.
+// it matters. Paths are UTF-8 in the box, where the bytes of "/" and "\\"
+// never occur inside another character: the cut falls between characters.
 std::string NameOf(const std::string& path) {
   std::size_t cut = path.find_last_of("/\\");
   return cut == std::string::npos ? path : path.substr(cut + 1);
@@ -42,25 +43,25 @@ std::string WithBoxReason(std::string text, platform::ErrorCode error) {
   return text;
 }
 
-// French, in Latin-1 bytes like the notice itself.
+// French, in UTF-8 like the names it lists.
 std::string BoxLine(const Problem& problem) {
   const std::string name = NameOf(problem.path);
   switch (problem.step) {
     case Step::MissingFolder:
       return WithBoxReason("Dossier \"" + name + "\" introuvable ou inutilisable", problem.error) +
-             " : l'outil ne cr\xE9" "e aucun dossier.";
+             " : l'outil ne cr\xC3\xA9" "e aucun dossier.";
     case Step::OpenInput:
       return WithBoxReason(name + " : ouverture impossible", problem.error);
     case Step::ReadInput:
       return WithBoxReason(name + " : erreur de lecture", problem.error);
     case Step::OutOfMemory:
-      return name + " : m\xE9moire insuffisante";
+      return name + " : m\xC3\xA9moire insuffisante";
     case Step::CreateOutput:
-      return WithBoxReason(name + " : cr\xE9" "ation impossible dans Converted", problem.error);
+      return WithBoxReason(name + " : cr\xC3\xA9" "ation impossible dans Converted", problem.error);
     case Step::WriteOutput:
-      return WithBoxReason(name + " : \xE9" "criture impossible, l'ancienne conversion est gard\xE9" "e", problem.error);
+      return WithBoxReason(name + " : \xC3\xA9" "criture impossible, l'ancienne conversion est gard\xC3\xA9" "e", problem.error);
     case Step::SameFile:
-      return name + " : la sortie serait le fichier d'entr\xE9" "e lui-m\xEAme";
+      return name + " : la sortie serait le fichier d'entr\xC3\xA9" "e lui-m\xC3\xAAme";
   }
   return name;
 }

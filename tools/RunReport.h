@@ -42,6 +42,7 @@ std::vector<std::string> ConsoleLines(const RunReport& report);
 // The same for the notice box, in French like the notice: the file name and
 // the reason, one per line, at most kBoxProblemLines of them and then how
 // many more, then how many presets were converted. Empty when there was no
-// problem. Bytes of the platform's character set.
+// problem. UTF-8: Windows' names are held so, and the box shows them as
+// UTF-16.
 std::string BoxText(const RunReport& report);
 inline constexpr std::size_t kBoxProblemLines = 20;
