@@ -22,7 +22,7 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
     file(REMOVE "${package}")
     execute_process(
       COMMAND tar --format=gnu --sort=name --owner=0 --group=0 --numeric-owner --mtime=@${epoch}
-              --mode=u+rw,go+r,go-w -cf - "${CPACK_PACKAGE_FILE_NAME}"
+              --mode=u+rwX,go+rX,go-w -cf - "${CPACK_PACKAGE_FILE_NAME}"
       COMMAND gzip -9 -n
       WORKING_DIRECTORY "${folder}"
       OUTPUT_FILE "${package}"

@@ -91,7 +91,7 @@ else()
 endif()
 
 # Reproducible packages: one commit gives the same bytes whatever the
-# clone's path, the builder and the time of the build. Every time in them is
+# clone's path and the time of the build. Every time in them is
 # SOURCE_DATE_EPOCH, the commit's time where the builder has not set it
 # (cmake/NormalisePackageTree.cmake says the rest).
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
