@@ -2,16 +2,22 @@
 """Whole-run benchmark of the converter beside tr and cp on the same bytes.
 
 Generates its workloads (seeded), runs the converter and the reference
-commands alternately, and prints medians, ratios and peak memory:
+commands alternately, and prints medians, ratios and peak memory. The
+workloads are the rows of WORKLOADS:
 
-  huge     one 256 MiB preset file      wall time beside tr '\\0' '\\n'  (target 1.25x)
-  nuls     64 MiB of NUL bytes           wall time beside tr               (target 3x)
-  library  5,000 presets of about 1 KB   CPU time beside cp convert/* Converted/  (target 1.05x)
+  short    256 MiB of short preset lines      wall time beside tr '\\0' '\\n'  (target 1.25x)
+  plain    128 MiB of 200-2,000-byte lines no rule acts on          (target 1.5x)
+  dense    128 MiB of 200-2,000-byte lines dense with rule texts    (target 1.5x)
+  nuls     64 MiB of NUL bytes                                       (target 1.5x)
+  library  5,000 presets of about 1 KB   CPU time beside cp convert/* Converted/  (target 1.0x)
 
-and the converter's peak resident memory (target: at most 16 MiB).
+each with the 64-byte block rewriting on and off (the benchmark build of the
+converter reads BRUSH_BENCH_WIDE; the program itself does not), and the
+converter's peak resident memory (target: under 8 MiB).
 
-With --scaling it also times 1, 4, 16, 64 and 256 MiB files, writes
-scaling.csv and, where gnuplot is installed, scaling.png.
+With --scaling it also times 1 to 256 MiB files of short lines and 32 MiB
+files of dense lines from 16 bytes to 64 KiB long, writes scaling.csv and,
+where gnuplot is installed, scaling.png.
 """
 import argparse
 import csv
@@ -27,7 +33,20 @@ MIB = 1 << 20
 SETTLE_SECONDS = 1.0
 # Lines stream from input to output: memory holds a few buffers and the
 # longest line, whatever the file's size.
-PEAK_TARGET = 16 * MIB
+PEAK_TARGET = 8 * MIB
+
+# name, generator kind, amount (MiB, or files for the library), reference,
+# target ratio, description. A workload is a row here and nowhere else.
+WORKLOADS = [
+    ("short", "huge", 256, "tr", 1.25, "256 MiB of short preset lines"),
+    ("plain", "plain", 128, "tr", 1.5, "128 MiB of long plain lines"),
+    ("dense", "dense", 128, "tr", 1.5, "128 MiB of long rule-dense lines"),
+    ("nuls", "nuls", 64, "tr", 1.5, "64 MiB of NUL bytes"),
+    ("library", "library", 5000, "cp", 1.0, "5,000 presets of 1 KB"),
+]
+
+# The block rewriting's switch in the benchmark build, by column.
+WIDE = {"on": {}, "off": {"BRUSH_BENCH_WIDE": "off"}}
 
 
 # The peak that wait4 reports for a child counts the image of this Python
@@ -36,7 +55,7 @@ PEAK_TARGET = 16 * MIB
 GNU_TIME = "/usr/bin/time" if os.path.exists("/usr/bin/time") else None
 
 
-def run_measured(command, cwd, stdin=None, stdout=None):
+def run_measured(command, cwd, stdin=None, stdout=None, env=None):
     """Runs a command; returns (wall seconds, cpu seconds, peak RSS bytes)."""
     peak_file = os.path.join(cwd, ".peak")
     if GNU_TIME and not isinstance(command, str):
@@ -49,7 +68,8 @@ def run_measured(command, cwd, stdin=None, stdout=None):
     time.sleep(SETTLE_SECONDS)
     start = time.perf_counter()
     process = subprocess.Popen(command, cwd=cwd, stdin=stdin or subprocess.DEVNULL,
-                               stdout=stdout or subprocess.DEVNULL, shell=isinstance(command, str))
+                               stdout=stdout or subprocess.DEVNULL, shell=isinstance(command, str),
+                               env=dict(os.environ, **(env or {})))
     _, status, usage = os.wait4(process.pid, 0)
     wall = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
@@ -62,9 +82,10 @@ def run_measured(command, cwd, stdin=None, stdout=None):
     return wall, usage.ru_utime + usage.ru_stime, peak
 
 
-def generate(kind, path, amount):
+def generate(kind, path, amount, *lengths):
     if not os.path.exists(path):
-        subprocess.run([sys.executable, os.path.join(HERE, "generate.py"), kind, path, str(amount)], check=True)
+        subprocess.run([sys.executable, os.path.join(HERE, "generate.py"), kind, path, str(amount)]
+                       + [str(length) for length in lengths], check=True)
 
 
 def fresh_workspace(folder):
@@ -82,77 +103,94 @@ def largest_output(folder):
     return max((os.path.getsize(os.path.join(converted, name)) for name in os.listdir(converted)), default=0)
 
 
-def single_file(workdir, name, kind, mib):
+def single_file(workdir, name, kind, mib, *lengths):
     folder = os.path.join(workdir, name)
     os.makedirs(os.path.join(folder, "convert"), exist_ok=True)
-    generate(kind, os.path.join(folder, "convert", f"{name}.kvr"), mib)
+    generate(kind, os.path.join(folder, "convert", f"{name}.kvr"), mib, *lengths)
     return folder
 
 
-def compare_with_tr(converter, folder, runs):
-    source = os.path.join(folder, "convert", os.listdir(os.path.join(folder, "convert"))[0])
-    tool, reference, peaks = [], [], []
+def compare(converter, folder, reference, runs, wides):
+    """Medians of the converter (per wide setting) and the reference, run in
+    turn: wall time beside tr, CPU time beside cp. Returns ({wide: median},
+    reference median, peak, largest output)."""
+    source_folder = os.path.join(folder, "convert")
+    source = os.path.join(source_folder, sorted(os.listdir(source_folder))[0])
+    tool = {wide: [] for wide in wides}
+    reference_times, peaks, size = [], [], 0
+    figure = 0 if reference == "tr" else 1
     for _ in range(runs):
-        fresh_workspace(folder)
-        wall, _, peak = run_measured([converter], folder)
-        tool.append(wall)
-        peaks.append(peak)
-        fresh_output(os.path.join(folder, "tr.out"))
-        with open(source, "rb") as src, open(os.path.join(folder, "tr.out"), "wb") as dst:
-            reference.append(run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)[0])
-    os.remove(os.path.join(folder, "tr.out"))
-    return statistics.median(tool), statistics.median(reference), max(peaks), largest_output(folder)
-
-
-def compare_with_cp(converter, folder, runs):
-    tool, reference, peaks = [], [], []
-    for _ in range(runs):
-        fresh_workspace(folder)
-        _, cpu, peak = run_measured([converter], folder)
-        tool.append(cpu)
-        peaks.append(peak)
-        size = largest_output(folder)
-        fresh_workspace(folder)
-        reference.append(run_measured("cp convert/* Converted/", folder)[1])
-    return statistics.median(tool), statistics.median(reference), max(peaks), size
-
-
-def scaling(converter, workdir, sizes, runs):
-    rows = []
-    for mib in sizes:
-        folder = single_file(workdir, f"scale{mib}", "huge", mib)
-        source = os.path.join(folder, "convert", f"scale{mib}.kvr")
-        times = {"converter": [], "tr": [], "cp": []}
-        for _ in range(runs):
+        for wide in wides:
             fresh_workspace(folder)
-            times["converter"].append(run_measured([converter], folder)[0])
+            measured = run_measured([converter], folder, env=WIDE[wide])
+            tool[wide].append(measured[figure])
+            peaks.append(measured[2])
+            size = largest_output(folder)
+        if reference == "tr":
+            fresh_output(os.path.join(folder, "tr.out"))
+            with open(source, "rb") as src, open(os.path.join(folder, "tr.out"), "wb") as dst:
+                reference_times.append(run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)[0])
+        else:
+            fresh_workspace(folder)
+            reference_times.append(run_measured("cp convert/* Converted/", folder)[1])
+    fresh_output(os.path.join(folder, "tr.out"))
+    return ({wide: statistics.median(times) for wide, times in tool.items()}, statistics.median(reference_times),
+            max(peaks), size)
+
+
+def scaling(converter, workdir, runs):
+    """Seconds against input size (short lines) and against line length
+    (dense lines, 32 MiB), medians of alternating runs."""
+    series = [("size", mib, "huge", mib, ()) for mib in (1, 4, 16, 64, 256)]
+    series += [("line", length, "dense", 32, (length, length)) for length in (16, 64, 256, 1024, 4096, 16384, 65536)]
+    rows = []
+    for name, x, kind, mib, lengths in series:
+        folder = single_file(workdir, f"scale-{name}{x}", kind, mib, *lengths)
+        source = os.path.join(folder, "convert", os.listdir(os.path.join(folder, "convert"))[0])
+        times = {"on": [], "off": [], "tr": [], "cp": []}
+        for _ in range(runs):
+            for wide in ("on", "off"):
+                fresh_workspace(folder)
+                times[wide].append(run_measured([converter], folder, env=WIDE[wide])[0])
             fresh_output(os.path.join(folder, "ref.out"))
             with open(source, "rb") as src, open(os.path.join(folder, "ref.out"), "wb") as dst:
                 times["tr"].append(run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)[0])
             fresh_output(os.path.join(folder, "ref.out"))
             times["cp"].append(run_measured(["cp", source, os.path.join(folder, "ref.out")], folder)[0])
-        rows.append([mib] + [round(statistics.median(times[k]), 4) for k in ("converter", "tr", "cp")])
-        print(f"  {mib:4d} MiB  converter {rows[-1][1]:.3f} s  tr {rows[-1][2]:.3f} s  cp {rows[-1][3]:.3f} s")
+        rows.append([name, x] + [round(statistics.median(times[k]), 4) for k in ("on", "off", "tr", "cp")])
+        print(f"  {name} {x:6d}  converter {rows[-1][2]:.3f} s (block path off {rows[-1][3]:.3f} s)  "
+              f"tr {rows[-1][4]:.3f} s  cp {rows[-1][5]:.3f} s")
         shutil.rmtree(folder)
     csv_path = os.path.join(workdir, "scaling.csv")
     with open(csv_path, "w", newline="") as out:
         writer = csv.writer(out)
-        writer.writerow(["mib", "converter_s", "tr_s", "cp_s"])
+        writer.writerow(["series", "x", "converter_s", "converter_block_off_s", "tr_s", "cp_s"])
         writer.writerows(rows)
     print(f"wrote {csv_path}")
     if shutil.which("gnuplot"):
         png = os.path.join(workdir, "scaling.png")
-        script = f"""set terminal png size 800,500
+        script = f"""set terminal png size 1100,480
 set output '{png}'
 set datafile separator ','
+set multiplot layout 1,2
 set key top left
 set logscale xy
-set xlabel 'input size (MiB)'
+set xlabel 'input size (MiB), short preset lines'
 set ylabel 'seconds (median)'
 set title 'Converter beside tr and cp'
-plot '{csv_path}' every ::1 using 1:2 with linespoints title 'converter', \\
-     '' every ::1 using 1:3 with linespoints title 'tr', \\
-     '' every ::1 using 1:4 with linespoints title 'cp'
+plot '{csv_path}' using (strcol(1) eq "size" ? $2 : 1/0):3 with linespoints title 'converter', \\
+     '' using (strcol(1) eq "size" ? $2 : 1/0):4 with linespoints title 'converter, 64-byte path off', \\
+     '' using (strcol(1) eq "size" ? $2 : 1/0):5 with linespoints title 'tr', \\
+     '' using (strcol(1) eq "size" ? $2 : 1/0):6 with linespoints title 'cp'
+unset logscale y
+set yrange [0:*]
+set xlabel 'line length (bytes), 32 MiB of rule-dense lines'
+set ylabel 'wall time / tr'
+set title 'Line-length sweep'
+plot '{csv_path}' using (strcol(1) eq "line" ? $2 : 1/0):($3/$5) with linespoints title 'converter', \\
+     '' using (strcol(1) eq "line" ? $2 : 1/0):($4/$5) with linespoints title 'converter, 64-byte path off', \\
+     1.5 with lines dashtype 2 title 'target 1.5x'
+unset multiplot
 """
         subprocess.run(["gnuplot"], input=script.encode(), check=True)
         print(f"wrote {png}")
@@ -160,43 +198,48 @@ plot '{csv_path}' every ::1 using 1:2 with linespoints title 'converter', \\
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--converter", default=os.path.join(HERE, "..", "build", "release", "BrushPreset_Convertion"))
+    parser.add_argument("--converter",
+                        default=os.path.join(HERE, "..", "build", "release", "bench", "brush_bench_converter"))
     parser.add_argument("--workdir", default=os.path.join(HERE, "..", "build", "bench"))
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--only", choices=["huge", "nuls", "library"], action="append")
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--only", choices=[row[0] for row in WORKLOADS], action="append")
+    parser.add_argument("--wide", choices=["on", "off"], action="append",
+                        help="the 64-byte block rewriting's settings to time (default: both)")
     parser.add_argument("--scaling", action="store_true")
     args = parser.parse_args()
     converter = os.path.abspath(args.converter)
     workdir = os.path.abspath(args.workdir)
     os.makedirs(workdir, exist_ok=True)
+    wides = args.wide or ["on", "off"]
 
     rows = []
-    selected = args.only or ["huge", "nuls", "library"]
-    if "huge" in selected:
-        folder = single_file(workdir, "huge", "huge", 256)
-        rows.append(("huge: 256 MiB of presets", "wall vs tr", 1.25, 1.5) + compare_with_tr(converter, folder, args.runs))
-    if "nuls" in selected:
-        folder = single_file(workdir, "nuls", "nuls", 64)
-        rows.append(("nuls: 64 MiB of NUL", "wall vs tr", 3.0, 6.0) + compare_with_tr(converter, folder, args.runs))
-    if "library" in selected:
-        folder = os.path.join(workdir, "library")
-        generate("library", os.path.join(folder, "convert"), 5000)
-        rows.append(("library: 5,000 x 1 KB", "CPU vs cp", 1.05, 1.2) + compare_with_cp(converter, folder, args.runs))
+    for name, kind, amount, reference, target, description in WORKLOADS:
+        if args.only and name not in args.only:
+            continue
+        if kind == "library":
+            folder = os.path.join(workdir, name)
+            generate(kind, os.path.join(folder, "convert"), amount)
+        else:
+            folder = single_file(workdir, name, kind, amount)
+        print(f"{name}: {description} ...", flush=True)
+        rows.append((name, description, reference, target) + compare(converter, folder, reference, args.runs, wides))
 
-    print(f"\n{'workload':26} {'figure':11} {'converter':>10} {'reference':>10} {'ratio':>7} {'target':>7} "
-          f"{'peak RSS':>10} {'largest output':>15}")
-    for name, figure, target, acceptable, tool, reference, peak, output in rows:
-        ratio = tool / reference if reference > 0 else float("inf")
-        verdict = "ok" if ratio <= target else ("acceptable" if ratio <= acceptable else "OVER")
-        memory = "ok" if peak <= PEAK_TARGET else "OVER"
-        print(f"{name:26} {figure:11} {tool:9.3f}s {reference:9.3f}s {ratio:6.2f}x {target:6.2f}x "
-              f"{peak / MIB:7.1f} MiB {output / MIB:10.1f} MiB  {verdict}, memory {memory}")
-    print(f"peak RSS: the converter's peak resident memory; target at most {PEAK_TARGET // MIB} MiB whatever the size"
-          + ("" if GNU_TIME else " (without /usr/bin/time, it includes the image of this script)"))
+    print(f"\n{'workload':8} {'description':34} {'figure':12} {'64-byte':>7} {'converter':>10} {'reference':>10} "
+          f"{'ratio':>7} {'target':>7} {'peak RSS':>10}")
+    for name, description, reference, target, tool, reference_time, peak, _ in rows:
+        figure = "wall vs tr" if reference == "tr" else "CPU vs cp"
+        for wide, time_taken in tool.items():
+            ratio = time_taken / reference_time if reference_time > 0 else float("inf")
+            verdict = "ok" if ratio <= target else "OVER"
+            memory = "ok" if peak < PEAK_TARGET else "OVER"
+            print(f"{name:8} {description:34} {figure:12} {wide:>7} {time_taken:9.3f}s {reference_time:9.3f}s "
+                  f"{ratio:6.2f}x {target:6.2f}x {peak / MIB:6.1f} MiB  {verdict}, memory {memory}")
+    print(f"peak RSS: the converter's peak resident memory, largest of all its runs; target under "
+          f"{PEAK_TARGET // MIB} MiB" + ("" if GNU_TIME else " (without /usr/bin/time, it includes this script)"))
 
     if args.scaling:
         print("\nscaling (medians):")
-        scaling(converter, workdir, [1, 4, 16, 64, 256], args.runs)
+        scaling(converter, workdir, args.runs)
 
 
 if __name__ == "__main__":

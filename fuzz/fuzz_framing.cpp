@@ -18,7 +18,7 @@
 #include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
-#include "tools/LineListTesting.h"
+#include "tools/PresetStreamTesting.h"
 
 namespace {
 

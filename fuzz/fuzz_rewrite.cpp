@@ -1,14 +1,16 @@
 // Fuzz target: the line rewriting. Each input is split at CR, LF and NUL
 // into lines as the channel would deliver them; every line must rewrite
 // without a crash, the same way twice, to no CR, LF or NUL, at most 3 bytes
-// longer, and exactly as the plain reference does.
+// longer, and exactly as the plain reference does, through the path its
+// length picks and through the long-line path.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "tests/ReferenceRewrite.h"
-#include "tools/PresetLine.h"
+#include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/PresetLine.h"
 
 namespace {
 
@@ -26,6 +28,9 @@ void CheckLine(const std::string& line) {
   std::string padded = line + std::string(64, '\0');
   std::string out(line.size() + kRewriteGrowth, '\0');
   std::size_t n = RewritePresetLineInto(std::string_view(padded.data(), line.size()), out.data(), true);
+  Require(out.compare(0, n, once) == 0 && n == once.size());
+  // The long-line path takes a line of any length: short ones too.
+  n = RewriteLongLine(line.data(), line.size(), out.data());
   Require(out.compare(0, n, once) == 0 && n == once.size());
 }
 

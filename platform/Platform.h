@@ -35,13 +35,25 @@ struct FileIdentity {
 using ErrorCode = std::int32_t;
 inline constexpr ErrorCode kNotARegularFile = -1;  // a folder, pipe, device or socket
 inline constexpr ErrorCode kSameFile = -2;         // the output path names the input itself
+inline constexpr ErrorCode kNotAFolder = -3;       // a file stands where a folder was named
 
 // The reason of the call that failed last on this thread.
 ErrorCode LastError();
 
-// The operating system's own words for `error`, in the user's language
-// (UTF-8 on Windows, the locale's character set on POSIX), without a final full stop or line end.
+// The operating system's own words for `error`, in the user's language,
+// without a final full stop or line end. Text inside the program is UTF-8
+// on Windows (converted at the system's calls) and the user's encoding on
+// POSIX.
 std::string DescribeError(ErrorCode error);
+
+// True when `error` says that nothing stands at the path, or on the way to
+// it: the one case where "the tool never creates folders" helps.
+bool NamesNothing(ErrorCode error);
+
+// True when the user's terminal reads UTF-8 (always on Windows, whose
+// console gets UTF-16); false means ASCII only. Decides how names the tool
+// did not write are shown.
+bool TextIsUtf8();
 
 // Start-up of the process: the platform's own initialisation, plus what makes
 // write failures visible as failed calls instead of signals, and what removes
@@ -100,6 +112,18 @@ bool MoveFilePosition(FileHandle file, std::int64_t delta);
 // Closes the handle; false when the platform reports that data may be lost.
 bool CloseFile(FileHandle file);
 
+// 0 when `path` is a folder, `*identity` then telling which (equal for two
+// paths that reach the same folder); otherwise the reason.
+ErrorCode IdentifyFolder(const char* path, FileIdentity* identity);
+
+// Makes `path` the current folder: 0, or the reason. A relative `path` is
+// taken from the folder the process started in, whatever folder was
+// entered before; "." goes back there.
+ErrorCode EnterFolder(const char* path);
+
+// The current folder's own name, its last component ("" for a root).
+std::string CurrentFolderName();
+
 // 0 when `path` is a folder the converter can use: one it can list (and,
 // with `writable`, create files in); otherwise the reason.
 ErrorCode CheckFolder(const char* path, bool writable);
@@ -137,16 +161,30 @@ void ReleaseArena(ByteArena* arena);
 
 // What the notice adds when something was not converted: the lines a
 // console shows on standard error, and the same told in the box's own
-// words. Both empty when everything was converted.
+// words. Both empty when everything was converted and every folder held a
+// preset.
 struct NoticeDetails {
   std::vector<std::string> consoleLines;  // without line ends
-  std::string boxText;                    // UTF-8
+  std::string boxText;                    // short lines, one per problem
+  // Where the box could not list every problem: all of them, in the box's
+  // words with whole paths, for a list kept in a file. Empty otherwise.
+  std::vector<std::string> fullList;
+  // The working folders of the run: a list kept in a file goes into the
+  // first, and a list an earlier run left there is removed from each.
+  std::vector<std::string> workingFolders;
 };
 
 // Tells the user that the run is over and waits until the user acknowledges
-// it. Caption and text are in the platform's single-byte character set
-// (Latin-1).
+// it. Texts are UTF-8.
 void ShowCompletionNotice(const char* caption, const char* text, const NoticeDetails& details);
+
+// Tells the user something that ends the process without a run: help and
+// version on standard output, a command line not understood or a FOLDER
+// that cannot be used (`isError`) on standard error. Windows shows
+// `boxText` in a box titled with the program's name, and `consoleText` on
+// a console or standard handle it was started with. UTF-8, lines ending in
+// "\n". False when the text could not all be written.
+bool ShowMessage(const std::string& consoleText, const std::string& boxText, bool isError);
 
 // Ends the process with `status`.
 [[noreturn]] void EndProcess(int status);

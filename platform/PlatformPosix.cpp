@@ -1,15 +1,19 @@
 // The POSIX side of the platform seam (Linux).
 #include <dirent.h>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -47,6 +51,18 @@ std::string DescribeError(ErrorCode error) {
   if (error == kNotARegularFile) return "Not a regular file";
   if (error == kSameFile) return "Is the input file itself";
   return std::strerror(error);
+}
+
+bool NamesNothing(ErrorCode error) { return error == ENOENT; }
+
+bool TextIsUtf8() {
+  // Only the character type follows the user's settings: messages and
+  // numbers stay as they were.
+  static const bool utf8 = [] {
+    std::setlocale(LC_CTYPE, "");
+    return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+  }();
+  return utf8;
 }
 
 void StartUp() {
@@ -285,6 +301,35 @@ ErrorCode CheckFolder(const char* path, bool writable) {
   return 0;
 }
 
+ErrorCode IdentifyFolder(const char* path, FileIdentity* identity) {
+  struct stat st;
+  if (stat(path, &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  *identity = IdentityOf(st);
+  return 0;
+}
+
+ErrorCode EnterFolder(const char* path) {
+  // The starting folder is held open: it is found again even when its
+  // path changed or cannot be read.
+  static const int start = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (start < 0) return errno;
+  if (fchdir(start) != 0) return errno;
+  if (std::strcmp(path, ".") != 0 && chdir(path) != 0) return errno;
+  return 0;
+}
+
+std::string CurrentFolderName() {
+  std::vector<char> buffer(4096);
+  while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+  std::string path(buffer.data());
+  std::size_t cut = path.rfind('/');
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
 namespace {
 
 struct PosixSearch {
@@ -371,31 +416,14 @@ void ReleaseArena(ByteArena* arena) {
   *arena = ByteArena{};
 }
 
-namespace {
-
-// The console speaks UTF-8; the notice texts are Latin-1 bytes.
-std::string Latin1ToUtf8(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    auto byte = static_cast<unsigned char>(*p);
-    if (byte < 0x80) {
-      out += static_cast<char>(byte);
-    } else {
-      out += static_cast<char>(0xC0 | (byte >> 6));
-      out += static_cast<char>(0x80 | (byte & 0x3F));
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
 void ShowCompletionNotice(const char* caption, const char* text, const NoticeDetails& details) {
   std::string problems;
   for (const std::string& line : details.consoleLines) problems += line + "\n";
   WriteToFile(STDERR_FILENO, problems.data(), problems.size());
-  std::string notice = Latin1ToUtf8(caption) + "\n" + Latin1ToUtf8(text) + "\n";
-  bool waits = isatty(STDIN_FILENO) != 0;
+  std::string notice = std::string(caption) + "\n" + text + "\n";
+  // Only where someone sees the prompt: with the output redirected, the
+  // prompt would go into the file and the run would seem to hang.
+  bool waits = isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FILENO) != 0;
   // Without a word the wait would look like a hang.
   if (waits) notice += "Press Enter to close.\n";
   WriteToFile(STDOUT_FILENO, notice.data(), notice.size());
@@ -407,6 +435,11 @@ void ShowCompletionNotice(const char* caption, const char* text, const NoticeDet
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0 || key == '\n') return;
   }
+}
+
+bool ShowMessage(const std::string& consoleText, const std::string&, bool isError) {
+  int fd = isError ? STDERR_FILENO : STDOUT_FILENO;
+  return WriteToFile(fd, consoleText.data(), consoleText.size()) == consoleText.size();
 }
 
 void EndProcess(int status) { std::exit(status); }

@@ -102,6 +102,7 @@ std::string DescribeError(ErrorCode error) {
   // UTF-8, like every text of this backend.
   if (error == kNotARegularFile) return "ce n'est pas un fichier ordinaire";
   if (error == kSameFile) return "c'est le fichier d'entr\xC3\xA9" "e lui-m\xC3\xAAme";
+  if (error == kNotAFolder) return "ce n'est pas un dossier";
   wchar_t* text = nullptr;
   DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                     FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -114,6 +115,10 @@ std::string DescribeError(ErrorCode error) {
   }
   return message.empty() ? "erreur " + std::to_string(error) : message;
 }
+
+bool NamesNothing(ErrorCode error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+bool TextIsUtf8() { return true; }
 
 void StartUp() {
   INITCOMMONCONTROLSEX controls;
@@ -293,11 +298,68 @@ bool MoveFilePosition(FileHandle file, std::int64_t delta) {
 
 bool CloseFile(FileHandle file) { return CloseHandle(ToHandle(file)) != 0; }
 
-ErrorCode CheckFolder(const char* path, bool) {
+ErrorCode CheckFolder(const char* path, bool writable) {
   DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
+  if (!writable) return 0;
+  // Whether a file can be created there is only known by creating one: the
+  // read-only attribute of a folder says nothing, its access list does. The
+  // probe is never named like a preset and goes when its handle closes.
+  std::string probe = std::string(path) + "\\.BrushPreset_Convertion-" + std::to_string(GetCurrentProcessId()) +
+                      ".probe";
+  HANDLE handle = CreateFileW(WidePath(probe.c_str()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    ErrorCode error = LastError();
+    return error == ERROR_FILE_EXISTS ? 0 : error;
+  }
+  CloseHandle(handle);
   return 0;
+}
+
+ErrorCode IdentifyFolder(const char* path, FileIdentity* identity) {
+  HANDLE handle = CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  ErrorCode error = 0;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    error = LastError();
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    error = kNotAFolder;
+  } else {
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  }
+  CloseHandle(handle);
+  return error;
+}
+
+namespace {
+
+std::wstring CurrentFolder() {
+  DWORD size = GetCurrentDirectoryW(0, nullptr);
+  std::wstring folder(size, L'\0');
+  DWORD length = size > 0 ? GetCurrentDirectoryW(size, &folder[0]) : 0;
+  folder.resize(length < size ? length : 0);
+  return folder;
+}
+
+}  // namespace
+
+ErrorCode EnterFolder(const char* path) {
+  static const std::wstring start = CurrentFolder();
+  if (!SetCurrentDirectoryW(start.c_str())) return LastError();
+  if (std::strcmp(path, ".") != 0 && !SetCurrentDirectoryW(WideFromUtf8(path).c_str())) return LastError();
+  return 0;
+}
+
+std::string CurrentFolderName() {
+  std::wstring folder = CurrentFolder();
+  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+  std::size_t cut = folder.find_last_of(L"\\/:");
+  return Utf8FromWide(cut == std::wstring::npos ? folder : folder.substr(cut + 1));
 }
 
 namespace {
@@ -382,7 +444,135 @@ BOOL CALLBACK NoteThreadWindow(HWND window, LPARAM context) {
 
 }  // namespace
 
+namespace {
+
+// Where text for a console goes: a standard handle redirected to a file or
+// a pipe, else the console of the process that started this one (a GUI
+// program gets none of its own), else nowhere: the box still tells.
+HANDLE OutputHandle(bool error) {
+  static const bool attached = AttachConsole(ATTACH_PARENT_PROCESS) != 0;
+  HANDLE handle = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  const bool usable = handle != nullptr && handle != INVALID_HANDLE_VALUE;
+  if (usable && (!attached || GetFileType(handle) == FILE_TYPE_DISK || GetFileType(handle) == FILE_TYPE_PIPE)) {
+    return handle;
+  }
+  if (!attached) return INVALID_HANDLE_VALUE;
+  // Owned here for the life of the process, shared by both outputs.
+  static const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  return console;
+}
+
+// A console gets UTF-16, whatever its code page; a file or a pipe UTF-8.
+bool WriteText(const std::string& text, bool error) {
+  HANDLE handle = OutputHandle(error);
+  if (text.empty() || handle == INVALID_HANDLE_VALUE) return true;
+  DWORD mode = 0;
+  DWORD written = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    const std::wstring wide = WideFromUtf8(text);
+    return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) &&
+           written == wide.size();
+  }
+  return WriteToFile(reinterpret_cast<FileHandle>(handle), text.data(), text.size()) == text.size();
+}
+
+// `text` cut to `width` UTF-16 units, the middle left out: a box never
+// grows wider than the screen for a long path without spaces.
+std::wstring ShortenedWide(const std::wstring& text, std::size_t width) {
+  if (text.size() <= width) return text;
+  const std::size_t head = (width - 1) / 2;
+  return text.substr(0, head) + L"\u2026" + text.substr(text.size() - (width - 1 - head));
+}
+
+const char kListName[] = "BrushPreset_Convertion.log";
+// The first line of every list the tool writes: only a file that starts so
+// is ever replaced or removed.
+const char kListFirstLine[] = "\xEF\xBB\xBF" "BrushPreset_Convertion : presets non convertis\r\n";
+
+std::wstring ListPath(const std::string& folder) {
+  if (folder.empty() || folder == ".") return WideFromUtf8(kListName);
+  const char last = folder.back();
+  const bool ended = last == '\\' || last == '/' || last == ':';
+  return WidePath((folder + (ended ? "" : "\\") + kListName).c_str());
+}
+
+enum class ListFile { None, Ours, Other };
+
+ListFile LookAtList(const std::wstring& path) {
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return NamesNothing(LastError()) ? ListFile::None : ListFile::Other;
+  }
+  char head[sizeof kListFirstLine - 1];
+  DWORD got = 0;
+  bool ours = ReadFile(handle, head, sizeof head, &got, nullptr) && got == sizeof head &&
+              std::memcmp(head, kListFirstLine, sizeof head) == 0;
+  CloseHandle(handle);
+  return ours ? ListFile::Ours : ListFile::Other;
+}
+
+std::wstring FullPathOf(const std::wstring& path) {
+  DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  DWORD length = size > 0 ? GetFullPathNameW(path.c_str(), size, &full[0], nullptr) : 0;
+  if (length == 0 || length >= size) return path;
+  full.resize(length);
+  return full;
+}
+
+// Writes every line of `lines` into the list file at `path`, replacing a
+// list written earlier but never another file. The box's line that says
+// where the list is, or why there is none.
+std::wstring KeepFullList(const std::wstring& path, const std::vector<std::string>& lines) {
+  const std::wstring shown = ShortenedWide(FullPathOf(path), 60);
+  if (LookAtList(path) == ListFile::Other) {
+    return L"Liste compl\u00E8te non \u00E9crite : un autre fichier porte ce nom :\n" + shown;
+  }
+  std::string content = kListFirstLine;
+  for (const std::string& line : lines) content += line + "\r\n";
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ErrorCode error = 0;
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = LastError();
+  } else {
+    bool written = WriteToFile(FromHandle(handle), content.data(), content.size()) == content.size();
+    if (!written) error = LastError();
+    if (!CloseHandle(handle) && written) error = LastError();
+    // Half a list would hide the presets it lost.
+    if (error != 0) DeleteFileW(path.c_str());
+  }
+  if (error != 0) {
+    return L"Liste compl\u00E8te non \u00E9crite (" + WideFromUtf8(DescribeError(error)) + L") :\n" + shown;
+  }
+  return L"Liste compl\u00E8te dans :\n" + shown;
+}
+
+}  // namespace
+
 void ShowCompletionNotice(const char* caption, const char* text, const NoticeDetails& details) {
+  // Every line, as on Linux, for a console or a redirected output.
+  std::string problems;
+  for (const std::string& line : details.consoleLines) problems += line + "\n";
+  WriteText(problems, true);
+  WriteText(std::string(caption) + "\n" + text + "\n", false);
+
+  // The complete list goes into the first working folder when the box
+  // cannot show it; a list left there or elsewhere by an earlier run would
+  // now mislead, and goes.
+  std::wstring box = WideFromUtf8(text);
+  if (!details.boxText.empty()) box += L"\n\n" + WideFromUtf8(details.boxText);
+  std::wstring kept;
+  if (!details.fullList.empty()) {
+    kept = ListPath(details.workingFolders.empty() ? "." : details.workingFolders[0]);
+    box += L"\n" + KeepFullList(kept, details.fullList);
+  }
+  for (const std::string& folder : details.workingFolders) {
+    const std::wstring path = ListPath(folder);
+    if (path != kept && LookAtList(path) == ListFile::Ours) DeleteFileW(path.c_str());
+  }
+
   HWND foreground = GetForegroundWindow();
   DWORD foregroundProcess = 0;
   if (foreground != nullptr) GetWindowThreadProcessId(foreground, &foregroundProcess);
@@ -398,24 +588,20 @@ void ShowCompletionNotice(const char* caption, const char* text, const NoticeDet
   }
   // What was not converted follows the notice after a blank line, under the
   // warning icon; a clean run shows the plain notice.
-  if (details.boxText.empty()) {
-    MessageBoxA(owner, text, caption, MB_OK);
-  } else {
-    // The list holds names, UTF-8 like every name here: shown as UTF-16,
-    // so that they read right whatever the code page. Latin-1 characters
-    // are their own UTF-16 code units.
-    auto widen = [](const char* latin1) {
-      std::wstring wide;
-      for (; *latin1 != '\0'; ++latin1) wide += static_cast<wchar_t>(static_cast<unsigned char>(*latin1));
-      return wide;
-    };
-    std::wstring full = widen(text) + L"\n\n" + WideFromUtf8(details.boxText);
-    MessageBoxW(owner, full.c_str(), widen(caption).c_str(), MB_OK | MB_ICONWARNING);
-  }
+  MessageBoxW(owner, box.c_str(), WideFromUtf8(caption).c_str(),
+              MB_OK | (details.boxText.empty() ? 0 : MB_ICONWARNING));
   for (HWND window : windows.disabled) EnableWindow(window, TRUE);
   for (HWND window : windows.loweredFromTop) {
     SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, keepPlace);
   }
+}
+
+bool ShowMessage(const std::string& consoleText, const std::string& boxText, bool isError) {
+  bool written = WriteText(consoleText, isError);
+  std::wstring text = WideFromUtf8(boxText);
+  while (!text.empty() && text.back() == L'\n') text.pop_back();
+  MessageBoxW(nullptr, text.c_str(), L"BrushPreset_Convertion", MB_OK | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
+  return written;
 }
 
 void EndProcess(int status) { ExitProcess(static_cast<UINT>(status)); }

@@ -91,6 +91,7 @@ struct InformationCase {
 
 TEST_F(CommandLineRun, HelpVersionAndUsageErrorsTouchNoFile) {
   const std::string usage = command_line::UsageText();
+  const std::string tryHelp = "Try 'BrushPreset_Convertion --help' for more information.\n";
   const std::string version = std::string("BrushPreset_Convertion ") + PROJECT_VERSION + "\n";
   const std::vector<InformationCase> cases = {
       {{"--help"}, 0, usage, ""},
@@ -98,12 +99,13 @@ TEST_F(CommandLineRun, HelpVersionAndUsageErrorsTouchNoFile) {
       {{"--version"}, 0, version, ""},
       {{"-V"}, 0, version, ""},
       {{"@/lib", "--help"}, 0, usage, ""},
-      {{"--bogus"}, 2, "", "BrushPreset_Convertion: unknown option '--bogus'\n" + usage},
-      {{"@/lib", "-x"}, 2, "", "BrushPreset_Convertion: unknown option '-x'\n" + usage},
-      {{"-x", "--help"}, 2, "", "BrushPreset_Convertion: unknown option '-x'\n" + usage},
-      {{"@/lib", "convert"}, 2, "", "BrushPreset_Convertion: one FOLDER at most: 'convert' is a second one\n" + usage},
+      {{"--bogus"}, 2, "", "BrushPreset_Convertion: unknown option '--bogus'\n" + tryHelp},
+      {{"@/lib", "-x"}, 2, "", "BrushPreset_Convertion: unknown option '-x'\n" + tryHelp},
+      {{"-x", "--help"}, 2, "", "BrushPreset_Convertion: unknown option '-x'\n" + tryHelp},
+      {{"-\x1B]0;x\a"}, 2, "", "BrushPreset_Convertion: unknown option '-'$'\\033'']0;x'$'\\a'\n" + tryHelp},
+      {{"@/lib", ""}, 2, "", "BrushPreset_Convertion: an empty FOLDER names no folder\n" + tryHelp},
   };
-  ASSERT_EQ(usage.rfind("Usage: BrushPreset_Convertion [FOLDER]\n", 0), 0u) << usage;
+  ASSERT_EQ(usage.rfind("Usage: BrushPreset_Convertion [--] [FOLDER...]\n", 0), 0u) << usage;
   for (const InformationCase& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.arguments));
     RunResult result = Run("here", c.arguments);
@@ -176,7 +178,6 @@ TEST_F(CommandLineRun, AFolderThatCannotBeEnteredIsToldAndNothingRuns) {
       {"@/-x/Converted/convert", "No such file or directory"},
       {"@/notes/convert", "Not a directory"},
       {"none", "No such file or directory"},
-      {"", "No such file or directory"},
       {"@/lib/convert/p.kvr", "Not a directory"},
       {"@/locked", "Permission denied", true},
   };
@@ -189,6 +190,63 @@ TEST_F(CommandLineRun, AFolderThatCannotBeEnteredIsToldAndNothingRuns) {
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.errors, "BrushPreset_Convertion: " + shown + ": " + c.reason + "\n");
     EXPECT_EQ(Snapshot(root_.path()), initial_);
+  }
+}
+
+struct SeveralCase {
+  std::string runIn;
+  std::vector<std::string> arguments;
+  int exitStatus;
+  std::string errors;  // "BrushPreset_Convertion: " begins each line
+  bool ran = true;     // the notice shown
+};
+
+TEST_F(CommandLineRun, SeveralFoldersAreConvertedOnceAndReportedTogether) {
+  // In "here", one preset cannot be written, and its name holds a line end.
+  WriteFile(root_ / "here/convert/a\nb.kvr", kPreset);
+  MakeFolder(root_ / "here/Converted/a\nb.kvr");
+  MakeFolder(root_ / "empty");
+  MakeFolder(root_ / "empty/convert");
+  MakeFolder(root_ / "empty/Converted");
+  const std::string blocked = "'here/Converted/a'$'\\n''b.kvr': cannot create: Is a directory";
+  const std::vector<SeveralCase> cases = {
+      // Named by the folder, its convert and its Converted folder: once.
+      {"", {"here", "./lib/", "here/convert", "here/Converted/", "lib"}, 1, blocked + "\n2 of 3 presets converted"},
+      {"here", {}, 1, "'Converted/a'$'\\n''b.kvr': cannot create: Is a directory\n1 of 2 presets converted"},
+      {"lib", {".", "../lib", "convert"}, 0, ""},
+      {"", {"lib", "empty/convert"}, 0, "empty/convert: no preset found (*.kvr)"},
+      {"", {"empty", "@/empty"}, 0, "empty/convert: no preset found (*.kvr)"},
+      // Run inside a convert folder: advice instead of two missing folders.
+      {"lib/convert",
+       {},
+       1,
+       ".: is a convert folder itself: run the tool from its parent folder, or name the parent "
+       "(BrushPreset_Convertion ..)\n0 of 0 presets converted"},
+      // One FOLDER that cannot be used: each told, nothing run.
+      {"",
+       {"lib", "none", "lib/convert/p.kvr", "here"},
+       1,
+       "none: No such file or directory\nlib/convert/p.kvr: Not a directory",
+       false},
+  };
+  for (const SeveralCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.arguments) + " in " + c.runIn);
+    initial_ = Snapshot(root_.path());
+    RunResult result = Run(c.runIn, c.arguments);
+    EXPECT_EQ(result.exitStatus, c.exitStatus);
+    EXPECT_EQ(result.output, c.ran ? kNotice : "");
+    std::string errors;
+    std::size_t start = 0;
+    while (start < c.errors.size()) {
+      std::size_t end = c.errors.find('\n', start);
+      if (end == std::string::npos) end = c.errors.size();
+      errors += "BrushPreset_Convertion: " + c.errors.substr(start, end - start) + "\n";
+      start = end + 1;
+    }
+    EXPECT_EQ(result.errors, errors);
+    if (!c.ran) {
+      EXPECT_EQ(Snapshot(root_.path()), initial_);
+    }
   }
 }
 

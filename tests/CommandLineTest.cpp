@@ -15,42 +15,43 @@ using namespace command_line;
 struct ArgumentsCase {
   std::vector<std::string> arguments;
   Request request;
-  const char* folder;   // nullptr: none
-  std::string mention;  // for a usage error: what the problem must name
+  std::vector<std::string> folders;
+  std::string problem;  // for a usage error: the whole problem
 };
 
 TEST(CommandLine, ReadsTheArgumentsFromLeftToRight) {
   const std::vector<ArgumentsCase> cases = {
-      {{}, Request::Convert, nullptr, ""},
-      {{"brushes"}, Request::Convert, "brushes", ""},
-      {{"-h"}, Request::Help, nullptr, ""},
-      {{"--help"}, Request::Help, nullptr, ""},
-      {{"-V"}, Request::Version, nullptr, ""},
-      {{"--version"}, Request::Version, nullptr, ""},
+      {{}, Request::Convert, {}, ""},
+      {{"brushes"}, Request::Convert, {"brushes"}, ""},
+      {{"-h"}, Request::Help, {}, ""},
+      {{"--help"}, Request::Help, {}, ""},
+      {{"-V"}, Request::Version, {}, ""},
+      {{"--version"}, Request::Version, {}, ""},
       // The first of help and version decides; nothing after it is read.
-      {{"--help", "--bogus"}, Request::Help, nullptr, ""},
-      {{"-V", "-h"}, Request::Version, nullptr, ""},
-      {{"one", "two", "--help"}, Request::Help, nullptr, ""},
-      {{"--bogus", "--help"}, Request::UsageError, nullptr, "--bogus"},
+      {{"--help", "--bogus"}, Request::Help, {}, ""},
+      {{"-V", "-h"}, Request::Version, {}, ""},
+      {{"one", "two", "--help"}, Request::Help, {}, ""},
+      {{"--bogus", "--help"}, Request::UsageError, {}, "unknown option '--bogus'"},
       // Only the exact spellings are options.
-      {{"-x"}, Request::UsageError, nullptr, "-x"},
-      {{"-hV"}, Request::UsageError, nullptr, "-hV"},
-      {{"-help"}, Request::UsageError, nullptr, "-help"},
-      {{"--versio"}, Request::UsageError, nullptr, "--versio"},
-      {{"--help=yes"}, Request::UsageError, nullptr, "--help=yes"},
-      {{"brushes", "-x"}, Request::UsageError, nullptr, "-x"},
-      // A second FOLDER, wherever it stands.
-      {{"one", "two"}, Request::UsageError, nullptr, "two"},
-      {{"one", "--", "two"}, Request::UsageError, nullptr, "two"},
-      {{"--", "one", "two"}, Request::UsageError, nullptr, "two"},
+      {{"-x"}, Request::UsageError, {}, "unknown option '-x'"},
+      {{"-hV"}, Request::UsageError, {}, "unknown option '-hV'"},
+      {{"-help"}, Request::UsageError, {}, "unknown option '-help'"},
+      {{"--versio"}, Request::UsageError, {}, "unknown option '--versio'"},
+      {{"--help=yes"}, Request::UsageError, {}, "unknown option '--help=yes'"},
+      {{"brushes", "-x"}, Request::UsageError, {}, "unknown option '-x'"},
+      {{"-x\n-y\x1B[2J"}, Request::UsageError, {}, "unknown option '-x'$'\\n''-y'$'\\033''[2J'"},
+      // Several FOLDERs, in order, duplicates kept for the run to merge.
+      {{"one", "two"}, Request::Convert, {"one", "two"}, ""},
+      {{"one", "--", "two", "one"}, Request::Convert, {"one", "two", "one"}, ""},
       // "--" ends the options; a lone "-" is a FOLDER.
-      {{"--", "-h"}, Request::Convert, "-h", ""},
-      {{"--", "--"}, Request::Convert, "--", ""},
-      {{"brushes", "--"}, Request::Convert, "brushes", ""},
-      {{"--"}, Request::Convert, nullptr, ""},
-      {{"-"}, Request::Convert, "-", ""},
-      // An empty FOLDER is still one: it cannot be entered.
-      {{""}, Request::Convert, "", ""},
+      {{"--", "-h"}, Request::Convert, {"-h"}, ""},
+      {{"--", "--"}, Request::Convert, {"--"}, ""},
+      {{"brushes", "--"}, Request::Convert, {"brushes"}, ""},
+      {{"--"}, Request::Convert, {}, ""},
+      {{"-"}, Request::Convert, {"-"}, ""},
+      // An empty FOLDER names no folder.
+      {{""}, Request::UsageError, {}, "an empty FOLDER names no folder"},
+      {{"one", "--", ""}, Request::UsageError, {}, "an empty FOLDER names no folder"},
   };
   for (const ArgumentsCase& c : cases) {
     std::string shown;
@@ -58,13 +59,66 @@ TEST(CommandLine, ReadsTheArgumentsFromLeftToRight) {
     SCOPED_TRACE(shown);
     const Invocation invocation = ReadArguments(c.arguments);
     EXPECT_EQ(invocation.request, c.request);
-    EXPECT_EQ(invocation.hasFolder, c.folder != nullptr);
-    EXPECT_EQ(invocation.folder, c.folder != nullptr ? c.folder : "");
-    if (c.request == Request::UsageError) {
-      EXPECT_NE(invocation.problem.find("'" + c.mention + "'"), std::string::npos) << invocation.problem;
-    } else {
-      EXPECT_EQ(invocation.problem, "");
-    }
+    EXPECT_EQ(invocation.folders, c.folders);
+    EXPECT_EQ(invocation.problem, c.problem);
+  }
+}
+
+struct ShownCase {
+  std::string text;
+  std::string utf8;   // shown on a UTF-8 terminal
+  std::string ascii;  // shown where the encoding is ASCII
+};
+
+TEST(CommandLine, NamesThatCouldMoveTheCursorAreQuotedLikeLsDoes) {
+  const std::vector<ShownCase> cases = {
+      {"plain name.kvr", "plain name.kvr", "plain name.kvr"},
+      {"it's.kvr", "it's.kvr", "it's.kvr"},
+      {"\xC3\xA9t\xC3\xA9.kvr", "\xC3\xA9t\xC3\xA9.kvr", "$'\\303\\251''t'$'\\303\\251''.kvr'"},
+      {"a\nb", "'a'$'\\n''b'", "'a'$'\\n''b'"},
+      {"line1\nBrushPreset_Convertion: 9 of 9 presets converted\nx.kvr",
+       "'line1'$'\\n''BrushPreset_Convertion: 9 of 9 presets converted'$'\\n''x.kvr'",
+       "'line1'$'\\n''BrushPreset_Convertion: 9 of 9 presets converted'$'\\n''x.kvr'"},
+      {"\x1B]0;t\a\x1B[2J.kvr", "$'\\033'']0;t'$'\\a\\033''[2J.kvr'", "$'\\033'']0;t'$'\\a\\033''[2J.kvr'"},
+      {"it's\t.kvr", "'it'\\''s'$'\\t''.kvr'", "'it'\\''s'$'\\t''.kvr'"},
+      {"del\x7F", "'del'$'\\177'", "'del'$'\\177'"},
+      // Bytes that are no UTF-8 character: a stray continuation, a cut
+      // sequence, an overlong "/", a surrogate; and a C1 control (CSI).
+      {"a\x80", "'a'$'\\200'", "'a'$'\\200'"},
+      {"a\xE2\x82", "'a'$'\\342\\202'", "'a'$'\\342\\202'"},
+      {"\xC0\xAF", "$'\\300\\257'", "$'\\300\\257'"},
+      {"\xED\xA0\x80", "$'\\355\\240\\200'", "$'\\355\\240\\200'"},
+      {"\xC2\x9B"
+       "2J",
+       "$'\\302\\233''2J'", "$'\\302\\233''2J'"},
+      {"\xF0\x9F\x96\x8C", "\xF0\x9F\x96\x8C", "$'\\360\\237\\226\\214'"},
+  };
+  for (const ShownCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    EXPECT_EQ(ShownText(c.text, true), c.utf8);
+    EXPECT_EQ(ShownText(c.text, false), c.ascii);
+  }
+  EXPECT_EQ(ShownText("", true, true), "''");
+  EXPECT_EQ(ShownText("-x", true, true), "'-x'");
+}
+
+TEST(CommandLine, WindowsCommandLinesAreSplitLikeCommandLineToArgvW) {
+  const std::vector<std::pair<std::wstring, std::vector<std::wstring>>> cases = {
+      {L"prog.exe", {}},
+      {L"\"C:\\My Tools\\prog.exe\" a", {L"a"}},
+      {L"prog.exe  a\t\"b c\"  d", {L"a", L"b c", L"d"}},
+      {L"prog.exe \"\"", {L""}},
+      {L"prog.exe a\\\\b \"a\\\\\\\"b\" a\\\\\\\\\"b\"", {L"a\\\\b", L"a\\\"b", L"a\\\\b"}},
+      {L"prog.exe \"say \"\"hi\"\"\"", {L"say \"hi\""}},
+      // A quoted folder ending in a backslash, as shortcuts pass it.
+      {L"prog.exe \"Z:\\my folder\\\"", {L"Z:\\my folder\\"}},
+      {L"prog.exe \"Y:\\\" \"Z:\\a b\\\"", {L"Y:\\", L"Z:\\a b\\"}},
+      {L"prog.exe \"Z:\\a\\\\\" next", {L"Z:\\a\\", L"next"}},
+      {L"prog.exe \"a\\\"b\"", {L"a\"b"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.first));
+    EXPECT_EQ(SplitWindowsCommandLine(c.first), c.second);
   }
 }
 
@@ -112,6 +166,11 @@ TEST(CommandLine, AFolderNamedConvertWithoutConvertInsideStandsForItsParent) {
       {"a/Convert", {}, "a/Convert"},
       {"a/CONVERT", {}, "a/CONVERT"},
       {"a/convert.d", {}, "a/convert.d"},
+      // A Converted folder stands for its parent the same way.
+      {"a/Converted", {}, "a/"},
+      {"Converted/", {}, "."},
+      {"a/Converted", {"a/Converted/convert"}, "a/Converted"},
+      {"a/converted", {}, "a/converted"},
       {"a/my_convert", {}, "a/my_convert"},
       {"convert/a", {}, "convert/a"},
       {"a\\convert", {}, "a\\convert"},
@@ -137,7 +196,8 @@ TEST(CommandLine, WindowsPathsAndNamesFollowWindowsRules) {
       {L"C:\\Pinceaux \u00E9t\u00E9 \u753B\u7B14\\convert", {}, L"C:\\Pinceaux \u00E9t\u00E9 \u753B\u7B14\\"},
       {L"C:\\Brushes\\convert", {L"C:\\Brushes\\convert\\convert"}, L"C:\\Brushes\\convert"},
       {L"C:\\Brushes\\Convert\\", {L"C:\\Brushes\\Convert\\convert"}, L"C:\\Brushes\\Convert\\"},
-      {L"C:\\Brushes\\converted", {}, L"C:\\Brushes\\converted"},
+      {L"C:\\Brushes\\converted", {}, L"C:\\Brushes\\"},
+      {L"C:\\Brushes\\converts", {}, L"C:\\Brushes\\converts"},
       {L"C:\\", {}, L"C:\\"},
   };
   ExpectWorkingFolders(PathStyle::Windows, cases);

@@ -81,9 +81,15 @@ TEST_F(EndToEnd, MissingFoldersAreToldAndNoFolderIsCreated) {
   EXPECT_EQ(result.errors.find("BrushPreset_Convertion: convert: cannot use the folder: "), 0u) << result.errors;
 }
 
-TEST_F(EndToEnd, NoPresetAtAllIsACleanRun) {
+// Presets put in a subfolder are not found: said, though nothing failed.
+TEST_F(EndToEnd, NoPresetAtAllIsToldButIsNoFailure) {
   ::unlink(w_.in("control.kvr").c_str());
-  Run(0);
+  MakeFolder(w_.in("sub"));
+  WriteFile(w_.in("sub/p.kvr"), kControlPreset);
+  RunResult result = RunConverter(w_.folder.path());
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.output, kNoticeOutput);
+  EXPECT_EQ(result.errors, "BrushPreset_Convertion: convert: no preset found (*.kvr)\n");
 }
 
 TEST_F(EndToEnd, AFileThatCannotBeCreatedLeavesTheNextOneClean) {
@@ -120,44 +126,54 @@ std::string ReadTerminalUntil(int terminal, const std::string& wanted) {
   return seen;
 }
 
-// On a terminal the notice says how to close it, and waits for Enter.
+// On a terminal the notice says how to close it, and waits for Enter; with
+// its output redirected nobody sees a prompt, so it ends at once.
 TEST_F(EndToEnd, OnATerminalTheNoticeSaysHowToCloseItAndWaits) {
-  int terminal = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  ASSERT_EQ(grantpt(terminal), 0);
-  ASSERT_EQ(unlockpt(terminal), 0);
-  std::string side = ptsname(terminal);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    setsid();
-    int tty = open(side.c_str(), O_RDWR);
-    dup2(tty, STDIN_FILENO);
-    dup2(tty, STDOUT_FILENO);
-    int devNull = open("/dev/null", O_WRONLY);
-    dup2(devNull, STDERR_FILENO);
-    if (chdir(w_.folder.path().c_str()) != 0) _exit(121);
-    execl(CONVERTER_PATH, CONVERTER_PATH, static_cast<char*>(nullptr));
-    _exit(123);
+  for (bool outputOnTerminal : {true, false}) {
+    SCOPED_TRACE(outputOnTerminal ? "output on the terminal" : "output redirected");
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    std::string side = ptsname(terminal);
+    const std::string redirected = w_.folder / "output.txt";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setsid();
+      int tty = open(side.c_str(), O_RDWR);
+      dup2(tty, STDIN_FILENO);
+      dup2(outputOnTerminal ? tty : open(redirected.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+      int devNull = open("/dev/null", O_WRONLY);
+      dup2(devNull, STDERR_FILENO);
+      if (chdir(w_.folder.path().c_str()) != 0) _exit(121);
+      execl(CONVERTER_PATH, CONVERTER_PATH, static_cast<char*>(nullptr));
+      _exit(123);
+    }
+    int status = 0;
+    if (outputOnTerminal) {
+      std::string shown = ReadTerminalUntil(terminal, "Enter");
+      EXPECT_NE(shown.find("Conversion termin\xC3\xA9" "e !"), std::string::npos) << shown;
+      EXPECT_NE(shown.find("Press Enter to close."), std::string::npos) << shown;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "ended before Enter";
+      ASSERT_EQ(write(terminal, "\n", 1), 1);
+    }
+    for (int i = 0; i < 200 && waitpid(child, &status, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (kill(child, 0) == 0 && waitpid(child, &status, WNOHANG) == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      ADD_FAILURE() << "still waiting";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(terminal);
+    if (!outputOnTerminal) {
+      EXPECT_EQ(ReadFile(redirected), kNoticeOutput) << "no prompt in the file";
+    }
+    EXPECT_EQ(ReadFile(w_.out("control.kvr")), kControlConverted);
   }
-  std::string shown = ReadTerminalUntil(terminal, "Enter");
-  EXPECT_NE(shown.find("Conversion termin\xC3\xA9" "e !"), std::string::npos) << shown;
-  EXPECT_NE(shown.find("Press Enter to close."), std::string::npos) << shown;
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  int status = 0;
-  EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "ended before Enter";
-  ASSERT_EQ(write(terminal, "\n", 1), 1);
-  for (int i = 0; i < 200 && waitpid(child, &status, WNOHANG) == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  if (kill(child, 0) == 0 && waitpid(child, &status, WNOHANG) == 0) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    ADD_FAILURE() << "still waiting after Enter";
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  close(terminal);
-  EXPECT_EQ(ReadFile(w_.out("control.kvr")), kControlConverted);
 }
 
 }  // namespace

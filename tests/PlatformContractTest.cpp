@@ -128,6 +128,16 @@ TEST_F(PlatformContract, FoldersAreCheckedBeforeUse) {
   EXPECT_EQ(platform::CheckFolder((folder_ / "Converted").c_str(), true), 0);
   EXPECT_NE(platform::CheckFolder((folder_ / "missing").c_str(), false), 0);
   EXPECT_NE(platform::CheckFolder((folder_ / "file").c_str(), false), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(folder_ / "Converted")) << "the check left a file behind";
+  // Two spellings of one folder are one folder; a file or nothing is none.
+  platform::FileIdentity first, second;
+  EXPECT_EQ(platform::IdentifyFolder((folder_ / "Converted").c_str(), &first), 0);
+  EXPECT_EQ(platform::IdentifyFolder((folder_ / "Converted/../Converted/").c_str(), &second), 0);
+  EXPECT_TRUE(first.volume == second.volume && first.index == second.index);
+  EXPECT_EQ(platform::IdentifyFolder(folder_.path().c_str(), &second), 0);
+  EXPECT_FALSE(first.volume == second.volume && first.index == second.index);
+  EXPECT_NE(platform::IdentifyFolder((folder_ / "file").c_str(), &second), 0);
+  EXPECT_TRUE(platform::NamesNothing(platform::IdentifyFolder((folder_ / "missing").c_str(), &second)));
 }
 
 std::vector<platform::FolderEntry> SearchAll(const std::string& searchText, platform::SearchStart* start) {

@@ -1,5 +1,5 @@
 // The line rewriting written the plainest way, straight from the rules of
-// tools/PresetRules.h: one new string per step, byte-at-a-time scans. The
+// tools/rewriting/PresetRules.h: one new string per step, byte-at-a-time scans. The
 // fast code is checked against it.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/PresetRules.h"
+#include "tools/rewriting/PresetRules.h"
 
 namespace reference {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "tests/ReferenceRewrite.h"
-#include "tools/PresetLine.h"
-#include "tools/PresetRules.h"
+#include "tools/rewriting/PresetLine.h"
+#include "tools/rewriting/PresetRules.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // the box text and the exit status, from the records alone.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@ TEST(RunReport, ACleanRunSaysNothingAndExitsZero) {
   EXPECT_EQ(ExitStatus(report), 0);
   EXPECT_TRUE(ConsoleLines(report).empty());
   EXPECT_EQ(BoxText(report), "");
+  // A folder without a preset is told, and is no failure.
+  report.emptyFolders = {"m/convert"};
+  EXPECT_EQ(ExitStatus(report), 0);
+  EXPECT_EQ(ConsoleLines(report),
+            std::vector<std::string>{"BrushPreset_Convertion: m/convert: no preset found (*.kvr)"});
+  EXPECT_EQ(BoxText(report), "Aucun preset dans m/convert");
 }
 
 TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
@@ -31,25 +38,54 @@ TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
                                                               "BrushPreset_Convertion: 1 of 2 presets converted"}));
     EXPECT_EQ(BoxText(report), box + "\nFichiers convertis : 1 sur 2.");
   };
-  check({"convert", Step::MissingFolder, denied},
-        "convert: cannot use the folder: " + reason + " (the tool never creates folders)",
-        "Dossier \"convert\" introuvable ou inutilisable (" + reason + ") : l'outil ne cr\xC3\xA9" "e aucun dossier.");
-  check({"convert/a.kvr", Step::OpenInput, denied}, "convert/a.kvr: cannot open: " + reason,
-        "a.kvr : ouverture impossible (" + reason + ")");
+  // The system's reason follows in the box only where the line has room.
+  auto fitting = [&](const std::string& line) {
+    const std::string longer = line + " (" + reason + ")";
+    std::size_t characters = 0;
+    for (char byte : longer) characters += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
+    return characters <= kBoxLineWidth ? longer : line;
+  };
+  // The hint about creating folders only where the folder is missing.
+  const std::string missing = platform::DescribeError(ENOENT);
+  check({"m/Converted", Step::MissingFolder, ENOENT},
+        "m/Converted: cannot use the folder: " + missing + " (the tool never creates folders)",
+        "Converted : dossier introuvable (jamais cr\xC3\xA9\xC3\xA9)");
+  check({"convert", Step::MissingFolder, denied}, "convert: cannot use the folder: " + reason,
+        fitting("convert : dossier inutilisable"));
+  check({"m/convert/a\nb.kvr", Step::OpenInput, denied}, "'m/convert/a'$'\\n''b.kvr': cannot open: " + reason,
+        fitting("'a'$'\\n''b.kvr' : ouverture impossible"));
+  check({".", Step::InsideConvert, 0},
+        ".: is a convert folder itself: run the tool from its parent folder, or name the parent "
+        "(BrushPreset_Convertion ..)",
+        "Lancez l'outil depuis le dossier parent de ..");
+  // Long names are shortened in the middle, and a line never grows past
+  // the box's width.
+  check({"convert/" + std::string(100, 'n') + ".kvr", Step::OutOfMemory, 0},
+        "convert/" + std::string(100, 'n') + ".kvr: out of memory (the older conversion is kept)",
+        std::string(11, 'n') + "\xE2\x80\xA6" + std::string(8, 'n') + ".kvr : m\xC3\xA9moire insuffisante");
   check({"convert/a.kvr", Step::ReadInput, denied},
         "convert/a.kvr: read error: " + reason + " (the older conversion is kept)",
-        "a.kvr : erreur de lecture (" + reason + ")");
-  check({"convert/a.kvr", Step::OutOfMemory, 0}, "convert/a.kvr: out of memory (the older conversion is kept)",
-        "a.kvr : m\xC3\xA9moire insuffisante");
+        fitting("a.kvr : erreur de lecture"));
+  check({"convert/a.kvr", Step::ReadInput, 5},
+        "convert/a.kvr: read error: " + platform::DescribeError(5) + " (the older conversion is kept)",
+        "a.kvr : erreur de lecture (" + platform::DescribeError(5) + ")");
   check({"Converted/a.kvr", Step::CreateOutput, denied}, "Converted/a.kvr: cannot create: " + reason,
-        "a.kvr : cr\xC3\xA9" "ation impossible dans Converted (" + reason + ")");
+        fitting("a.kvr : cr\xC3\xA9" "ation impossible"));
   check({"Converted/a.kvr", Step::WriteOutput, denied},
         "Converted/a.kvr: write failed: " + reason + " (the older conversion is kept)",
-        "a.kvr : \xC3\xA9" "criture impossible, l'ancienne conversion est gard\xC3\xA9" "e (" + reason + ")");
-  // In Shift-JIS the second byte of each of these is that of "\\".
-  check({"Converted\\\xE8\xA1\xA8\xE3\x82\xBD.kvr", Step::SameFile, 0},
-        "Converted\\\xE8\xA1\xA8\xE3\x82\xBD.kvr: is the input file itself, left as it is",
-        "\xE8\xA1\xA8\xE3\x82\xBD.kvr : la sortie serait le fichier d'entr\xC3\xA9" "e lui-m\xC3\xAAme");
+        fitting("a.kvr : \xC3\xA9" "criture impossible"));
+  check({"Converted\\a.kvr", Step::SameFile, 0}, "Converted\\a.kvr: is the input file itself, left as it is",
+        "a.kvr : serait l'entr\xC3\xA9" "e elle-m\xC3\xAAme");
+  // A reason as long as Windows' own is left to the list kept in a file.
+  RunReport report;
+  report.problems = {{"convert/" + std::string(30, 'n') + ".kvr", Step::OpenInput, denied}};
+  EXPECT_EQ(BoxLine(report.problems[0], true), std::string(11, 'n') + "\xE2\x80\xA6" + std::string(8, 'n') +
+                                                   ".kvr : ouverture impossible");
+  EXPECT_EQ(BoxLine(report.problems[0], true, true),
+            "convert/" + std::string(30, 'n') + ".kvr : ouverture impossible (" + reason + ")");
+  // In Shift-JIS the second byte of each of these is that of "\\": the name stays whole.
+  EXPECT_EQ(BoxLine({"Converted\\\xE8\xA1\xA8\xE3\x82\xBD.kvr", Step::SameFile, 0}, true),
+            "\xE8\xA1\xA8\xE3\x82\xBD.kvr : serait l'entr\xC3\xA9" "e elle-m\xC3\xAAme");
 }
 
 TEST(RunReport, TheBoxListsAtMostTwentyAndCountsTheRest) {
@@ -69,6 +105,12 @@ TEST(RunReport, TheBoxListsAtMostTwentyAndCountsTheRest) {
     const std::string tail = more == 0 ? "" : more == 1 ? "\n... et 1 autre.\n" : "\n... et 7 autres.\n";
     EXPECT_NE(text.find(tail + "Fichiers convertis"), std::string::npos) << text;
     EXPECT_EQ(ConsoleLines(report).size(), problems + 1) << "the console lists every one";
+    // The file gets every one, with its whole path, when the box cannot.
+    const std::vector<std::string> full = FullList(report);
+    EXPECT_EQ(full.size(), more > 0 ? problems : 0u);
+    if (more > 0) {
+      EXPECT_EQ(full.back(), "convert/p" + std::to_string(problems - 1) + ".kvr : m\xC3\xA9moire insuffisante");
+    }
   }
 }
 

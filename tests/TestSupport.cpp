@@ -10,7 +10,7 @@
 #include "platform/Platform.h"
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelTesting.h"
-#include "tools/LineListTesting.h"
+#include "tools/PresetStreamTesting.h"
 
 namespace fs = std::filesystem;
 

@@ -5,9 +5,10 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
-#include "tools/LineList.h"
+#include "tools/PresetStream.h"
 #include "tools/RunReport.h"
 
 // Converts the preset at `inputPath` into a file that replaces `outputPath`
@@ -17,10 +18,18 @@
 // the preset was converted, otherwise the problem that stopped it.
 std::optional<Problem> ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines);
 
-// Converts every preset of "convert" into "Converted", shows the completion
-// notice, and ends the process: exit status 0 when every preset was
-// converted, 1 when one was not or a folder cannot be used, each problem
-// told with the notice. Reads no argument, environment or setting. The
+// Converts every preset of "convert" into "Converted" in each of
+// `workingFolders` in turn (each taken from the folder the process started
+// in), shows the completion notice, and ends the process: exit status 0
+// when every preset was converted, 1 when one was not or a folder cannot be
+// used, each problem told with the notice, its path as the user would type
+// it from where the tool was started. Reads no environment or setting. The
 // inputs are never modified, and an older output is only ever replaced
 // whole by a complete one.
-[[noreturn]] void RunConversion();
+[[noreturn]] void RunConversion(const std::vector<std::string>& workingFolders);
+
+// The program: reads `arguments` (those after the program's name, UTF-8 on
+// Windows), answers help, version and usage errors without touching a
+// file, checks every FOLDER (one that cannot be used is told and nothing
+// runs), then converts each working folder once (RunConversion).
+[[noreturn]] void RunCommandLine(const std::vector<std::string>& arguments);

@@ -7,7 +7,7 @@
 
 #include "platform/Platform.h"
 
-// The step at which a preset, or the run, stopped.
+// The step at which a preset, a folder, or the run, stopped.
 enum class Step {
   MissingFolder,  // "convert" or "Converted" cannot be used: nothing is done in it
   OpenInput,      // the preset cannot be opened (or is not a regular file)
@@ -16,33 +16,54 @@ enum class Step {
   CreateOutput,   // its output cannot be created
   WriteOutput,    // writing or replacing the output failed; the older one is kept
   SameFile,       // the output path names the input itself
+  EnterFolder,    // a FOLDER named on the command line cannot be used: nothing runs
+  InsideConvert,  // the working folder is a convert folder itself: nothing is done in it
 };
 
 struct Problem {
-  std::string path;  // as the run named it: "convert/a.kvr", "Converted"
+  std::string path;  // as the user would type it: "m/convert/a.kvr", "Converted"
   Step step = Step::OpenInput;
   platform::ErrorCode error = 0;  // the system's reason, 0 when it has none
 };
 
 struct RunReport {
-  int presets = 0;    // matching entries that are not folders
+  int presets = 0;    // matching entries that are not folders, in every folder
   int converted = 0;  // of them, those whose output is complete
   std::vector<Problem> problems;
+  std::vector<std::string> emptyFolders;  // "convert" folders that held no preset
+  bool utf8 = true;                       // how names are shown (ShownText)
 };
 
-// 0 when every preset was converted and both folders could be used (also
+// 0 when every preset was converted and every folder could be used (also
 // when there was no preset), 1 otherwise.
 int ExitStatus(const RunReport& report);
 
-// One line per problem, "BrushPreset_Convertion: convert/a.kvr: cannot
-// open: Permission denied", then how many presets were converted; nothing
-// when there was no problem.
+// One line for `problem`, "BrushPreset_Convertion: convert/a.kvr: cannot
+// open: Permission denied", its path shown by ShownText.
+std::string ConsoleLine(const Problem& problem, bool utf8);
+
+// One line per problem, then one per folder without a preset, then (when
+// something was not converted) how many presets were converted.
 std::vector<std::string> ConsoleLines(const RunReport& report);
 
 // The same for the notice box, in French like the notice: the file name and
-// the reason, one per line, at most kBoxProblemLines of them and then how
-// many more, then how many presets were converted. Empty when there was no
-// problem. UTF-8: Windows' names are held so, and the box shows them as
-// UTF-16.
+// what failed, one short line each (long names shortened in the middle, the
+// system's reason only where it fits), at
+// most kBoxProblemLines of them and then how many more, then how many
+// presets were converted. Empty when there is nothing to tell. UTF-8.
 std::string BoxText(const RunReport& report);
 inline constexpr std::size_t kBoxProblemLines = 20;
+inline constexpr std::size_t kBoxNameWidth = 24;  // characters
+inline constexpr std::size_t kBoxLineWidth = 48;  // characters, about 300 pixels
+
+// One problem in the box's words: the name alone, shortened, or (for a list
+// kept in a file) the whole path and always the reason.
+std::string BoxLine(const Problem& problem, bool utf8, bool wholePath = false);
+
+// Every line the box could not show, for a list kept in a file: all the
+// problems with their whole paths. Empty when the box lists them all.
+std::vector<std::string> FullList(const RunReport& report);
+
+// `text` cut to at most `width` UTF-8 characters, what is left out of its
+// middle replaced by "…".
+std::string ShortenedInTheMiddle(const std::string& text, std::size_t width);

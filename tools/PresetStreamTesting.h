@@ -1,4 +1,4 @@
-// Test hooks of the line streaming (LineList.h).
+// Test hooks of the line streaming (PresetStream.h).
 #pragma once
 
 // True when RewriteChannelLines rewrites whole buffered blocks of lines with

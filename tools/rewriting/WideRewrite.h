@@ -2,7 +2,8 @@
 // for processors that have them (AVX-512 BW and VBMI, with BMI2). The build
 // compiles one of two sources, as it does for the platform:
 // WideRewriteAvx512.cpp where the target is x86-64 and the compiler GCC or
-// Clang, WideRewriteFallback.cpp elsewhere, where no processor has them.
+// Clang, WideRewriteFallback.cpp elsewhere, where no processor has them and
+// the block path is never taken.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // The current form of one legacy preset line, by the rules of
-// tools/PresetRules.h: transparency rescaled from percent to 0..255 on lines
+// tools/rewriting/PresetRules.h: transparency rescaled from percent to 0..255 on lines
 // holding the marker, then the legacy marks removed, then keys renamed.
 #pragma once
 
@@ -15,7 +15,7 @@ std::string RewritePresetLine(std::string_view line);
 inline constexpr std::size_t kRewriteGrowth = 32;
 
 // The same rewriting into `out`, which has room for line.size() +
-// kRewriteGrowth bytes and may be line.data() itself. Returns the length.
+// kRewriteGrowth bytes and does not overlap the line. Returns the length.
 // With `readablePadding`, the 64 bytes from line.data() can all be read
 // even where the line is shorter, which lets short lines be copied in
 // whole chunks.

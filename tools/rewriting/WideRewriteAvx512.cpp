@@ -19,10 +19,11 @@
 #include <utility>
 
 #include "runtime/ByteScan.h"
-#include "tools/PresetRuleFacts.h"
-#include "tools/RowRewrite.h"
-#include "tools/ShortLineRewrite.h"
-#include "tools/WideRewrite.h"
+#include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/RowRewrite.h"
+#include "tools/rewriting/ShortLineRewrite.h"
+#include "tools/rewriting/WideRewrite.h"
 
 #define BRUSH_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi,bmi2,popcnt")))
 
@@ -436,7 +437,7 @@ BRUSH_WIDE_TARGET std::size_t RewriteWholeLinesWide(const char* block, std::size
       }
       n += static_cast<std::size_t>(_tzcnt_u64(ends));
       if (pairCr != 0) n = 63;
-      out = EndLine(out + RewriteAnyLine(window, n, out));
+      out = EndLine(out + RewriteLongLine(window, n, out));
       pos += n + (window[n] == '\r' && window[n + 1] == '\n' ? 2 : 1);
       continue;
     }

@@ -1,10 +1,10 @@
-#include "tools/PresetLine.h"
+#include "tools/rewriting/PresetLine.h"
 
 #include <cstring>
 
-#include "tools/PresetRuleFacts.h"
-#include "tools/RowRewrite.h"
-#include "tools/ShortLineRewrite.h"
+#include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/ShortLineRewrite.h"
 
 // The longest line stage 1 writes: the marker's rewritten start and a
 // 32-bit number with its sign, from a line at least as long as the marker.
@@ -13,11 +13,10 @@ static_assert(rules::kMarkerLineStart.size + 11 <= rules::kMarker.size() + kRewr
 
 std::size_t RewritePresetLineInto(std::string_view line, char* out, bool readablePadding) {
   std::size_t n = line.size();
-  if (n > kShortLine) return RewriteAnyLine(line.data(), n, out);
+  if (n > kShortLine) return RewriteLongLine(line.data(), n, out);
   const char* text = line.data();
-  bool overlaps = out < text + n + kShortLine && text < out + n + kRewriteGrowth;
   char padded[kShortLine + 16];
-  if (!readablePadding || overlaps) {
+  if (!readablePadding) {
     std::memset(padded, 0, sizeof padded);
     if (n > 0) std::memcpy(padded, text, n);
     text = padded;

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string_view>
 
-#include "tools/PresetRules.h"
+#include "tools/rewriting/PresetRules.h"
 
 namespace rules {
 

@@ -1,17 +1,24 @@
-#include "tools/LineList.h"
+#include "tools/PresetStream.h"
 
 #include <cstdint>
 #include <string_view>
 
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelBulk.h"
-#include "tools/LineListTesting.h"
-#include "tools/PresetLine.h"
-#include "tools/WideRewrite.h"
+#include "tools/PresetStreamTesting.h"
+#include "tools/rewriting/PresetLine.h"
+#include "tools/rewriting/WideRewrite.h"
 
 namespace {
 
-bool gWideVectors = WideVectorsSupported();
+// Asked of the processor at the first file, not at start-up: a switch made
+// before then (by the tests, or by the benchmark build at start-up) stays.
+int gWideVectors = -1;
+
+bool UseWideVectors() {
+  if (gWideVectors < 0) gWideVectors = WideVectorsSupported() ? 1 : 0;
+  return gWideVectors != 0;
+}
 
 // Appends to a LineList through local copies of its fields, so that the
 // bytes written do not force them to be reloaded for every line.
@@ -92,9 +99,9 @@ bool HandOver(LineList* lines, int output) {
 
 }  // namespace
 
-bool WideVectorsInUse() { return gWideVectors; }
+bool WideVectorsInUse() { return UseWideVectors(); }
 
-void SetWideVectorsForTesting(bool on) { gWideVectors = on && WideVectorsSupported(); }
+void SetWideVectorsForTesting(bool on) { gWideVectors = on && WideVectorsSupported() ? 1 : 0; }
 
 void ReleaseLineList(LineList* lines) {
   platform::ReleaseArena(&lines->arena);
@@ -104,8 +111,9 @@ void ReleaseLineList(LineList* lines) {
 bool RewriteChannelLines(int input, int output, LineList* lines) {
   FileChannel* channel = FindChannel(input);
   bool enoughMemory = channel != nullptr;
+  const bool wide = UseWideVectors();
   while (enoughMemory) {
-    if (gWideVectors) {
+    if (wide) {
       std::string_view block = BufferedWholeLines(*channel);
       if (!block.empty()) {
         enoughMemory = LineAppender(lines).AppendWholeLines(block);

@@ -1,4 +1,4 @@
-#include "tools/ShortLineRewrite.h"
+#include "tools/rewriting/ShortLineRewrite.h"
 
 #include <cstdint>
 #include <cstring>
@@ -6,8 +6,9 @@
 #include <utility>
 
 #include "runtime/ByteScan.h"
-#include "tools/PresetRuleFacts.h"
-#include "tools/RowRewrite.h"
+#include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/RowRewrite.h"
 
 namespace {
 
@@ -193,7 +194,7 @@ inline bool FormsLaterPattern(const char* out, std::size_t size, const RenameMat
 
 // Stage 3 on `out`, given every place where a rename pattern may begin.
 // When a single match is all that the rows would find, it is renamed
-// alone; otherwise the rows run one by one.
+// alone; otherwise the long-line path's stage 3 takes over.
 std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts) {
   RenameMatches matches = FindRenames(out, size, renameStarts);
   if (matches.count == 0) return size;
@@ -207,7 +208,7 @@ std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts
     std::memcpy(out + at, rename.with.data(), rename.with.size());
     return size - rename.find.size() + rename.with.size();
   }
-  return RenameRowByRow(out, size);
+  return RenameRows(out, size);
 }
 
 template <std::size_t Chunks, std::size_t... I>

@@ -1,10 +1,11 @@
-#include "tools/RowRewrite.h"
+#include "tools/rewriting/RowRewrite.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
-#include "tools/PresetRuleFacts.h"
+#include "tools/rewriting/PresetRuleFacts.h"
 
 static_assert(rules::kNumbersPassUnchanged,
               "a pattern holds a digit or '-': the rows would change the number that stage 1 writes, which "
@@ -108,26 +109,6 @@ std::int32_t RescaledValue(const char* line, std::size_t n) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(scaled));
 }
 
-// The removals swept together (rules::kSweptRemovals) in one pass from
-// `line` to `out`: the first one is tried before the one-byte ones at each
-// place, so its matches are those its own pass would find.
-std::size_t RemoveSweptInto(const char* line, std::size_t n, char* out) {
-  constexpr std::string_view first = rules::kFirstRemoval;
-  std::size_t write = 0;
-  for (std::size_t read = 0; read < n;) {
-    const char c = line[read];
-    if (c == first[0] && n - read >= first.size() && std::memcmp(line + read, first.data(), first.size()) == 0) {
-      read += first.size();
-    } else if (rules::kSweptBytes.Holds(c)) {
-      ++read;
-    } else {
-      out[write++] = c;
-      ++read;
-    }
-  }
-  return write;
-}
-
 }  // namespace
 
 std::size_t RewriteMarkerLine(const char* line, std::size_t n, char* out) {
@@ -139,18 +120,13 @@ std::size_t RewriteMarkerLine(const char* line, std::size_t n, char* out) {
 }
 
 std::size_t RenameRowByRow(char* text, std::size_t n) {
-  for (const rules::Rename& rename : rules::kRenames) n = ReplaceAllInPlace(text, n, rename.find, rename.with);
-  return n;
-}
-
-std::size_t RewriteAnyLine(const char* line, std::size_t n, char* out) {
   // A copy: where link-time optimisation folds every use of the shared
-  // constant away, the MinGW linker warns about the section left behind.
-  constexpr std::string_view kMarker = rules::kMarker;
-  if (Find(line, n, kMarker) != kNotFound) return RewriteMarkerLine(line, n, out);
-  n = RemoveSweptInto(line, n, out);
-  for (std::size_t row = rules::kSweptRemovals; row < rules::kRemovalCount; ++row) {
-    n = ReplaceAllInPlace(out, n, rules::kRemovals[row], std::string_view());
-  }
-  return RenameRowByRow(out, n);
+  // table away, the MinGW linker warns about the section left behind.
+  static constexpr std::array<rules::Rename, rules::kRenameRows> kRows = [] {
+    std::array<rules::Rename, rules::kRenameRows> rows{};
+    for (std::size_t row = 0; row < rules::kRenameRows; ++row) rows[row] = rules::kRenames[row];
+    return rows;
+  }();
+  for (const rules::Rename& rename : kRows) n = ReplaceAllInPlace(text, n, rename.find, rename.with);
+  return n;
 }

@@ -1,0 +1,333 @@
+#include "tools/rewriting/LongLineRewrite.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/RowRewrite.h"
+
+namespace {
+
+using rules::kDistinctRenameCount;
+using rules::kDistinctRenames;
+using rules::kFirstRemoval;
+using rules::kFormingCount;
+using rules::kFormings;
+
+static_assert(kFirstRemoval.size() >= 2 && kFirstRemoval.size() <= 16,
+              "long-line path: the first removal is found by its first two bytes and spreads into one chunk after "
+              "its own");
+static_assert(!rules::OverlapsItself(kFirstRemoval),
+              "long-line path: every match of the first removal in the line as read is dropped, so no two may "
+              "overlap");
+static_assert(rules::BeginsWith(rules::kMarker, kFirstRemoval) && rules::kMarker.size() > kFirstRemoval.size(),
+              "long-line path: the marker is looked for behind the first removal's matches, which it must begin with");
+static_assert(rules::kMarker.size() <= 32, "long-line path: the marker is checked within a padded 64-byte tail");
+static_assert(kFormingCount <= 64, "long-line path: the ways a rename forms a later pattern are one bit each");
+
+// ---- 16 bytes at a time ----
+
+#if defined(__SSE2__)
+struct Chunk {
+  __m128i bytes;
+};
+struct Bytes {
+  __m128i bits;
+};
+inline Chunk Load(const char* from) { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(from))}; }
+inline void Store(char* to, Chunk chunk) { _mm_storeu_si128(reinterpret_cast<__m128i*>(to), chunk.bytes); }
+inline Bytes Equal(Chunk chunk, char c) { return {_mm_cmpeq_epi8(chunk.bytes, _mm_set1_epi8(c))}; }
+inline Bytes operator&(Bytes a, Bytes b) { return {_mm_and_si128(a.bits, b.bits)}; }
+inline Bytes operator|(Bytes a, Bytes b) { return {_mm_or_si128(a.bits, b.bits)}; }
+inline Bytes NoBytes() { return {_mm_setzero_si128()}; }
+inline std::uint32_t MaskOf(Bytes bytes) { return static_cast<std::uint32_t>(_mm_movemask_epi8(bytes.bits)); }
+#else
+struct Chunk {
+  char bytes[16];
+};
+struct Bytes {
+  std::uint32_t bits;
+};
+inline Chunk Load(const char* from) {
+  Chunk chunk;
+  std::memcpy(chunk.bytes, from, 16);
+  return chunk;
+}
+inline void Store(char* to, const Chunk& chunk) { std::memcpy(to, chunk.bytes, 16); }
+inline Bytes Equal(const Chunk& chunk, char c) {
+  std::uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= static_cast<std::uint32_t>(chunk.bytes[i] == c) << i;
+  return {bits};
+}
+inline Bytes operator&(Bytes a, Bytes b) { return {a.bits & b.bits}; }
+inline Bytes operator|(Bytes a, Bytes b) { return {a.bits | b.bits}; }
+inline Bytes NoBytes() { return {0}; }
+inline std::uint32_t MaskOf(Bytes bytes) { return bytes.bits; }
+#endif
+
+inline int LowestBit(std::uint32_t mask) { return __builtin_ctz(mask); }
+
+constexpr std::uint32_t LowBits(std::size_t n) { return n >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << n) - 1; }
+
+// Where `pattern` may begin among the 16 bytes of `at` (whose next 16 are
+// `next`, loaded one byte on): its first two bytes.
+inline Bytes Starts(Chunk at, Chunk next, std::string_view pattern) {
+  return pattern.size() == 1 ? Equal(at, pattern[0]) : Equal(at, pattern[0]) & Equal(next, pattern[1]);
+}
+
+inline bool MatchesAt(const char* text, std::size_t n, std::size_t at, std::string_view pattern) {
+  return at + pattern.size() <= n && text[at] == pattern[0] &&
+         std::memcmp(text + at + 1, pattern.data() + 1, pattern.size() - 1) == 0;
+}
+
+// Calls visit(at) for each place from `from` on where `starts` (a function
+// of two chunks, or of the text and a place for the last 16 bytes) says a
+// match may begin, in order, until visit returns false. False when it did.
+template <typename ChunkStarts, typename ByteStarts, typename Visit>
+inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, ChunkStarts&& chunkStarts,
+                         ByteStarts&& byteStarts, Visit&& visit) {
+  std::size_t at = from;
+  for (; at + 17 <= n; at += 16) {
+    for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
+         starts &= starts - 1) {
+      if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
+    }
+  }
+  for (; at < n; ++at) {
+    if (byteStarts(at) && !visit(at)) return false;
+  }
+  return true;
+}
+
+// ---- Stage 1 and the removals swept together ----
+
+constexpr std::size_t kMarkerSeen = static_cast<std::size_t>(-1);
+
+template <std::size_t... I>
+inline Bytes SweptBytes(Chunk chunk, std::index_sequence<I...>) {
+  return (NoBytes() | ... | Equal(chunk, rules::kSweptBytes.bytes[I]));
+}
+
+// The removals swept together (rules::kSweptRemovals) from `line` into
+// `out`, which does not overlap it; kMarkerSeen when the line holds the
+// marker. Chunks without a byte to remove are copied whole; in the others,
+// each run of kept bytes is copied as a whole chunk, so up to 16 bytes past
+// the result are written.
+std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
+  constexpr std::string_view kFirst = kFirstRemoval;
+  constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirst.size());
+  std::size_t written = 0;
+  std::uint32_t carried = 0;  // bytes of a first-removal match begun in the chunk before
+  // The 16 bytes at `from` (32 readable), of which `valid` and those
+  // behind them are the line's; false at the marker.
+  auto sweep = [&](const char* from, std::size_t valid) {
+    const Chunk chunk = Load(from);
+    std::uint32_t starts = MaskOf(Starts(chunk, Load(from + 1), kFirst));
+    std::uint32_t removed = MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>())) | carried;
+    if (valid < 16) removed |= ~LowBits(valid) & 0xFFFF;
+    carried = 0;
+    if ((starts | removed) == 0) {
+      Store(out + written, chunk);
+      written += 16;
+      return true;
+    }
+    for (; starts != 0; starts &= starts - 1) {
+      const auto at = static_cast<std::size_t>(LowestBit(starts));
+      if (!MatchesAt(from, valid, at, kFirst)) continue;
+      if (MatchesAt(from, valid, at + kFirst.size(), kMarkerRest)) return false;
+      const std::uint32_t spread = LowBits(kFirst.size()) << at;
+      removed |= spread & 0xFFFF;
+      carried |= spread >> 16;
+    }
+    for (std::uint32_t kept = ~removed & 0xFFFF; kept != 0;) {
+      const int start = LowestBit(kept);
+      const int run = LowestBit(~(kept >> start));
+      Store(out + written, Load(from + start));
+      written += static_cast<std::size_t>(run);
+      kept &= ~(LowBits(static_cast<std::size_t>(run)) << start);
+    }
+    return true;
+  };
+  std::size_t at = 0;
+  for (; at + 32 <= n; at += 16) {
+    if (!sweep(line + at, n - at)) return kMarkerSeen;
+  }
+  // The last bytes from a copy with zeros behind, which no pattern holds.
+  char tail[64] = {};
+  std::memcpy(tail, line + at, n - at);
+  for (std::size_t done = 0; at + done < n; done += 16) {
+    if (!sweep(tail + done, n - at - done)) return kMarkerSeen;
+  }
+  return written;
+}
+
+// Drops every match of `removal` from the n bytes of `text` in one
+// left-to-right pass, in place. Returns the new length.
+std::size_t RemoveAll(char* text, std::size_t n, std::string_view removal) {
+  std::size_t write = 0;
+  std::size_t read = 0;
+  ForEachStart(
+      text, n, 0, [removal](Chunk at, Chunk next) { return Starts(at, next, removal); },
+      [&](std::size_t at) { return text[at] == removal[0]; },
+      [&](std::size_t at) {
+        if (at < read || !MatchesAt(text, n, at, removal)) return true;
+        std::memmove(text + write, text + read, at - read);
+        write += at - read;
+        read = at + removal.size();
+        return true;
+      });
+  if (read == 0) return n;
+  std::memmove(text + write, text + read, n - read);
+  return write + (n - read);
+}
+
+// ---- Stage 3 ----
+
+// The longest neighbours of each rename with which it can form a later
+// row's pattern.
+struct Reach {
+  std::size_t before = 0;
+  std::size_t after = 0;
+};
+
+template <std::size_t... R>
+inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
+  return (NoBytes() | ... | Starts(at, next, kDistinctRenames[R].find));
+}
+
+template <std::size_t... R>
+inline bool RenameStartsAt(const char* text, std::size_t n, std::size_t at, std::index_sequence<R...>) {
+  return ((text[at] == kDistinctRenames[R].find[0] &&
+           (kDistinctRenames[R].find.size() == 1 || (at + 1 < n && text[at + 1] == kDistinctRenames[R].find[1]))) ||
+          ...);
+}
+
+// The distinct rename whose pattern is at `at`; kDistinctRenameCount for
+// none, and kDistinctRenameCount + 1 when two are.
+template <std::size_t... R>
+inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std::index_sequence<R...>) {
+  std::size_t found = kDistinctRenameCount;
+  std::size_t count = 0;
+  ((MatchesAt(text, n, at, kDistinctRenames[R].find) ? (found = R, ++count) : 0), ...);
+  return count > 1 ? kDistinctRenameCount + 1 : found;
+}
+
+template <typename Visit>
+inline bool ForEachRename(const char* text, std::size_t n, std::size_t from, Visit&& visit) {
+  using Renames = std::make_index_sequence<kDistinctRenameCount>;
+  return ForEachStart(
+      text, n, from, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
+      [&](std::size_t at) { return RenameStartsAt(text, n, at, Renames()); },
+      [&](std::size_t at) {
+        const std::size_t rename = RenameAt(text, n, at, Renames());
+        return rename == kDistinctRenameCount || visit(at, rename);
+      });
+}
+
+// True when `side`, a neighbour that must stand right in front of (or, with
+// `behind`, right behind) a match, agrees with the `gap` of unchanged bytes
+// there, the part of it that the gap holds: it may then stand there once
+// the rows before have run.
+inline bool MayStand(std::string_view side, std::string_view gap, bool behind, bool gapEndsTheText) {
+  if (side.size() <= gap.size()) {
+    return behind ? gap.substr(0, side.size()) == side : gap.substr(gap.size() - side.size()) == side;
+  }
+  // The neighbour reaches past the gap: into the end of the text (where it
+  // cannot stand) or into another match (where it may, once that is renamed).
+  if (gapEndsTheText) return false;
+  return behind ? side.substr(0, gap.size()) == gap : side.substr(side.size() - gap.size()) == gap;
+}
+
+// True when every rename row's matches in the n bytes of `text` are those
+// found in it as it is, none of them sharing a byte with another, and no
+// renamed text can form a later row's pattern with what stands around it
+// then: the rows together then make each match's rename alone.
+struct Match {
+  std::size_t at;
+  std::size_t rename;
+};
+
+// The first matches found, kept so that renaming them needs no second
+// search; `count` goes on past the room.
+struct Matches {
+  static constexpr std::size_t kRoom = 128;
+  Match kept[kRoom];
+  std::size_t count = 0;
+};
+
+bool RenamesAreApart(const char* text, std::size_t n, Matches* matches) {
+  std::size_t lastEnd = 0;
+  std::size_t lastRename = kDistinctRenameCount;
+  std::uint64_t lastFormings = 0;  // the formings of the last match that its front allows
+  auto formingsBehind = [&](std::size_t gapEnd, bool endsTheText) {
+    const std::string_view gap(text + lastEnd, gapEnd - lastEnd);
+    for (std::size_t e = 0; e < kFormingCount; ++e) {
+      if (((lastFormings >> e) & 1) != 0 && MayStand(kFormings[e].after, gap, true, endsTheText)) return true;
+    }
+    return false;
+  };
+  const bool apart = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
+    if (rename > kDistinctRenameCount || at < lastEnd) return false;
+    if (matches->count < Matches::kRoom) matches->kept[matches->count] = Match{at, rename};
+    ++matches->count;
+    if (lastRename != kDistinctRenameCount && formingsBehind(at, false)) return false;
+    const bool first = lastRename == kDistinctRenameCount;
+    const std::string_view gap(text + (first ? 0 : lastEnd), at - (first ? 0 : lastEnd));
+    lastFormings = 0;
+    for (std::size_t e = 0; e < kFormingCount; ++e) {
+      // At the start of the text nothing can come to stand in front.
+      if (kFormings[e].rename == rename && MayStand(kFormings[e].before, gap, false, first)) {
+        lastFormings |= std::uint64_t{1} << e;
+      }
+    }
+    lastRename = rename;
+    lastEnd = at + kDistinctRenames[rename].find.size();
+    return true;
+  });
+  return apart && !(lastRename != kDistinctRenameCount && formingsBehind(n, true));
+}
+
+// Each match renamed by its own row, in place, in one left-to-right pass:
+// those kept, then those found past them.
+std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
+  std::size_t write = 0;
+  std::size_t read = 0;
+  auto rename = [&](std::size_t at, std::size_t index) {
+    const rules::Rename& row = kDistinctRenames[index];
+    std::memmove(text + write, text + read, at - read);
+    write += at - read;
+    std::memcpy(text + write, row.with.data(), row.with.size());
+    write += row.with.size();
+    read = at + row.find.size();
+    return true;
+  };
+  const std::size_t kept = matches.count < Matches::kRoom ? matches.count : Matches::kRoom;
+  for (std::size_t i = 0; i < kept; ++i) rename(matches.kept[i].at, matches.kept[i].rename);
+  if (matches.count > kept) ForEachRename(text, n, read, rename);
+  if (read == 0) return n;
+  std::memmove(text + write, text + read, n - read);
+  return write + (n - read);
+}
+
+}  // namespace
+
+std::size_t RewriteLongLine(const char* line, std::size_t n, char* out) {
+  std::size_t size = SweepRemovals(line, n, out);
+  if (size == kMarkerSeen) return RewriteMarkerLine(line, n, out);
+  for (std::size_t row = rules::kSweptRemovals; row < rules::kRemovalCount; ++row) {
+    size = RemoveAll(out, size, rules::kRemovals[row]);
+  }
+  return RenameRows(out, size);
+}
+
+std::size_t RenameRows(char* text, std::size_t n) {
+  Matches matches;
+  if (!RenamesAreApart(text, n, &matches)) return RenameRowByRow(text, n);
+  return matches.count == 0 ? n : RenameApart(text, n, matches);
+}
