@@ -15,6 +15,7 @@
 
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelBulk.h"
+#include "platform/PlatformTesting.h"
 #include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
@@ -70,7 +71,7 @@ std::vector<std::string> ReadAll(const std::string& path) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   static const std::size_t kCaps[] = {0, 1, 2, 3, 7, 64, 4095, 4097};
-  SetReadSizeCapForTesting(kCaps[data[0] % 8]);
+  platform::CapReads(kCaps[data[0] % 8]);
   SetChannelBufferAllocationFailsForTesting((data[0] & 0x80) != 0);
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
 
@@ -104,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::remove(output.c_str());
   SetWideVectorsForTesting(true);
 
-  SetReadSizeCapForTesting(0);
+  platform::ClearFaults();
   SetChannelBufferAllocationFailsForTesting(false);
   CloseAllChannels();
   std::remove(ScratchPath().c_str());

@@ -31,11 +31,17 @@ struct FileIdentity {
 };
 
 // Why a call failed, as the operating system tells it (errno, GetLastError);
-// 0 for no error. Two reasons of the converter's own are negative.
+// 0 for no error. The converter's own reasons are negative.
 using ErrorCode = std::int32_t;
 inline constexpr ErrorCode kNotARegularFile = -1;  // a folder, pipe, device or socket
 inline constexpr ErrorCode kSameFile = -2;         // the output path names the input itself
-inline constexpr ErrorCode kNotAFolder = -3;       // a file stands where a folder was named
+inline constexpr ErrorCode kChanged = -3;          // the input changed while it was read
+inline constexpr ErrorCode kBusy = -4;             // another program holds the input (a lease)
+inline constexpr ErrorCode kSameFolder = -5;       // "Converted" is the folder "convert" itself
+inline constexpr ErrorCode kReadOnly = -6;         // a read-only older output, kept as the user's choice
+inline constexpr ErrorCode kExists = -7;           // CreateExclusive: something stands at the name
+inline constexpr ErrorCode kNotAFolder = -8;       // a file stands where a folder was named
+inline constexpr ErrorCode kIsAFolder = -9;        // a folder stands where a file was named
 
 // The reason of the call that failed last on this thread.
 ErrorCode LastError();
@@ -55,47 +61,99 @@ bool NamesNothing(ErrorCode error);
 // did not write are shown.
 bool TextIsUtf8();
 
+// A number of this process that no other live process has.
+std::uint32_t ProcessNumber();
+
 // Start-up of the process: the platform's own initialisation, plus what makes
 // write failures visible as failed calls instead of signals, and what removes
 // an unfinished output when the process is interrupted.
 void StartUp();
 
-// Opens an existing regular file for reading, and tells which file it is.
-// Anything else (folder, pipe, device, socket, dangling link) gives kNoFile,
-// without ever waiting on it; `*error` says why. A file that would block a
-// read (a kernel interface posing as a file) gives read errors instead of
-// a wait.
-FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCode* error);
+// A folder held open for the run: what it names cannot change under the
+// converter, however its path is renamed meanwhile. kNoFolder stands for the
+// current folder wherever a folder is taken.
+using FolderHandle = std::intptr_t;
+inline constexpr FolderHandle kNoFolder = -1;
 
-// A new file that takes the place of another only once it is complete.
-struct Replacement {
-  std::string finalPath;
-  std::string temporaryPath;  // beside finalPath, never named like a preset
-  FileIdentity temporary;     // the file created there, so that only it is removed
-  bool replacesFile = false;  // a regular file stood at finalPath when it began
+// Opens the folder at `path` for the run and tells which folder it is. With
+// `writable`, files must be creatable in it. kNoFolder, with the reason,
+// when it is missing, not a folder, or not usable so. On Windows the folder
+// cannot be renamed, moved or removed while it is held open.
+FolderHandle OpenFolder(const char* path, bool writable, FileIdentity* identity, ErrorCode* error);
+void CloseFolder(FolderHandle folder);
+
+// What is known of an open file.
+struct FileStatus {
+  FileIdentity identity;
+  std::uint64_t size = 0;
+  std::int64_t changeTime = 0;  // changes whenever its content or status does
+  std::uint32_t bits = 0;       // permission bits, 0777 form (Windows: 0444 read-only, 0666 otherwise)
 };
 
-// Begins replacing what stands at `finalPath`: creates a new, empty
-// temporary file in the same folder, exclusively and never through a link,
-// and returns it open for writing. Until CommitReplacement nothing at
-// `finalPath` changes. A link at `finalPath` is replaced, never followed.
-// Refused (kNoFile, the reason in `*error`) when a folder, a pipe or any
-// other non-regular file stands there, when a regular file stands there
-// that the process may not write (a read-only older output), and when the
-// path names `source` itself (kSameFile). The new file gets the permission
-// bits (and, where allowed, owner and group) of the file it replaces, or else
-// those of `source`, never wider than the umask allows. Until the
-// replacement ends, an interrupting signal removes the temporary file first.
-FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacement* replacement, ErrorCode* error);
+// Opens the existing regular file `name` of `folder` for reading, and tells
+// what it is. Anything else (folder, pipe, device, socket, dangling link)
+// gives kNoFile, without ever waiting on it; `*error` says why. A file
+// another program holds a lease on is waited for a few seconds at most,
+// then told busy (kBusy). A file that would block a read (a kernel
+// interface posing as a file) gives read errors instead of a wait.
+FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error);
 
-// Ends a replacement whose every byte was written to `file`: closes it and
-// puts it in the place of `finalPath`. False, with the reason, when the
-// close or the rename fails: the temporary file is then removed and what
-// stood at `finalPath` stays as it was.
-bool CommitReplacement(Replacement* replacement, FileHandle file, ErrorCode* error);
+// The status of an open file; false with the reason on failure.
+bool StatusOfFile(FileHandle file, FileStatus* status, ErrorCode* error);
 
-// Closes `file` and removes the temporary file; `finalPath` is untouched.
-void AbandonReplacement(Replacement* replacement, FileHandle file);
+// What stands at a name in a folder, the name itself, never a link's target.
+enum class EntryKind { None, File, Link, Folder, Other };
+struct EntryStatus {
+  EntryKind kind = EntryKind::None;
+  FileIdentity identity;   // of the entry; of a link's target when asked to follow it
+  std::uint32_t bits = 0;  // as in FileStatus
+  bool writable = false;   // a file this process may write
+};
+
+// Looks at `name` in `folder`; with `followLink`, a link is looked through
+// to what it names (kind None when it leads nowhere). False, with the
+// reason, only when the look itself failed; a missing entry is kind None.
+bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, EntryStatus* status, ErrorCode* error);
+
+// Creates the new file `name` in `folder` for writing: never an existing
+// file (kExists), never through a link. `bits` as the umask allows (Windows:
+// none to give).
+FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t bits, ErrorCode* error);
+
+// Takes the file's lock without waiting: false when a live process holds
+// it. Held until the file is closed. Windows: the file is already kept from
+// removal while open, so nothing to take.
+bool LockFile(FileHandle file, ErrorCode* error);
+
+// Makes the data of every file of `files`, all written in `folder`, durable
+// in the cheapest way the platform offers for them together.
+bool SyncFiles(FolderHandle folder, const FileHandle* files, std::size_t count, ErrorCode* error);
+
+// Makes the names of `folder` durable (nothing to do where renames are).
+bool SyncFolder(FolderHandle folder, ErrorCode* error);
+
+// Renames `from` to `to` in `folder`, replacing what stood at `to` (a link
+// is replaced, never followed). Windows: `from` must not be open.
+bool RenameInFolder(FolderHandle folder, const char* from, const char* to, ErrorCode* error);
+
+// Removes the file `name` of `folder`. Windows: fails while another
+// process holds it open, which is how a live writer's file is told.
+bool RemoveFromFolder(FolderHandle folder, const char* name, ErrorCode* error);
+
+// How many files the process may hold open at once, at most (a bound,
+// not a promise).
+std::size_t OpenFilesAllowance();
+
+// The files an interrupting signal removes before the process ends by it:
+// up to kPendingSlots of them, each a name in a folder that must still name
+// the file `identity` names. Windows has no such signals: nothing is noted.
+inline constexpr int kPendingSlots = 256;
+void NotePendingFile(int slot, FolderHandle folder, const char* name, const FileIdentity& identity);
+void ForgetPendingFile(int slot);
+
+// Holds the interrupting signals back (true) or lets them in again (false),
+// so that no file can be created without being noted.
+void HoldInterruptions(bool hold);
 
 // Bytes read at the current position: up to `size`, 0 at the end of the
 // file, -1 on a read error (LastError tells why).
@@ -123,10 +181,6 @@ ErrorCode EnterFolder(const char* path);
 
 // The current folder's own name, its last component ("" for a root).
 std::string CurrentFolderName();
-
-// 0 when `path` is a folder the converter can use: one it can list (and,
-// with `writable`, create files in); otherwise the reason.
-ErrorCode CheckFolder(const char* path, bool writable);
 
 // One enumeration of a folder. `searchText` is the folder, a separator and a
 // wildcard pattern. The platform may hand out more entries than the pattern

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/PlatformTesting.h"
 
 namespace platform {
 
@@ -23,24 +27,41 @@ const char kPathSeparator = '/';
 
 namespace {
 
-// The temporary file of the output in hand, for the signal handler: its path
-// as a C string and its inode, so that only that very file is removed.
-char gPendingPath[4096];
-volatile sig_atomic_t gPendingActive = 0;
-dev_t gPendingDevice;
-ino_t gPendingInode;
+// The temporary files being written, for the signal handler: each a name
+// in a folder and the inode it was created as, so that only that very file
+// is removed. A slot is filled while the signals are held back, and marked
+// active last.
+struct PendingFile {
+  volatile sig_atomic_t active;
+  int folder;
+  dev_t device;
+  ino_t inode;
+  char name[256];
+};
+PendingFile gPending[kPendingSlots];
 
-// Removes the unfinished output, then ends the process by the same signal,
+// Removes the unfinished outputs, then ends the process by the same signal,
 // as an uninterrupted program would have ended.
 void RemovePendingAndDie(int signalNumber) {
-  if (gPendingActive) {
+  for (PendingFile& pending : gPending) {
+    if (!pending.active) continue;
     struct stat st;
-    if (lstat(gPendingPath, &st) == 0 && st.st_dev == gPendingDevice && st.st_ino == gPendingInode) {
-      unlink(gPendingPath);
+    if (fstatat(pending.folder, pending.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == pending.device &&
+        st.st_ino == pending.inode) {
+      unlinkat(pending.folder, pending.name, 0);
     }
   }
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
+}
+
+// Sets errno to the planned fault of `call`, if any: true when the call must
+// fail now.
+bool Fails(Call call) {
+  ErrorCode error = PlannedFault(call);
+  if (error == 0) return false;
+  errno = error;
+  return true;
 }
 
 }  // namespace
@@ -49,7 +70,13 @@ ErrorCode LastError() { return errno; }
 
 std::string DescribeError(ErrorCode error) {
   if (error == kNotARegularFile) return "Not a regular file";
+  if (error == kIsAFolder) return std::strerror(EISDIR);
   if (error == kSameFile) return "Is the input file itself";
+  if (error == kChanged) return "Changed while being read";
+  if (error == kBusy) return "Busy: another program holds it";
+  if (error == kSameFolder) return "Is the folder convert itself";
+  if (error == kReadOnly) return "Read-only, kept as it is";
+  if (error == kExists) return "File exists";
   return std::strerror(error);
 }
 
@@ -64,6 +91,8 @@ bool TextIsUtf8() {
   }();
   return utf8;
 }
+
+std::uint32_t ProcessNumber() { return static_cast<std::uint32_t>(getpid()); }
 
 void StartUp() {
   // A file-size limit must show up as a failed write (EFBIG), and a closed
@@ -98,23 +127,66 @@ FileIdentity IdentityOf(const struct stat& st) {
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-bool SameIdentity(const FileIdentity& a, const FileIdentity& b) { return a.volume == b.volume && a.index == b.index; }
+}  // namespace
 
-// The folder part of `path`, with its separator ("" for a bare name).
-std::string FolderOf(const std::string& path) {
-  std::size_t cut = path.rfind('/');
-  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+FolderHandle OpenFolder(const char* path, bool writable, FileIdentity* identity, ErrorCode* error) {
+  if (Fails(Call::Open)) {
+    *error = errno;
+    return kNoFolder;
+  }
+  int fd = OpenRetrying(path, O_RDONLY | O_DIRECTORY);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || faccessat(fd, ".", writable ? (W_OK | X_OK) : (R_OK | X_OK), AT_EACCESS) != 0) {
+    *error = errno;
+    if (fd >= 0) close(fd);
+    return kNoFolder;
+  }
+  *identity = IdentityOf(st);
+  return fd;
+}
+
+void CloseFolder(FolderHandle folder) {
+  if (folder != kNoFolder) close(static_cast<int>(folder));
+}
+
+namespace {
+
+int FolderDescriptor(FolderHandle folder) { return folder == kNoFolder ? AT_FDCWD : static_cast<int>(folder); }
+
+void FillStatus(const struct stat& st, FileStatus* status) {
+  status->identity = IdentityOf(st);
+  status->size = static_cast<std::uint64_t>(st.st_size);
+  status->changeTime = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  status->bits = st.st_mode & 0777;
+}
+
+// A lease refuses a non-blocking open and tells its holder to give it up;
+// the open is tried again for a few seconds, then the file is busy.
+int OpenLeased(int folder, const char* name) {
+  const struct timespec pause { 0, 20 * 1000 * 1000 };
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    nanosleep(&pause, nullptr);
+    int fd = openat(folder, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0 || (errno != EWOULDBLOCK && errno != EINTR)) return fd;
+  }
+  errno = kBusy;
+  return -1;
 }
 
 }  // namespace
 
-FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCode* error) {
+FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error) {
+  if (Fails(Call::Open)) {
+    *error = errno;
+    return kNoFile;
+  }
   // Non-blocking, and left so: a pipe with no writer would block the open,
   // and a file that blocks its reads gives a read error instead of a hang.
-  int fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK);
-  // A kernel lease refuses a non-blocking open: wait for it to be given up,
-  // as any copy would. A pipe never gives this error, so this cannot hang.
-  if (fd < 0 && errno == EWOULDBLOCK) fd = OpenRetrying(path, O_RDONLY);
+  int fd;
+  do {
+    fd = openat(FolderDescriptor(folder), name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == EWOULDBLOCK) fd = OpenLeased(FolderDescriptor(folder), name);
   if (fd < 0) {
     *error = errno;
     return kNoFile;
@@ -130,135 +202,140 @@ FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCod
     close(fd);
     return kNoFile;
   }
-  *identity = IdentityOf(st);
+  FillStatus(st, status);
   return fd;
 }
 
-FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacement* replacement, ErrorCode* error) {
-  struct stat existing;
-  bool exists = lstat(finalPath, &existing) == 0;
-  if (!exists && errno != ENOENT) {
-    *error = errno;
-    return kNoFile;
-  }
-  if (exists && S_ISDIR(existing.st_mode)) {
-    *error = EISDIR;
-    return kNoFile;
-  }
-  if (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
-    *error = kNotARegularFile;
-    return kNoFile;
-  }
-  struct stat input {};
-  if (source != kNoFile && fstat(ToDescriptor(source), &input) != 0) {
-    *error = errno;
-    return kNoFile;
-  }
-  // The input itself, reached through a link in either folder, is never
-  // replaced: that would change an input. Only a link needs following.
-  struct stat target = existing;
-  if (source != kNoFile && exists && (!S_ISLNK(existing.st_mode) || stat(finalPath, &target) == 0) &&
-      SameIdentity(IdentityOf(target), IdentityOf(input))) {
-    *error = kSameFile;
-    return kNoFile;
-  }
-  bool replacesFile = exists && S_ISREG(existing.st_mode);
-  // An older output the process may not write stays: making it read-only
-  // is how a user keeps a file.
-  if (replacesFile && faccessat(AT_FDCWD, finalPath, W_OK, AT_EACCESS) != 0) {
-    *error = errno;
-    return kNoFile;
-  }
-  mode_t mode = replacesFile ? 0600 : source != kNoFile ? (input.st_mode & 0777) : 0666;
-
-  std::string folder = FolderOf(finalPath);
-  static const std::string process = std::to_string(getpid());
-  static unsigned counter = 0;
-  int fd = -1;
-  std::string temporary;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = folder + ".BrushPreset_Convertion-" + process + "-" + std::to_string(++counter) + ".unfinished";
-    if (temporary.size() >= sizeof gPendingPath) {
-      *error = ENAMETOOLONG;
-      return kNoFile;
-    }
-    gPendingActive = 0;
-    std::memcpy(gPendingPath, temporary.c_str(), temporary.size() + 1);
-    fd = OpenRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    *error = errno;
-    return kNoFile;
-  }
-  struct stat created;
-  if (fstat(fd, &created) != 0) {
-    *error = errno;
-    close(fd);
-    unlink(temporary.c_str());
-    return kNoFile;
-  }
-  gPendingDevice = created.st_dev;
-  gPendingInode = created.st_ino;
-  gPendingActive = 1;
-  if (replacesFile) {
-    // What the older output allowed, it allows again: the bits as they
-    // were, owner and group where this process may give them.
-    if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-      [[maybe_unused]] int groupOnly = fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
-    }
-    fchmod(fd, existing.st_mode & 07777);
-  }
-  replacement->finalPath = finalPath;
-  replacement->temporaryPath = temporary;
-  replacement->temporary = IdentityOf(created);
-  replacement->replacesFile = replacesFile;
-  return fd;
-}
-
-namespace {
-
-// Removes the temporary file, unless something else has taken its name.
-void RemoveTemporary(Replacement* replacement) {
+bool StatusOfFile(FileHandle file, FileStatus* status, ErrorCode* error) {
   struct stat st;
-  if (lstat(replacement->temporaryPath.c_str(), &st) == 0 &&
-      SameIdentity(IdentityOf(st), replacement->temporary)) {
-    unlink(replacement->temporaryPath.c_str());
-  }
-  gPendingActive = 0;
-}
-
-}  // namespace
-
-bool CommitReplacement(Replacement* replacement, FileHandle file, ErrorCode* error) {
-  int fd = ToDescriptor(file);
-  // An older output is only given up for one whose bytes are on the disk:
-  // after a power cut the folder holds the one or the other, whole.
-  bool synced = !replacement->replacesFile || fdatasync(fd) == 0;
-  if (!synced) *error = errno;
-  // After a failed close the descriptor is gone on Linux; retrying could
-  // close a descriptor opened meanwhile, so the result is only reported.
-  bool closed = close(fd) == 0;
-  if (synced && !closed) *error = errno;
-  if (!synced || !closed) {
-    RemoveTemporary(replacement);
-    return false;
-  }
-  if (rename(replacement->temporaryPath.c_str(), replacement->finalPath.c_str()) != 0) {
+  if (Fails(Call::Status) || fstat(ToDescriptor(file), &st) != 0) {
     *error = errno;
-    RemoveTemporary(replacement);
     return false;
   }
-  gPendingActive = 0;
+  FillStatus(st, status);
   return true;
 }
 
-void AbandonReplacement(Replacement* replacement, FileHandle file) {
-  close(ToDescriptor(file));
-  RemoveTemporary(replacement);
+bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, EntryStatus* status, ErrorCode* error) {
+  *status = EntryStatus{};
+  struct stat st;
+  int fd = FolderDescriptor(folder);
+  if (Fails(Call::Status) || fstatat(fd, name, &st, followLink ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT || (followLink && (errno == ELOOP || errno == ENOTDIR))) return true;
+    *error = errno;
+    return false;
+  }
+  status->kind = S_ISREG(st.st_mode)   ? EntryKind::File
+                 : S_ISLNK(st.st_mode) ? EntryKind::Link
+                 : S_ISDIR(st.st_mode) ? EntryKind::Folder
+                                       : EntryKind::Other;
+  status->identity = IdentityOf(st);
+  status->bits = st.st_mode & 0777;
+  status->writable = S_ISREG(st.st_mode) && faccessat(fd, name, W_OK, AT_EACCESS) == 0;
+  return true;
+}
+
+FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t bits, ErrorCode* error) {
+  int fd = -1;
+  if (!Fails(Call::CreateExclusive)) {
+    do {
+      fd = openat(FolderDescriptor(folder), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                  static_cast<mode_t>(bits));
+    } while (fd < 0 && errno == EINTR);
+  }
+  if (fd < 0) {
+    *error = errno == EEXIST ? kExists : errno;
+    return kNoFile;
+  }
+  return fd;
+}
+
+bool LockFile(FileHandle file, ErrorCode* error) {
+  if (Fails(Call::Lock) || flock(ToDescriptor(file), LOCK_EX | LOCK_NB) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool SyncFiles(FolderHandle folder, const FileHandle* files, std::size_t count, ErrorCode* error) {
+  if (count == 0) return true;
+  if (Fails(Call::Sync)) {
+    *error = errno;
+    return false;
+  }
+  // One flush of the folder's file system writes every file's data in one
+  // go and commits the journal once; a flush per file waits for a journal
+  // commit each (see the README's figures). A single file is flushed alone,
+  // without the rest of the file system's data.
+  if (count > 1 && syncfs(FolderDescriptor(folder)) == 0) return true;
+  // Where the file system cannot be flushed whole, each file on its own.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (fdatasync(ToDescriptor(files[i])) != 0) {
+      *error = errno;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SyncFolder(FolderHandle folder, ErrorCode* error) {
+  if (Fails(Call::Sync) || fsync(FolderDescriptor(folder)) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool RenameInFolder(FolderHandle folder, const char* from, const char* to, ErrorCode* error) {
+  int fd = FolderDescriptor(folder);
+  if (Fails(Call::Rename) || renameat(fd, from, fd, to) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool RemoveFromFolder(FolderHandle folder, const char* name, ErrorCode* error) {
+  if (Fails(Call::Remove) || unlinkat(FolderDescriptor(folder), name, 0) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+std::size_t OpenFilesAllowance() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+  return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+void NotePendingFile(int slot, FolderHandle folder, const char* name, const FileIdentity& identity) {
+  PendingFile& pending = gPending[slot];
+  pending.active = 0;
+  std::size_t length = std::strlen(name);
+  if (length >= sizeof pending.name) return;
+  std::memcpy(pending.name, name, length + 1);
+  pending.folder = FolderDescriptor(folder);
+  pending.device = static_cast<dev_t>(identity.volume);
+  pending.inode = static_cast<ino_t>(identity.index);
+  pending.active = 1;
+}
+
+void ForgetPendingFile(int slot) { gPending[slot].active = 0; }
+
+void HoldInterruptions(bool hold) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signalNumber);
+  sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
 }
 
 std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
+  if (faults::gPlanned) {
+    if (Fails(Call::Read)) return -1;
+    size = faults::ReadSize(size);
+  }
   for (;;) {
     ssize_t got = read(ToDescriptor(file), destination, size);
     if (got >= 0) return static_cast<std::int64_t>(got);
@@ -267,6 +344,10 @@ std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) 
 }
 
 std::size_t WriteToFile(FileHandle file, const void* source, std::size_t size) {
+  if (faults::gPlanned) {
+    faults::NoteWrite(size);
+    if (Fails(Call::Write)) return 0;
+  }
   const char* bytes = static_cast<const char*>(source);
   std::size_t done = 0;
   while (done < size) {
@@ -290,15 +371,13 @@ bool MoveFilePosition(FileHandle file, std::int64_t delta) {
 bool CloseFile(FileHandle file) {
   // After a failed close the descriptor is gone on Linux; retrying could
   // close a descriptor opened meanwhile, so the result is only reported.
+  if (Fails(Call::Close)) {
+    int saved = errno;
+    close(ToDescriptor(file));
+    errno = saved;
+    return false;
+  }
   return close(ToDescriptor(file)) == 0;
-}
-
-ErrorCode CheckFolder(const char* path, bool writable) {
-  struct stat st;
-  if (stat(path, &st) != 0) return errno;
-  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
-  if (faccessat(AT_FDCWD, path, writable ? (W_OK | X_OK) : (R_OK | X_OK), AT_EACCESS) != 0) return errno;
-  return 0;
 }
 
 ErrorCode IdentifyFolder(const char* path, FileIdentity* identity) {

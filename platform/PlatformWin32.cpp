@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/PlatformTesting.h"
 #include "platform/PlatformWin32.h"
 
 namespace platform {
@@ -99,18 +100,23 @@ ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
 
 std::string DescribeError(ErrorCode error) {
   // In French, like the notice, for the converter's own reasons.
-  // UTF-8, like every text of this backend.
   if (error == kNotARegularFile) return "ce n'est pas un fichier ordinaire";
   if (error == kSameFile) return "c'est le fichier d'entr\xC3\xA9" "e lui-m\xC3\xAAme";
   if (error == kNotAFolder) return "ce n'est pas un dossier";
+  if (error == kIsAFolder) return "c'est un dossier";
+  if (error == kChanged) return "modifi\xC3\xA9 pendant la lecture";
+  if (error == kBusy) return "occup\xC3\xA9 par un autre programme";
+  if (error == kSameFolder) return "c'est le dossier convert lui-m\xC3\xAAme";
+  if (error == kReadOnly) return "en lecture seule, gard\xC3\xA9 tel quel";
+  if (error == kExists) return "le fichier existe";
   wchar_t* text = nullptr;
   DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                     FORMAT_MESSAGE_IGNORE_INSERTS,
                                 nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
   std::string message = length > 0 && text != nullptr ? Utf8FromWide(std::wstring_view(text, length)) : std::string();
   if (text != nullptr) LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
-                              message.back() == '.')) {
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.')) {
     message.pop_back();
   }
   return message.empty() ? "erreur " + std::to_string(error) : message;
@@ -119,6 +125,8 @@ std::string DescribeError(ErrorCode error) {
 bool NamesNothing(ErrorCode error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 bool TextIsUtf8() { return true; }
+
+std::uint32_t ProcessNumber() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
 
 void StartUp() {
   INITCOMMONCONTROLSEX controls;
@@ -146,31 +154,94 @@ FileHandle KeepDiskFile(HANDLE handle) {
   return FromHandle(handle);
 }
 
-bool IdentityOf(HANDLE handle, FileIdentity* identity) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return false;
-  identity->volume = info.dwVolumeSerialNumber;
-  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+// Sets the last error to the planned fault of `call`, if any: true when the
+// call must fail now.
+bool Fails(Call call) {
+  ErrorCode error = PlannedFault(call);
+  if (error == 0) return false;
+  SetLastError(static_cast<DWORD>(error));
   return true;
 }
 
-// True when `path` names the file `identity` names. Looked at before the
-// create, which empties the file as it opens it.
-bool NamesFile(const char* path, const FileIdentity& identity) {
-  HANDLE handle = CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  FileIdentity found;
-  bool same = IdentityOf(handle, &found) && found.volume == identity.volume && found.index == identity.index;
-  CloseHandle(handle);
-  return same;
+// A folder held open: the handle keeps it from being renamed or removed
+// (no FILE_SHARE_DELETE), so its path names it for the whole run.
+struct HeldFolder {
+  HANDLE handle;
+  std::string path;  // with its separator
+};
+
+// The one place where a name in a folder becomes a path: UTF-8, given to
+// the W functions through WidePath.
+std::string PathIn(FolderHandle folder, const char* name) {
+  if (folder == kNoFolder) return name;
+  return reinterpret_cast<const HeldFolder*>(folder)->path + name;
+}
+
+void FillStatus(const BY_HANDLE_FILE_INFORMATION& info, FileStatus* status) {
+  status->identity.volume = info.dwVolumeSerialNumber;
+  status->identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  status->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  status->changeTime = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
+  status->bits = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
 }
 
 }  // namespace
 
-FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCode* error) {
-  HANDLE handle =
-      CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+FolderHandle OpenFolder(const char* path, bool writable, FileIdentity* identity, ErrorCode* error) {
+  if (Fails(Call::Open)) {
+    *error = LastError();
+    return kNoFolder;
+  }
+  HANDLE handle = CreateFileW(WidePath(path).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = LastError();
+    return kNoFolder;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool known = GetFileInformationByHandle(handle, &info) != 0;
+  if (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    *error = known ? ERROR_DIRECTORY : LastError();
+    CloseHandle(handle);
+    return kNoFolder;
+  }
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  std::string held = path;
+  if (!held.empty() && held.back() != '\\' && held.back() != '/') held += '\\';
+  if (writable) {
+    // Whether a file can be created there is only known by creating one:
+    // the read-only attribute of a folder says nothing, its access list
+    // does. The probe is never named like a preset and goes when its handle
+    // closes.
+    std::string probe = held + ".BrushPreset_Convertion-" + std::to_string(GetCurrentProcessId()) + ".probe";
+    HANDLE probeHandle = CreateFileW(WidePath(probe.c_str()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (probeHandle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
+      *error = LastError();
+      CloseHandle(handle);
+      return kNoFolder;
+    }
+    if (probeHandle != INVALID_HANDLE_VALUE) CloseHandle(probeHandle);
+  }
+  return reinterpret_cast<FolderHandle>(new HeldFolder{handle, held});
+}
+
+void CloseFolder(FolderHandle folder) {
+  if (folder == kNoFolder) return;
+  auto* held = reinterpret_cast<HeldFolder*>(folder);
+  CloseHandle(held->handle);
+  delete held;
+}
+
+FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error) {
+  if (Fails(Call::Open)) {
+    *error = LastError();
+    return kNoFile;
+  }
+  HANDLE handle = CreateFileW(WidePath(PathIn(folder, name).c_str()).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     *error = LastError();
     return kNoFile;
@@ -180,101 +251,162 @@ FileHandle OpenFileForReading(const char* path, FileIdentity* identity, ErrorCod
     *error = kNotARegularFile;
     return kNoFile;
   }
-  if (!IdentityOf(ToHandle(file), identity)) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(ToHandle(file), &info)) {
     *error = LastError();
     CloseHandle(ToHandle(file));
     return kNoFile;
   }
+  FillStatus(info, status);
   return file;
 }
 
-namespace {
-
-// The folder part of `path`, with its separator ("" for a bare name). The
-// path is UTF-8, where the bytes of "\\" and "/" never occur inside another
-// character, so the cut always falls between characters.
-std::string FolderOf(const std::string& path) {
-  std::size_t cut = path.find_last_of("\\/");
-  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+bool StatusOfFile(FileHandle file, FileStatus* status, ErrorCode* error) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (Fails(Call::Status) || !GetFileInformationByHandle(ToHandle(file), &info)) {
+    *error = LastError();
+    return false;
+  }
+  FillStatus(info, status);
+  return true;
 }
 
-}  // namespace
-
-FileHandle BeginReplacement(const char* finalPath, FileHandle source, Replacement* replacement, ErrorCode* error) {
-  DWORD attributes = GetFileAttributesW(WidePath(finalPath).c_str());
-  bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) {
+bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, EntryStatus* status, ErrorCode* error) {
+  *status = EntryStatus{};
+  if (Fails(Call::Status)) {
     *error = LastError();
-    return kNoFile;
+    return false;
   }
-  bool link = exists && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (exists && !link && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    *error = kNotARegularFile;
-    return kNoFile;
+  std::string path = PathIn(folder, name);
+  DWORD attributes = GetFileAttributesW(WidePath(path.c_str()).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD reason = GetLastError();
+    if (reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND) return true;
+    *error = static_cast<ErrorCode>(reason);
+    return false;
   }
-  // A read-only older output stays: that is how a user keeps a file.
-  if (exists && !link && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    *error = ERROR_ACCESS_DENIED;
-    return kNoFile;
+  bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  status->kind = link                                           ? EntryKind::Link
+                 : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder
+                                                                : EntryKind::File;
+  status->bits = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+  status->writable = status->kind == EntryKind::File && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+  // Which file it is, looked at before any create, which could empty it.
+  HANDLE handle =
+      CreateFileW(WidePath(path.c_str()).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (followLink) *status = EntryStatus{};
+    return true;
   }
-  FileIdentity input;
-  if (source != kNoFile && IdentityOf(ToHandle(source), &input) && NamesFile(finalPath, input)) {
-    *error = kSameFile;
-    return kNoFile;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info)) {
+    status->identity.volume = info.dwVolumeSerialNumber;
+    status->identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    if (followLink && link) {
+      status->kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::Folder : EntryKind::File;
+    }
   }
-  // A hidden or system older output stays so.
-  DWORD kept = exists && !link ? attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) : 0;
-  std::string folder = FolderOf(finalPath);
-  static unsigned counter = 0;
+  CloseHandle(handle);
+  return true;
+}
+
+FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t, ErrorCode* error) {
+  // Shared for reading only: while it is open no other process can remove
+  // or rename it, which tells a live writer's file from a leftover.
   HANDLE handle = INVALID_HANDLE_VALUE;
-  std::string temporary;
-  for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
-    temporary = folder + ".BrushPreset_Convertion-" + std::to_string(GetCurrentProcessId()) + "-" +
-                std::to_string(++counter) + ".unfinished";
-    handle = CreateFileW(WidePath(temporary.c_str()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  if (!Fails(Call::CreateExclusive)) {
+    handle = CreateFileW(WidePath(PathIn(folder, name).c_str()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (handle == INVALID_HANDLE_VALUE) {
-    *error = LastError();
+    *error = GetLastError() == ERROR_FILE_EXISTS ? kExists : LastError();
     return kNoFile;
   }
-  replacement->finalPath = finalPath;
-  replacement->temporaryPath = temporary;
-  replacement->temporary = FileIdentity{};
-  IdentityOf(handle, &replacement->temporary);
-  replacement->replacesFile = exists && !link;
   return FromHandle(handle);
 }
 
-bool CommitReplacement(Replacement* replacement, FileHandle file, ErrorCode* error) {
-  // An older output is only given up for one whose bytes are on the disk.
-  bool flushed = !replacement->replacesFile || FlushFileBuffers(ToHandle(file)) != 0;
-  if (!flushed) *error = LastError();
-  bool closed = CloseHandle(ToHandle(file)) != 0;
-  if (flushed && !closed) *error = LastError();
-  if (flushed && closed &&
-      MoveFileExW(WidePath(replacement->temporaryPath.c_str()).c_str(),
-                  WidePath(replacement->finalPath.c_str()).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
-    return true;
+bool LockFile(FileHandle, ErrorCode* error) {
+  if (Fails(Call::Lock)) {
+    *error = LastError();
+    return false;
   }
-  if (flushed && closed) *error = LastError();
-  DeleteFileW(WidePath(replacement->temporaryPath.c_str()).c_str());
-  return false;
+  return true;
 }
 
-void AbandonReplacement(Replacement* replacement, FileHandle file) {
-  CloseHandle(ToHandle(file));
-  DeleteFileW(WidePath(replacement->temporaryPath.c_str()).c_str());
+bool SyncFiles(FolderHandle, const FileHandle* files, std::size_t count, ErrorCode* error) {
+  if (count == 0) return true;
+  if (Fails(Call::Sync)) {
+    *error = LastError();
+    return false;
+  }
+  // Flushing the volume needs administrator rights; each file's own flush
+  // is what an ordinary user has.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!FlushFileBuffers(ToHandle(files[i]))) {
+      *error = LastError();
+      return false;
+    }
+  }
+  return true;
 }
+
+bool SyncFolder(FolderHandle, ErrorCode* error) {
+  if (Fails(Call::Sync)) {
+    *error = LastError();
+    return false;
+  }
+  return true;
+}
+
+bool RenameInFolder(FolderHandle folder, const char* from, const char* to, ErrorCode* error) {
+  const std::string source = PathIn(folder, from);
+  const std::string target = PathIn(folder, to);
+  // A hidden or system older file stays so.
+  DWORD older = GetFileAttributesW(WidePath(target.c_str()).c_str());
+  if (older != INVALID_FILE_ATTRIBUTES && (older & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+      (older & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+    SetFileAttributesW(WidePath(source.c_str()).c_str(), older & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  }
+  if (Fails(Call::Rename) ||
+      !MoveFileExW(WidePath(source.c_str()).c_str(), WidePath(target.c_str()).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    *error = LastError();
+    return false;
+  }
+  return true;
+}
+
+bool RemoveFromFolder(FolderHandle folder, const char* name, ErrorCode* error) {
+  if (Fails(Call::Remove) || !DeleteFileW(WidePath(PathIn(folder, name).c_str()).c_str())) {
+    *error = LastError();
+    return false;
+  }
+  return true;
+}
+
+std::size_t OpenFilesAllowance() { return 4096; }
+
+void NotePendingFile(int, FolderHandle, const char*, const FileIdentity&) {}
+
+void ForgetPendingFile(int) {}
+
+void HoldInterruptions(bool) {}
 
 std::int64_t ReadFromFile(FileHandle file, void* destination, std::size_t size) {
+  if (faults::gPlanned) {
+    if (Fails(Call::Read)) return -1;
+    size = faults::ReadSize(size);
+  }
   DWORD got = 0;
   if (!ReadFile(ToHandle(file), destination, static_cast<DWORD>(size), &got, nullptr)) return -1;
   return got;
 }
 
 std::size_t WriteToFile(FileHandle file, const void* source, std::size_t size) {
+  if (faults::gPlanned) {
+    faults::NoteWrite(size);
+    if (Fails(Call::Write)) return 0;
+  }
   const char* bytes = static_cast<const char*>(source);
   std::size_t done = 0;
   while (done < size) {
@@ -296,26 +428,14 @@ bool MoveFilePosition(FileHandle file, std::int64_t delta) {
   return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
 }
 
-bool CloseFile(FileHandle file) { return CloseHandle(ToHandle(file)) != 0; }
-
-ErrorCode CheckFolder(const char* path, bool writable) {
-  DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
-  if (!writable) return 0;
-  // Whether a file can be created there is only known by creating one: the
-  // read-only attribute of a folder says nothing, its access list does. The
-  // probe is never named like a preset and goes when its handle closes.
-  std::string probe = std::string(path) + "\\.BrushPreset_Convertion-" + std::to_string(GetCurrentProcessId()) +
-                      ".probe";
-  HANDLE handle = CreateFileW(WidePath(probe.c_str()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    ErrorCode error = LastError();
-    return error == ERROR_FILE_EXISTS ? 0 : error;
+bool CloseFile(FileHandle file) {
+  if (Fails(Call::Close)) {
+    DWORD reason = GetLastError();
+    CloseHandle(ToHandle(file));
+    SetLastError(reason);
+    return false;
   }
-  CloseHandle(handle);
-  return 0;
+  return CloseHandle(ToHandle(file)) != 0;
 }
 
 ErrorCode IdentifyFolder(const char* path, FileIdentity* identity) {

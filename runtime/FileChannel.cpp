@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "runtime/FileChannelBulk.h"
@@ -15,8 +16,6 @@ namespace {
 FileChannel* channelTable = nullptr;
 int channelTableSize = 0;
 bool bufferAllocationFails = false;
-void (*writeObserver)(std::size_t) = nullptr;
-std::size_t readSizeCap = 0;
 
 constexpr int kTableSlack = 16;
 constexpr std::size_t kScanSlack = kChannelBufferSlack;
@@ -58,12 +57,19 @@ bool PrepareSlot(int number) {
 // Once the end is met it stays: the lines already handed out end there.
 std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
   if (channel->endSeen) return 0;
-  auto size = static_cast<std::size_t>(n);
-  if (readSizeCap != 0 && size > readSizeCap) size = readSizeCap;
-  std::int64_t got = platform::ReadFromFile(channel->handle, destination, size);
+  std::int64_t got = platform::ReadFromFile(channel->handle, destination, static_cast<std::size_t>(n));
   if (got < 0) {
     channel->readFailed = true;
     if (channel->error == 0) channel->error = platform::LastError();
+  } else if (channel->watchesChange) {
+    // More bytes than the file had when opened, or fewer: it is changing
+    // (or, like a kernel interface, its size never told its content).
+    channel->bytesRead += static_cast<std::uint64_t>(got);
+    if (channel->bytesRead > channel->expectedSize || (got == 0 && channel->bytesRead < channel->expectedSize)) {
+      channel->readFailed = true;
+      channel->error = platform::kChanged;
+      got = 0;
+    }
   }
   if (got <= 0) {
     channel->endSeen = true;
@@ -74,7 +80,6 @@ std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
 
 // Hands bytes to the platform; a write that falls short loses bytes.
 std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n) {
-  if (writeObserver != nullptr) writeObserver(n);
   std::size_t written = platform::WriteToFile(channel->handle, bytes, n);
   if (written < n) {
     channel->lostBytes = true;
@@ -87,8 +92,8 @@ std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n) {
 void GiveBackByte(FileChannel* channel) {
   if (channel->buffer != nullptr) {
     channel->count += 1;
-  } else {
-    platform::MoveFilePosition(channel->handle, -1);
+  } else if (platform::MoveFilePosition(channel->handle, -1)) {
+    channel->bytesRead -= 1;  // read again, not twice
   }
 }
 
@@ -164,39 +169,79 @@ FileChannel* FindChannel(int number) {
 
 void SetChannelBufferAllocationFailsForTesting(bool fails) { bufferAllocationFails = fails; }
 
-void SetWriteObserverForTesting(void (*observer)(std::size_t)) { writeObserver = observer; }
-
-void SetReadSizeCapForTesting(std::size_t bytes) { readSizeCap = bytes; }
-
 bool OpenForReading(int number, const char* path, platform::ErrorCode* error) {
+  return OpenInFolder(number, platform::kNoFolder, path, error);
+}
+
+bool OpenInFolder(int number, platform::FolderHandle folder, const char* name, platform::ErrorCode* error) {
   platform::ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
   if (!PrepareSlot(number)) {
     *error = ENOMEM;
     return false;
   }
-  platform::FileIdentity identity;
-  platform::FileHandle handle = platform::OpenFileForReading(path, &identity, error);
+  platform::FileStatus status;
+  platform::FileHandle handle = platform::OpenFileForReading(folder, name, &status, error);
   if (handle == platform::kNoFile) return false;
   Attach(number, handle);
+  FileChannel& channel = channelTable[number];
+  channel.watchesChange = true;
+  channel.expectedSize = status.size;
+  channel.changeTime = status.changeTime;
   return true;
 }
+
+namespace {
+
+// The folder part of `path` ("." for a bare name) and the name in it.
+std::string FolderOf(const std::string& path, std::string* name) {
+  std::size_t cut = path.find_last_of(platform::kPathSeparator == '/' ? "/" : "\\/");
+  *name = cut == std::string::npos ? path : path.substr(cut + 1);
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
+
+}  // namespace
 
 bool CreateForWriting(int number, const char* path, int sourceNumber, platform::ErrorCode* error) {
   platform::ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
+  std::string name;
+  const std::string folder = FolderOf(path, &name);
+  auto* outputs = new (std::nothrow) OutputFolder;
+  platform::FileIdentity identity;
+  if (outputs == nullptr) {
+    *error = ENOMEM;
+    return false;
+  }
+  if (!OpenOutputFolder(outputs, folder.c_str(), &identity, error)) {
+    delete outputs;
+    return false;
+  }
+  if (!CreateInFolder(number, outputs, name.c_str(), sourceNumber, error)) {
+    CloseOutputFolder(outputs);
+    delete outputs;
+    return false;
+  }
+  channelTable[number].ownsOutputs = true;
+  return true;
+}
+
+bool CreateInFolder(int number, OutputFolder* outputs, const char* name, int sourceNumber, platform::ErrorCode* error) {
+  platform::ErrorCode ignored = 0;
+  if (error == nullptr) error = &ignored;
+  const FileChannel* source = FindChannel(sourceNumber);
+  platform::FileHandle sourceHandle = source == nullptr ? platform::kNoFile : source->handle;
   if (!PrepareSlot(number)) {
     *error = ENOMEM;
     return false;
   }
-  const FileChannel* source = FindChannel(sourceNumber);
-  platform::Replacement replacement;
-  platform::FileHandle handle =
-      platform::BeginReplacement(path, source == nullptr ? platform::kNoFile : source->handle, &replacement, error);
+  PendingOutput output;
+  platform::FileHandle handle = BeginOutput(outputs, name, sourceHandle, &output, error);
   if (handle == platform::kNoFile) return false;
   Attach(number, handle);
-  channelTable[number].replacing = true;
-  channelTable[number].replacement = std::move(replacement);
+  channelTable[number].outputs = outputs;
+  channelTable[number].output = std::move(output);
   return true;
 }
 
@@ -383,41 +428,73 @@ void WriteLineBlock(int number, const char* lines, std::size_t size) {
   channel->count -= static_cast<std::int32_t>(rest);
 }
 
+namespace {
+
+// A channel's own output folder settles its one output and goes with it;
+// what failed there is the channel's failure.
+bool ReleaseOwnFolder(FileChannel* channel, platform::ErrorCode* reason) {
+  if (!channel->ownsOutputs) return true;
+  CloseOutputFolder(channel->outputs);
+  bool complete = channel->outputs->failures.empty();
+  if (!complete) *reason = channel->outputs->failures.front().error;
+  delete channel->outputs;
+  return complete;
+}
+
+void ReleaseChannel(FileChannel* channel) {
+  std::free(channel->buffer);
+  std::free(channel->line);
+  *channel = FileChannel{};
+}
+
+}  // namespace
+
 bool CloseChannel(int number, platform::ErrorCode* error) {
   FileChannel* channel = FindChannel(number);
   if (channel == nullptr) return true;
   FlushChannel(channel);
   bool complete = !channel->lostBytes && !channel->readFailed;
   platform::ErrorCode reason = channel->error;
-  if (channel->replacing) {
+  if (channel->outputs != nullptr) {
     if (complete) {
-      complete = platform::CommitReplacement(&channel->replacement, channel->handle, &reason);
+      FinishOutput(channel->outputs, &channel->output, channel->handle);
     } else {
-      platform::AbandonReplacement(&channel->replacement, channel->handle);
+      AbandonOutput(channel->outputs, &channel->output, channel->handle);
     }
-  } else if (!platform::CloseFile(channel->handle)) {
-    if (complete) reason = platform::LastError();
-    complete = false;
+    if (!ReleaseOwnFolder(channel, &reason)) complete = false;
+  } else {
+    // A file read whole may still have been changed under the reads.
+    platform::FileStatus now;
+    if (complete && channel->watchesChange) {
+      if (!platform::StatusOfFile(channel->handle, &now, &reason)) {
+        complete = false;
+      } else if (now.size != channel->expectedSize || now.changeTime != channel->changeTime) {
+        reason = platform::kChanged;
+        complete = false;
+      }
+    }
+    if (!platform::CloseFile(channel->handle) && complete) {
+      reason = platform::LastError();
+      complete = false;
+    }
   }
   if (!complete && error != nullptr) *error = reason;
-  std::free(channel->buffer);
-  std::free(channel->line);
-  *channel = FileChannel{};
+  ReleaseChannel(channel);
   return complete;
 }
 
 void AbandonChannel(int number) {
   FileChannel* channel = FindChannel(number);
   if (channel == nullptr) return;
-  if (channel->replacing) {
-    platform::AbandonReplacement(&channel->replacement, channel->handle);
+  if (channel->outputs != nullptr) {
+    AbandonOutput(channel->outputs, &channel->output, channel->handle);
+    platform::ErrorCode ignored = 0;
+    ReleaseOwnFolder(channel, &ignored);
   } else {
     FlushChannel(channel);
     platform::CloseFile(channel->handle);
   }
-  std::free(channel->buffer);
-  std::free(channel->line);
-  *channel = FileChannel{};
+  ReleaseChannel(channel);
 }
 
 void CloseAllChannels() {

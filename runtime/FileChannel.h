@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/Platform.h"
+#include "runtime/OutputFolder.h"
 
 enum class ChannelMode { Reading, Writing };
 
@@ -19,18 +20,27 @@ inline constexpr std::int32_t kNoScan = -128;
 
 struct FileChannel {
   platform::FileHandle handle = platform::kNoFile;  // kNoFile: not open
-  // Created for writing: the file takes its path only once closed complete.
-  bool replacing = false;
-  platform::Replacement replacement;
-  char* buffer = nullptr;                           // none when it could not be had: unbuffered mode
+  // Created for writing: the file takes its name in `outputs` only once
+  // closed complete. A folder opened for this channel alone is its own.
+  OutputFolder* outputs = nullptr;
+  bool ownsOutputs = false;
+  PendingOutput output;
+  // Opened for reading: its size and change time then. Reading past that
+  // size, stopping short of it, or a change seen at the close means the
+  // file changed while it was read (platform::kChanged).
+  bool watchesChange = false;
+  std::uint64_t expectedSize = 0;
+  std::uint64_t bytesRead = 0;
+  std::int64_t changeTime = 0;
+  char* buffer = nullptr;  // none when it could not be had: unbuffered mode
   std::int32_t capacity = 0;
   // Reading: bytes of the buffer not yet handed out, ending at `filled`.
   // Writing: free space left; the pending bytes are the first capacity - count.
   std::int32_t count = 0;
   std::int32_t filled = 0;  // reading: valid bytes of the last refill
   ChannelMode mode = ChannelMode::Reading;
-  bool lostBytes = false;   // some byte written did not reach the file
-  bool readFailed = false;  // a read failed: the lines after it are missing
+  bool lostBytes = false;         // some byte written did not reach the file
+  bool readFailed = false;        // a read failed: the lines after it are missing
   platform::ErrorCode error = 0;  // why the first read or write failed
   // The end of the file was met: no further read is asked of the platform,
   // so a file that grows meanwhile is not read on past a line it cut short.
@@ -54,6 +64,8 @@ inline constexpr std::size_t kChannelBufferSlack = 128;
 // `number` is closed first, also when the open then fails. False when the
 // platform refuses, with the reason in `*error`; no channel is left behind.
 bool OpenForReading(int number, const char* path, platform::ErrorCode* error = nullptr);
+// The same for the file `name` of an open folder.
+bool OpenInFolder(int number, platform::FolderHandle folder, const char* name, platform::ErrorCode* error = nullptr);
 
 // Creates a file that replaces whatever stands at `path` (the older file,
 // or a link, which is never followed) once the channel is closed with every
@@ -63,6 +75,11 @@ bool OpenForReading(int number, const char* path, platform::ErrorCode* error = n
 // (platform::kSameFile), and a new file gets its permission bits. False
 // when refused, with the reason in `*error`; no channel is left behind.
 bool CreateForWriting(int number, const char* path, int sourceNumber = -1, platform::ErrorCode* error = nullptr);
+// The same for the output `name` of an open output folder: an output that
+// replaces an older one may only be staged when its channel closes, and
+// put in place with the folder's batch (OutputFolder.h).
+bool CreateInFolder(int number, OutputFolder* outputs, const char* name, int sourceNumber = -1,
+                    platform::ErrorCode* error = nullptr);
 
 // The next line, without its terminator, in `*line`; the bytes stay valid
 // until the next call on this channel. At the end of the file, or at a read
@@ -83,9 +100,10 @@ std::int64_t WriteLine(int number, std::string_view text);
 void WriteLineBlock(int number, const char* lines, std::size_t size);
 
 // Flushes, releases the buffer and closes the file; a file created for
-// writing then takes its path. True when every byte ever written through the
-// channel reached the file, no read failed, the close succeeded and the file
-// took its path; otherwise `*error` says why (and a file created for
+// writing then takes its path (or is staged for it). True when every byte
+// ever written through the channel reached the file, no read failed, a file
+// read did not change meanwhile, the close succeeded and the file took its
+// path or was staged; otherwise `*error` says why (and a file created for
 // writing is removed, leaving its path as it was). A number that is not
 // open is left alone (true).
 bool CloseChannel(int number, platform::ErrorCode* error = nullptr);

@@ -4,12 +4,8 @@
 
 #include <cstddef>
 
-// Every read asks the platform for at most `bytes` (0: no cap),
-// as a file that gives short reads would.
-void SetReadSizeCapForTesting(std::size_t bytes);
-
-// Called with the size of every write handed to the platform.
-void SetWriteObserverForTesting(void (*observer)(std::size_t size));
+// (Short reads and the sizes of writes are the platform's test knobs:
+// platform/PlatformTesting.h.)
 
 // Makes every later buffer allocation fail, so channels open in
 // unbuffered mode.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/FileChannel.h"
+#include "platform/PlatformTesting.h"
 #include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tests/TestSupport.h"

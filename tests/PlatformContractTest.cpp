@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "runtime/OutputFolder.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -22,19 +23,21 @@ class PlatformContract : public ::testing::Test {
 
 TEST_F(PlatformContract, FilesReadWriteSeekAndClose) {
   std::string path = folder_ / "data.kvr";
-  platform::Replacement replacement;
   platform::ErrorCode error = 0;
-  platform::FileHandle file = platform::BeginReplacement(path.c_str(), platform::kNoFile, &replacement, &error);
+  platform::FileHandle file = platform::CreateExclusive(platform::kNoFolder, path.c_str(), 0644, &error);
   ASSERT_NE(file, platform::kNoFile);
   EXPECT_EQ(platform::WriteToFile(file, "abcdef", 6), 6u);
   EXPECT_TRUE(platform::MoveFilePosition(file, -4));
   EXPECT_EQ(platform::WriteToFile(file, "XY", 2), 2u);
-  EXPECT_TRUE(platform::CommitReplacement(&replacement, file, &error));
+  EXPECT_TRUE(platform::CloseFile(file));
+  EXPECT_EQ(platform::CreateExclusive(platform::kNoFolder, path.c_str(), 0644, &error), platform::kNoFile);
+  EXPECT_EQ(error, platform::kExists);
   EXPECT_EQ(ReadFile(path), "abXYef");
 
-  platform::FileIdentity identity;
-  file = platform::OpenFileForReading(path.c_str(), &identity, &error);
+  platform::FileStatus status;
+  file = platform::OpenFileForReading(platform::kNoFolder, path.c_str(), &status, &error);
   ASSERT_NE(file, platform::kNoFile);
+  EXPECT_EQ(status.size, 6u);
   char bytes[16] = {};
   EXPECT_EQ(platform::ReadFromFile(file, bytes, 3), 3);
   EXPECT_TRUE(platform::MoveFilePosition(file, -1));
@@ -44,40 +47,55 @@ TEST_F(PlatformContract, FilesReadWriteSeekAndClose) {
   EXPECT_TRUE(platform::CloseFile(file));
 }
 
-// What a replacement promises: the older file stays until the new one is
-// committed, an abandoned one leaves no trace, and the file it is made from
-// is never replaced.
-TEST_F(PlatformContract, ReplacementsTakeThePlaceOfTheOlderFileOnlyWhenCommitted) {
-  std::string path = folder_ / "old.kvr";
-  std::string input = folder_ / "input.kvr";
+// What an output folder promises: the older file stays until the new one
+// is complete, an abandoned one leaves no trace, the file it is made from
+// is never replaced, and the folder is used by what it was when opened.
+TEST_F(PlatformContract, OutputsTakeThePlaceOfTheOlderFileOnlyWhenFinished) {
+  MakeFolder(folder_ / "out");
+  std::string path = folder_ / "out/old.kvr";
+  std::string input = folder_ / "out/input.kvr";
   WriteFile(path, "old content");
   WriteFile(input, "input");
   platform::ErrorCode error = 0;
-  platform::FileIdentity identity;
-  platform::FileHandle source = platform::OpenFileForReading(input.c_str(), &identity, &error);
+  platform::FileStatus status;
+  platform::FileHandle source = platform::OpenFileForReading(platform::kNoFolder, input.c_str(), &status, &error);
   ASSERT_NE(source, platform::kNoFile);
+  OutputFolder outputs;
+  platform::FileIdentity identity;
+  ASSERT_TRUE(OpenOutputFolder(&outputs, (folder_ / "out").c_str(), &identity, &error));
 
-  platform::Replacement replacement;
-  EXPECT_EQ(platform::BeginReplacement(input.c_str(), source, &replacement, &error), platform::kNoFile);
+  PendingOutput output;
+  EXPECT_EQ(BeginOutput(&outputs, "input.kvr", source, &output, &error), platform::kNoFile);
   EXPECT_EQ(error, platform::kSameFile);
 
-  platform::FileHandle file = platform::BeginReplacement(path.c_str(), source, &replacement, &error);
+  platform::FileHandle file = BeginOutput(&outputs, "old.kvr", source, &output, &error);
   ASSERT_NE(file, platform::kNoFile);
   EXPECT_EQ(platform::WriteToFile(file, "new", 3), 3u);
+  AbandonOutput(&outputs, &output, file);
   EXPECT_EQ(ReadFile(path), "old content");
-  platform::AbandonReplacement(&replacement, file);
-  EXPECT_EQ(ReadFile(path), "old content");
-  EXPECT_FALSE(Exists(replacement.temporaryPath));
+  EXPECT_FALSE(Exists(folder_ / ("out/" + output.temporaryName)));
 
-  file = platform::BeginReplacement(path.c_str(), source, &replacement, &error);
+  file = BeginOutput(&outputs, "old.kvr", source, &output, &error);
   ASSERT_NE(file, platform::kNoFile);
-  EXPECT_NE(replacement.temporaryPath.find(".unfinished"), std::string::npos) << "the name says what it is";
+  EXPECT_NE(output.temporaryName.find(".unfinished"), std::string::npos) << "the name says what it is";
+  const std::string temporary = output.temporaryName;
   EXPECT_EQ(platform::WriteToFile(file, "new", 3), 3u);
-  EXPECT_TRUE(platform::CommitReplacement(&replacement, file, &error));
-  EXPECT_EQ(ReadFile(path), "new");
-  EXPECT_FALSE(Exists(replacement.temporaryPath));
+  FinishOutput(&outputs, &output, file);
+  // Moved away, the folder's path names another folder; the outputs still
+  // go into the one opened. Windows refuses to move a folder held open.
+  std::error_code refused;
+  std::filesystem::rename(folder_ / "out", folder_ / "moved", refused);
+  const std::string held = refused ? "out/" : "moved/";
+  if (!refused) MakeFolder(folder_ / "out");
+  CloseOutputFolder(&outputs);
+  EXPECT_TRUE(outputs.failures.empty());
+  EXPECT_EQ(ReadFile(folder_ / (held + "old.kvr")), "new");
+  EXPECT_FALSE(Exists(folder_ / (held + temporary)));
+  if (!refused) {
+    EXPECT_TRUE(std::filesystem::is_empty(folder_ / "out"));
+  }
   platform::CloseFile(source);
-  EXPECT_EQ(ReadFile(input), "input");
+  EXPECT_EQ(ReadFile(folder_ / (held + "input.kvr")), "input");
 }
 
 TEST_F(PlatformContract, IdentitiesTellFilesApart) {
@@ -88,12 +106,12 @@ TEST_F(PlatformContract, IdentitiesTellFilesApart) {
   WriteFile(b, "b");
   std::filesystem::create_hard_link(a, hard);
   auto identify = [](const std::string& path) {
-    platform::FileIdentity identity;
+    platform::FileStatus status;
     platform::ErrorCode error = 0;
-    platform::FileHandle file = platform::OpenFileForReading(path.c_str(), &identity, &error);
+    platform::FileHandle file = platform::OpenFileForReading(platform::kNoFolder, path.c_str(), &status, &error);
     EXPECT_NE(file, platform::kNoFile);
     platform::CloseFile(file);
-    return identity;
+    return status.identity;
   };
   platform::FileIdentity ia = identify(a), ib = identify(b), ih = identify(hard);
   EXPECT_TRUE(ia.volume == ih.volume && ia.index == ih.index);
@@ -102,32 +120,39 @@ TEST_F(PlatformContract, IdentitiesTellFilesApart) {
 
 TEST_F(PlatformContract, FoldersAndMissingFilesAreNotOpened) {
   MakeFolder(folder_ / "sub.kvr");
-  platform::FileIdentity identity;
-  platform::Replacement replacement;
+  platform::FileStatus status;
   platform::ErrorCode error = 0;
-  EXPECT_EQ(platform::OpenFileForReading((folder_ / "sub.kvr").c_str(), &identity, &error), platform::kNoFile);
-  EXPECT_NE(error, 0);
-  error = 0;
-  EXPECT_EQ(platform::BeginReplacement((folder_ / "sub.kvr").c_str(), platform::kNoFile, &replacement, &error),
+  EXPECT_EQ(platform::OpenFileForReading(platform::kNoFolder, (folder_ / "sub.kvr").c_str(), &status, &error),
             platform::kNoFile);
   EXPECT_NE(error, 0);
   error = 0;
-  EXPECT_EQ(platform::OpenFileForReading((folder_ / "none.kvr").c_str(), &identity, &error), platform::kNoFile);
+  EXPECT_EQ(platform::OpenFileForReading(platform::kNoFolder, (folder_ / "none.kvr").c_str(), &status, &error),
+            platform::kNoFile);
   EXPECT_NE(error, 0);
   EXPECT_FALSE(platform::DescribeError(error).empty());
-  error = 0;
-  EXPECT_EQ(platform::BeginReplacement((folder_ / "none/x.kvr").c_str(), platform::kNoFile, &replacement, &error),
-            platform::kNoFile);
-  EXPECT_NE(error, 0);
+  OutputFolder outputs;
+  platform::FileIdentity identity;
+  ASSERT_TRUE(OpenOutputFolder(&outputs, folder_.path().c_str(), &identity, &error));
+  PendingOutput output;
+  EXPECT_EQ(BeginOutput(&outputs, "sub.kvr", platform::kNoFile, &output, &error), platform::kNoFile);
+  EXPECT_EQ(error, platform::kIsAFolder);
+  CloseOutputFolder(&outputs);
   EXPECT_TRUE(std::filesystem::is_empty(folder_ / "sub.kvr"));
 }
 
 TEST_F(PlatformContract, FoldersAreCheckedBeforeUse) {
   MakeFolder(folder_ / "Converted");
   WriteFile(folder_ / "file", "");
-  EXPECT_EQ(platform::CheckFolder((folder_ / "Converted").c_str(), true), 0);
-  EXPECT_NE(platform::CheckFolder((folder_ / "missing").c_str(), false), 0);
-  EXPECT_NE(platform::CheckFolder((folder_ / "file").c_str(), false), 0);
+  platform::FileIdentity identity;
+  platform::ErrorCode error = 0;
+  platform::FolderHandle folder = platform::OpenFolder((folder_ / "Converted").c_str(), true, &identity, &error);
+  EXPECT_NE(folder, platform::kNoFolder);
+  platform::CloseFolder(folder);
+  EXPECT_EQ(platform::OpenFolder((folder_ / "missing").c_str(), false, &identity, &error), platform::kNoFolder);
+  EXPECT_NE(error, 0);
+  error = 0;
+  EXPECT_EQ(platform::OpenFolder((folder_ / "file").c_str(), false, &identity, &error), platform::kNoFolder);
+  EXPECT_NE(error, 0);
   EXPECT_TRUE(std::filesystem::is_empty(folder_ / "Converted")) << "the check left a file behind";
   // Two spellings of one folder are one folder; a file or nothing is none.
   platform::FileIdentity first, second;

@@ -9,6 +9,7 @@
 
 #include "platform/Platform.h"
 #include "platform/PlatformWin32.h"
+#include "runtime/OutputFolder.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -17,11 +18,18 @@ using namespace testing_support;
 
 class Win32Replacement : public ::testing::Test {
  protected:
-  platform::FileHandle Begin(const std::string& path, platform::ErrorCode* error) {
-    return platform::BeginReplacement(path.c_str(), platform::kNoFile, &replacement_, error);
+  void SetUp() override {
+    platform::FileIdentity identity;
+    platform::ErrorCode error = 0;
+    ASSERT_TRUE(OpenOutputFolder(&outputs_, folder_.path().c_str(), &identity, &error));
+  }
+  void TearDown() override { CloseOutputFolder(&outputs_); }
+  platform::FileHandle Begin(const std::string& name, platform::ErrorCode* error) {
+    return BeginOutput(&outputs_, name.c_str(), platform::kNoFile, &output_, error);
   }
   ScratchFolder folder_;
-  platform::Replacement replacement_;
+  OutputFolder outputs_;
+  PendingOutput output_;
 };
 
 TEST_F(Win32Replacement, AReadOnlyOlderOutputIsRefusedAndKept) {
@@ -29,8 +37,8 @@ TEST_F(Win32Replacement, AReadOnlyOlderOutputIsRefusedAndKept) {
   WriteFile(path, "older");
   ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
   platform::ErrorCode error = 0;
-  EXPECT_EQ(Begin(path, &error), platform::kNoFile);
-  EXPECT_EQ(error, static_cast<platform::ErrorCode>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(Begin("ro.kvr", &error), platform::kNoFile);
+  EXPECT_EQ(error, platform::kReadOnly);
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(ReadFile(path), "older");
 }
@@ -40,25 +48,31 @@ TEST_F(Win32Replacement, AHiddenOlderOutputIsReplacedAndStaysHidden) {
   WriteFile(path, "older");
   ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
   platform::ErrorCode error = 0;
-  platform::FileHandle file = Begin(path, &error);
+  platform::FileHandle file = Begin("hidden.kvr", &error);
   ASSERT_NE(file, platform::kNoFile) << platform::DescribeError(error);
   EXPECT_EQ(platform::WriteToFile(file, "new", 3), 3u);
-  ASSERT_TRUE(platform::CommitReplacement(&replacement_, file, &error)) << platform::DescribeError(error);
+  FinishOutput(&outputs_, &output_, file);
+  SettleOutputs(&outputs_);
+  EXPECT_TRUE(outputs_.failures.empty());
   EXPECT_EQ(ReadFile(path), "new");
   EXPECT_NE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
 }
 
-TEST_F(Win32Replacement, AFailedWriteLeavesTheOlderOutput) {
+// A temporary file being written cannot be removed by another run's sweep;
+// once its writer is gone, it is.
+TEST_F(Win32Replacement, OnlyTemporaryFilesNoWriterHoldsAreSwept) {
   std::string path = folder_ / "out.kvr";
   WriteFile(path, "older");
   platform::ErrorCode error = 0;
-  platform::FileHandle file = Begin(path, &error);
+  platform::FileHandle file = Begin("out.kvr", &error);
   ASSERT_NE(file, platform::kNoFile);
   EXPECT_EQ(platform::WriteToFile(file, "partial", 7), 7u);
-  platform::AbandonReplacement(&replacement_, file);
+  SweepLeftovers(&outputs_, folder_.path().c_str());
+  EXPECT_TRUE(Exists(folder_ / output_.temporaryName));
+  platform::CloseFile(file);  // as a killed writer's handle goes
+  SweepLeftovers(&outputs_, folder_.path().c_str());
+  EXPECT_FALSE(Exists(folder_ / output_.temporaryName));
   EXPECT_EQ(ReadFile(path), "older");
-  EXPECT_FALSE(Exists(replacement_.temporaryPath));
-  EXPECT_NE(platform::DescribeError(ERROR_ACCESS_DENIED), "");
 }
 
 TEST(Win32Names, EveryUtf16NameComesBackTheSame) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/PlatformTesting.h"
 #include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tests/TestSupport.h"
@@ -316,7 +317,7 @@ TEST_F(ConvertedFiles, AgreeWithThePlainRulesOnEveryPath) {
     for (bool wide : {false, true}) {
       for (std::size_t cap : {0, 61, 4095}) {
         SetWideVectorsForTesting(wide);
-        SetReadSizeCapForTesting(cap);
+        platform::CapReads(cap);
         ASSERT_FALSE(ConvertPreset(path, output, &lines).has_value());
         ASSERT_EQ(testing_support::ReadFile(output), expected)
             << "file " << file << ", wide " << WideVectorsInUse() << ", reads of at most " << cap;

@@ -60,20 +60,28 @@ TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
         "Lancez l'outil depuis le dossier parent de ..");
   // Long names are shortened in the middle, and a line never grows past
   // the box's width.
-  check({"convert/" + std::string(100, 'n') + ".kvr", Step::OutOfMemory, 0},
+  check({"convert/" + std::string(100, 'n') + ".kvr", Step::OutOfMemory, 0, true},
         "convert/" + std::string(100, 'n') + ".kvr: out of memory (the older conversion is kept)",
         std::string(11, 'n') + "\xE2\x80\xA6" + std::string(8, 'n') + ".kvr : m\xC3\xA9moire insuffisante");
-  check({"convert/a.kvr", Step::ReadInput, denied},
+  check({"convert/a.kvr", Step::ReadInput, denied, true},
         "convert/a.kvr: read error: " + reason + " (the older conversion is kept)",
         fitting("a.kvr : erreur de lecture"));
   check({"convert/a.kvr", Step::ReadInput, 5},
-        "convert/a.kvr: read error: " + platform::DescribeError(5) + " (the older conversion is kept)",
+        "convert/a.kvr: read error: " + platform::DescribeError(5),
         "a.kvr : erreur de lecture (" + platform::DescribeError(5) + ")");
   check({"Converted/a.kvr", Step::CreateOutput, denied}, "Converted/a.kvr: cannot create: " + reason,
         fitting("a.kvr : cr\xC3\xA9" "ation impossible"));
-  check({"Converted/a.kvr", Step::WriteOutput, denied},
+  check({"Converted/a.kvr", Step::WriteOutput, denied, true},
         "Converted/a.kvr: write failed: " + reason + " (the older conversion is kept)",
         fitting("a.kvr : \xC3\xA9" "criture impossible"));
+  // "Kept" is said only where an older conversion stood.
+  check({"Converted/a.kvr", Step::ReplaceOutput, denied}, "Converted/a.kvr: cannot replace: " + reason,
+        fitting("a.kvr : remplacement impossible"));
+  check({"convert/a.kvr", Step::InputChanged, 0, true},
+        "convert/a.kvr: changed while being read (the older conversion is kept)",
+        "a.kvr : modifi\xC3\xA9 pendant la lecture");
+  check({"Converted", Step::SameFolder, 0}, "Converted: is the folder convert itself, nothing converted",
+        "Converted : c'est le dossier convert lui-m\xC3\xAAme");
   check({"Converted\\a.kvr", Step::SameFile, 0}, "Converted\\a.kvr: is the input file itself, left as it is",
         "a.kvr : serait l'entr\xC3\xA9" "e elle-m\xC3\xAAme");
   // A reason as long as Windows' own is left to the list kept in a file.
@@ -86,6 +94,10 @@ TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
   // In Shift-JIS the second byte of each of these is that of "\\": the name stays whole.
   EXPECT_EQ(BoxLine({"Converted\\\xE8\xA1\xA8\xE3\x82\xBD.kvr", Step::SameFile, 0}, true),
             "\xE8\xA1\xA8\xE3\x82\xBD.kvr : serait l'entr\xC3\xA9" "e elle-m\xC3\xAAme");
+  report.problems[0].olderKept = true;
+  EXPECT_EQ(BoxLine(report.problems[0], true, true), "convert/" + std::string(30, 'n') +
+                                                         ".kvr : ouverture impossible (" + reason +
+                                                         "), ancienne conversion gard\xC3\xA9" "e");
 }
 
 TEST(RunReport, TheBoxListsAtMostTwentyAndCountsTheRest) {

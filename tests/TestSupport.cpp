@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/Platform.h"
+#include "platform/PlatformTesting.h"
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelTesting.h"
 #include "tools/PresetStreamTesting.h"
@@ -18,10 +19,9 @@ namespace testing_support {
 
 void ResetTestHooks() {
   CloseAllChannels();
-  SetReadSizeCapForTesting(0);
-  SetWriteObserverForTesting(nullptr);
   SetChannelBufferAllocationFailsForTesting(false);
   SetWideVectorsForTesting(true);
+  platform::ClearFaults();
 }
 
 ScratchFolder::ScratchFolder() {

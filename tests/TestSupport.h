@@ -13,7 +13,8 @@ namespace testing_support {
 
 // Closes every channel and sets every test hook back to what the product
 // does on its own: no read cap, no write observer, buffers allocated, the
-// wide vectors in use where the processor has them.
+// wide vectors in use where the processor has them, no platform fault
+// planned.
 void ResetTestHooks();
 
 // The base of every test that sets a hook: whatever way the test ends, even

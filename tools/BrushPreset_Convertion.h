@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "runtime/OutputFolder.h"
 #include "tools/PresetStream.h"
 #include "tools/RunReport.h"
 
@@ -17,6 +18,25 @@
 // on their way; it may be kept from one preset to the next. Nothing when
 // the preset was converted, otherwise the problem that stopped it.
 std::optional<Problem> ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines);
+
+// The two folders of one working folder, held open while it is converted.
+struct WorkingFolders {
+  platform::FolderHandle input = platform::kNoFolder;  // "convert"
+  OutputFolder output;                                 // "Converted"
+  std::string inputPath;                               // "convert/" as told in messages
+  std::string outputPath;                              // "Converted/"
+};
+
+// Converts the preset `name` of `folders.input` into the output of the same
+// name, as ConvertPreset does. An output that replaces an older one may be
+// staged: what then fails is told by ConvertWorkingFolder.
+std::optional<Problem> ConvertPresetIn(WorkingFolders* folders, const std::string& name, LineList* lines);
+
+// Converts every preset of "convert" into "Converted" inside `folder` (""
+// for the current folder), adding what happened to `report`. Each folder is
+// opened once; "Converted" is refused when it is "convert" itself. Leftover
+// temporary files of earlier runs in "Converted" are removed first.
+void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList* lines);
 
 // Converts every preset of "convert" into "Converted" in each of
 // `workingFolders` in turn (each taken from the folder the process started

@@ -72,19 +72,28 @@ std::string ConsoleLine(const Problem& problem, bool utf8) {
       line = WithReason(path + ": cannot open", problem.error);
       break;
     case Step::ReadInput:
-      line = WithReason(path + ": read error", problem.error) + " (the older conversion is kept)";
+      line = WithReason(path + ": read error", problem.error);
       break;
     case Step::OutOfMemory:
-      line = path + ": out of memory (the older conversion is kept)";
+      line = path + ": out of memory";
       break;
     case Step::CreateOutput:
       line = WithReason(path + ": cannot create", problem.error);
       break;
     case Step::WriteOutput:
-      line = WithReason(path + ": write failed", problem.error) + " (the older conversion is kept)";
+      line = WithReason(path + ": write failed", problem.error);
+      break;
+    case Step::ReplaceOutput:
+      line = WithReason(path + ": cannot replace", problem.error);
+      break;
+    case Step::InputChanged:
+      line = path + ": changed while being read";
       break;
     case Step::SameFile:
       line = path + ": is the input file itself, left as it is";
+      break;
+    case Step::SameFolder:
+      line = path + ": is the folder convert itself, nothing converted";
       break;
     case Step::EnterFolder:
       line = WithReason(path, problem.error);
@@ -94,6 +103,7 @@ std::string ConsoleLine(const Problem& problem, bool utf8) {
              command_line::kProgramName + " ..)";
       break;
   }
+  if (problem.olderKept) line += " (the older conversion is kept)";
   return std::string(command_line::kProgramName) + ": " + line;
 }
 
@@ -126,8 +136,17 @@ std::string BoxLine(const Problem& problem, bool utf8, bool wholePath) {
     case Step::WriteOutput:
       line = name + " : \xC3\xA9" "criture impossible";
       break;
+    case Step::ReplaceOutput:
+      line = name + " : remplacement impossible";
+      break;
+    case Step::InputChanged:
+      line = name + " : modifi\xC3\xA9 pendant la lecture";
+      break;
     case Step::SameFile:
       line = name + " : serait l'entr\xC3\xA9" "e elle-m\xC3\xAAme";
+      break;
+    case Step::SameFolder:
+      line = name + " : c'est le dossier convert lui-m\xC3\xAAme";
       break;
     case Step::EnterFolder:
       line = name + " : " + platform::DescribeError(problem.error);
@@ -140,6 +159,10 @@ std::string BoxLine(const Problem& problem, bool utf8, bool wholePath) {
   if (problem.error != 0 && reasonFits) {
     const std::string withReason = WithBoxReason(line, problem.error);
     if (wholePath || CharacterCount(withReason) <= kBoxLineWidth) line = withReason;
+  }
+  if (problem.olderKept) {
+    const std::string withKept = line + ", ancienne conversion gard\xC3\xA9" "e";
+    if (wholePath || CharacterCount(withKept) <= kBoxLineWidth) line = withKept;
   }
   if (wholePath) return line;
   // One line each: a line the box wraps makes it taller than a small

@@ -14,16 +14,20 @@ enum class Step {
   ReadInput,      // reading the preset failed
   OutOfMemory,    // the preset did not fit in memory
   CreateOutput,   // its output cannot be created
-  WriteOutput,    // writing or replacing the output failed; the older one is kept
+  WriteOutput,    // writing the output, or making it durable, failed
+  ReplaceOutput,  // the complete output could not take the place of the older one
+  InputChanged,   // the preset changed while it was read
   SameFile,       // the output path names the input itself
   EnterFolder,    // a FOLDER named on the command line cannot be used: nothing runs
   InsideConvert,  // the working folder is a convert folder itself: nothing is done in it
+  SameFolder,     // "Converted" is "convert" itself: nothing is done
 };
 
 struct Problem {
   std::string path;  // as the user would type it: "m/convert/a.kvr", "Converted"
   Step step = Step::OpenInput;
   platform::ErrorCode error = 0;  // the system's reason, 0 when it has none
+  bool olderKept = false;         // an older conversion stood there, and stays
 };
 
 struct RunReport {

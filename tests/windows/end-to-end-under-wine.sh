@@ -51,3 +51,29 @@ for name in $names; do
 done
 cmp -s "$FIXTURES/expected/round.kvr" "$deep/Converted/round.kvr" || fail "round.kvr differs in the deep folder"
 echo "a working folder of ${#deep} characters converted ($BITS-bit build)"
+
+# A run killed while it writes an output (as the Task Manager or a log-off
+# ends it) leaves its temporary file; the next run removes it and converts
+# everything, leaving no temporary file.
+mkdir "$SCRATCH/killed" "$SCRATCH/killed/convert" "$SCRATCH/killed/Converted"
+cd "$SCRATCH/killed"
+lines=8000000
+yes 'global.SizeX=1;' | head -n "$lines" >convert/big.kvr
+printf 'global.SizeX=2;\n' >convert/small.kvr
+run_wine 120 "$EXE" &
+run=$!
+waited=0
+until ls -A Converted | grep -q '\.unfinished$'; do
+  [ "$waited" -lt 600 ] || fail "no temporary file appeared within 60 s"
+  sleep 0.1
+  waited=$((waited + 1))
+done
+wine_server -k
+wait "$run" || :
+ls -A Converted | grep -q '\.unfinished$' || skip "the run ended before it could be killed"
+run_wine 300 "$EXE"
+[ "$wine_status" -eq 0 ] || fail "exit status $wine_status after a killed run"
+! ls -A Converted | grep -q '\.unfinished$' || fail "a temporary file is left after a full run"
+[ "$(wc -c <Converted/big.kvr)" -eq $((lines * 9)) ] || fail "big.kvr is not whole"
+printf 'sizeX=2\r\n' | cmp -s - Converted/small.kvr || fail "small.kvr differs"
+echo "a killed run under Wine ($BITS-bit build): the next run leaves no temporary file"

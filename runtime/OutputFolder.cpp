@@ -1,0 +1,240 @@
+#include "runtime/OutputFolder.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+const char kTemporaryPrefix[] = ".BrushPreset_Convertion-";
+const char kTemporarySuffix[] = ".unfinished";
+// More staged files would not make the batch's one sync much cheaper per
+// file, and each holds a descriptor.
+constexpr std::size_t kMostStaged = 128;
+
+bool gSlotTaken[platform::kPendingSlots];
+
+int TakeSlot() {
+  for (int slot = 0; slot < platform::kPendingSlots; ++slot) {
+    if (!gSlotTaken[slot]) {
+      gSlotTaken[slot] = true;
+      return slot;
+    }
+  }
+  return -1;
+}
+
+void GiveBackSlot(PendingOutput* output) {
+  if (output->slot < 0) return;
+  platform::ForgetPendingFile(output->slot);
+  gSlotTaken[output->slot] = false;
+  output->slot = -1;
+}
+
+bool SameFile(const platform::FileIdentity& a, const platform::FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+bool IsTemporaryName(const std::string& name) {
+  const std::size_t prefix = sizeof kTemporaryPrefix - 1;
+  const std::size_t suffix = sizeof kTemporarySuffix - 1;
+  return name.size() > prefix + suffix && name.compare(0, prefix, kTemporaryPrefix) == 0 &&
+         name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
+}
+
+// Removes the temporary file, unless something else has taken its name.
+void RemoveTemporary(OutputFolder* outputs, PendingOutput* output) {
+  platform::EntryStatus status;
+  platform::ErrorCode ignored = 0;
+  if (platform::StatusInFolder(outputs->folder, output->temporaryName.c_str(), false, &status, &ignored) &&
+      status.kind == platform::EntryKind::File && SameFile(status.identity, output->temporary)) {
+    platform::RemoveFromFolder(outputs->folder, output->temporaryName.c_str(), &ignored);
+  }
+  GiveBackSlot(output);
+}
+
+// Closes the complete temporary file and renames it over its name.
+bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file, platform::ErrorCode* error,
+                bool* renaming) {
+  *renaming = false;
+  if (!platform::CloseFile(file)) {
+    *error = platform::LastError();
+    RemoveTemporary(outputs, output);
+    return false;
+  }
+  *renaming = true;
+  if (!platform::RenameInFolder(outputs->folder, output->temporaryName.c_str(), output->name.c_str(), error)) {
+    RemoveTemporary(outputs, output);
+    return false;
+  }
+  GiveBackSlot(output);
+  return true;
+}
+
+// Creates the temporary file, noted for the signal handler before any
+// signal can end the process. kNoFile, with the reason, on failure.
+platform::FileHandle CreateTemporary(OutputFolder* outputs, std::uint32_t bits, PendingOutput* output,
+                                     platform::ErrorCode* error) {
+  static unsigned counter = 0;
+  const std::string process = std::to_string(platform::ProcessNumber());
+  platform::FileHandle file = platform::kNoFile;
+  for (int attempt = 0; attempt < 100 && file == platform::kNoFile; ++attempt) {
+    output->temporaryName = kTemporaryPrefix + process + "-" + std::to_string(++counter) + kTemporarySuffix;
+    platform::HoldInterruptions(true);
+    file = platform::CreateExclusive(outputs->folder, output->temporaryName.c_str(), bits, error);
+    platform::FileStatus status;
+    if (file != platform::kNoFile && !platform::StatusOfFile(file, &status, error)) {
+      platform::CloseFile(file);
+      platform::ErrorCode ignored = 0;
+      platform::RemoveFromFolder(outputs->folder, output->temporaryName.c_str(), &ignored);
+      file = platform::kNoFile;
+    } else if (file != platform::kNoFile) {
+      output->temporary = status.identity;
+      output->slot = TakeSlot();
+      if (output->slot >= 0) {
+        platform::NotePendingFile(output->slot, outputs->folder, output->temporaryName.c_str(), status.identity);
+      }
+    }
+    platform::HoldInterruptions(false);
+    if (file == platform::kNoFile && *error != platform::kExists) break;
+  }
+  return file;
+}
+
+}  // namespace
+
+bool OpenOutputFolder(OutputFolder* outputs, const char* path, platform::FileIdentity* identity,
+                      platform::ErrorCode* error) {
+  outputs->folder = platform::OpenFolder(path, true, identity, error);
+  if (outputs->folder == platform::kNoFolder) return false;
+  // Each staged file holds a descriptor: at most half of what is left.
+  std::size_t allowance = platform::OpenFilesAllowance();
+  std::size_t room = allowance > 32 ? allowance / 2 - 8 : 1;
+  outputs->batchLimit = std::min(room, kMostStaged);
+  return true;
+}
+
+void SweepLeftovers(OutputFolder* outputs, const char* path) {
+  const std::string searchText = std::string(path) + platform::kPathSeparator + "*" + kTemporarySuffix;
+  platform::FolderSearch search;
+  platform::FolderEntry entry;
+  platform::ErrorCode ignored = 0;
+  if (platform::StartFolderSearch(searchText.c_str(), &search, &entry, &ignored) != platform::SearchStart::Found) {
+    return;
+  }
+  do {
+    // The list only gives names: each is looked at, opened and removed in
+    // the folder held open, whatever the path names by now.
+    platform::EntryStatus found;
+    if (entry.isDirectory || !IsTemporaryName(entry.name) ||
+        !platform::StatusInFolder(outputs->folder, entry.name.c_str(), false, &found, &ignored) ||
+        found.kind != platform::EntryKind::File) {
+      continue;
+    }
+    // A live writer holds its file's lock (and, on Windows, keeps it from
+    // being opened for reading): such a file is left alone.
+    platform::FileStatus status;
+    platform::FileHandle file = platform::OpenFileForReading(outputs->folder, entry.name.c_str(), &status, &ignored);
+    if (file == platform::kNoFile) continue;
+    bool leftover = platform::LockFile(file, &ignored) && SameFile(status.identity, found.identity);
+    platform::CloseFile(file);
+    if (leftover) platform::RemoveFromFolder(outputs->folder, entry.name.c_str(), &ignored);
+  } while (platform::ContinueFolderSearch(&search, &entry));
+  platform::FinishFolderSearch(&search);
+}
+
+platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, platform::FileHandle source,
+                                 PendingOutput* output, platform::ErrorCode* error) {
+  if (outputs->staged.size() >= outputs->batchLimit) SettleOutputs(outputs);
+  platform::EntryStatus existing;
+  if (!platform::StatusInFolder(outputs->folder, name, false, &existing, error)) return platform::kNoFile;
+  if (existing.kind == platform::EntryKind::Folder || existing.kind == platform::EntryKind::Other) {
+    *error = existing.kind == platform::EntryKind::Folder ? platform::kIsAFolder : platform::kNotARegularFile;
+    return platform::kNoFile;
+  }
+  platform::FileStatus input;
+  input.bits = 0666;
+  if (source != platform::kNoFile && !platform::StatusOfFile(source, &input, error)) return platform::kNoFile;
+  // The input itself, reached through a link or a hard link, is never
+  // replaced: that would change an input.
+  if (source != platform::kNoFile && existing.kind != platform::EntryKind::None) {
+    platform::EntryStatus target = existing;
+    if (existing.kind == platform::EntryKind::Link &&
+        !platform::StatusInFolder(outputs->folder, name, true, &target, error)) {
+      return platform::kNoFile;
+    }
+    if (target.kind != platform::EntryKind::None && SameFile(target.identity, input.identity)) {
+      *error = platform::kSameFile;
+      return platform::kNoFile;
+    }
+  }
+  const bool replacesFile = existing.kind == platform::EntryKind::File;
+  // A read-only older output is how a user keeps a file.
+  if (replacesFile && !existing.writable) {
+    *error = platform::kReadOnly;
+    return platform::kNoFile;
+  }
+  // Never readable by anyone the input is not readable by, never wider than
+  // the umask allows (a planted world-writable older output gives nothing
+  // away), and never made read-only by the converter: the next run must be
+  // able to replace it.
+  std::uint32_t bits = ((replacesFile ? existing.bits : input.bits) & ~(0444u & ~input.bits)) | 0600u;
+  output->name = name;
+  output->replacesFile = replacesFile;
+  platform::FileHandle file = CreateTemporary(outputs, bits, output, error);
+  if (file == platform::kNoFile) return platform::kNoFile;
+  if (!platform::LockFile(file, error)) {
+    platform::CloseFile(file);
+    RemoveTemporary(outputs, output);
+    return platform::kNoFile;
+  }
+  return file;
+}
+
+void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file) {
+  if (!output->replacesFile) {
+    OutputFailure failure{output->name, 0, false, false};
+    if (!PutInPlace(outputs, output, file, &failure.error, &failure.renaming)) outputs->failures.push_back(failure);
+    return;
+  }
+  outputs->staged.push_back(OutputFolder::Staged{std::move(*output), file});
+  *output = PendingOutput{};
+  if (outputs->staged.size() >= outputs->batchLimit) SettleOutputs(outputs);
+}
+
+void AbandonOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file) {
+  platform::CloseFile(file);
+  RemoveTemporary(outputs, output);
+}
+
+void SettleOutputs(OutputFolder* outputs) {
+  if (outputs->staged.empty()) return;
+  std::vector<platform::FileHandle> files;
+  files.reserve(outputs->staged.size());
+  for (const OutputFolder::Staged& staged : outputs->staged) files.push_back(staged.file);
+  platform::ErrorCode syncError = 0;
+  // An older output is only given up for one whose bytes are on the disk:
+  // after a power cut the folder holds the one or the other, whole.
+  const bool synced = platform::SyncFiles(outputs->folder, files.data(), files.size(), &syncError);
+  bool renamed = false;
+  for (OutputFolder::Staged& staged : outputs->staged) {
+    OutputFailure failure{staged.output.name, syncError, false, true};
+    if (!synced) {
+      AbandonOutput(outputs, &staged.output, staged.file);
+    } else if (PutInPlace(outputs, &staged.output, staged.file, &failure.error, &failure.renaming)) {
+      renamed = true;
+      continue;
+    }
+    outputs->failures.push_back(failure);
+  }
+  outputs->staged.clear();
+  // The new names survive a power cut too. Were this to fail, every output
+  // is still whole, old or new: nothing to tell of a single preset.
+  platform::ErrorCode ignored = 0;
+  if (renamed) platform::SyncFolder(outputs->folder, &ignored);
+}
+
+void CloseOutputFolder(OutputFolder* outputs) {
+  SettleOutputs(outputs);
+  platform::CloseFolder(outputs->folder);
+  outputs->folder = platform::kNoFolder;
+}

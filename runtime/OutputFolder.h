@@ -1,0 +1,84 @@
+// The folder outputs are written into, held open for the whole run, and the
+// one way an output takes the place of what stood at its name there.
+//
+// An output is written to a temporary file beside its name, locked by its
+// writer and known to the signal handler while it exists, and renamed over
+// the name only when complete. An output that replaces an older one is
+// renamed only once its bytes are on the disk; those are gathered into a
+// batch, made durable together, then renamed one by one, and the folder's
+// names made durable after them. A new output with no older one is renamed
+// at once: there is nothing to lose.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+// One output being written.
+struct PendingOutput {
+  std::string name;           // its name in the folder
+  std::string temporaryName;  // the temporary file beside it
+  platform::FileIdentity temporary;
+  bool replacesFile = false;  // an older output stood at the name
+  int slot = -1;              // its place among the files a signal removes
+};
+
+// An output that could not be put in place once complete: what stood at
+// its name is kept.
+struct OutputFailure {
+  std::string name;
+  platform::ErrorCode error = 0;
+  bool renaming = false;      // the rename failed; otherwise closing or making it durable did
+  bool replacesFile = false;  // an older output stood there, and stays
+};
+
+struct OutputFolder {
+  platform::FolderHandle folder = platform::kNoFolder;
+  struct Staged {
+    PendingOutput output;
+    platform::FileHandle file;
+  };
+  std::vector<Staged> staged;  // complete, waiting for the batch's sync
+  std::size_t batchLimit = 1;
+  std::vector<OutputFailure> failures;  // since the caller last took them
+};
+
+// Opens the folder at `path` for writing outputs. False, with the reason,
+// when it is missing or files cannot be created in it.
+bool OpenOutputFolder(OutputFolder* outputs, const char* path, platform::FileIdentity* identity,
+                      platform::ErrorCode* error);
+
+// Removes the temporary files of earlier runs that no live writer holds
+// (a run that was killed, or crashed), never one still being written.
+// `path` is the folder's own path, to list it.
+void SweepLeftovers(OutputFolder* outputs, const char* path);
+
+// Begins an output for `name`: a new, empty, locked temporary file, open
+// for writing. Refused (kNoFile, the reason in `*error`) when a folder or
+// any other non-regular file stands at the name (kNotARegularFile), when a
+// read-only older output does (kReadOnly), and when the name is `source`
+// itself (kSameFile). The output's permission bits are the older output's,
+// or else `source`'s, less every read bit `source` lacks, within the umask;
+// its owner may always read and write it. It belongs to whoever runs the
+// process.
+platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, platform::FileHandle source,
+                                 PendingOutput* output, platform::ErrorCode* error);
+
+// Ends an output whose every byte was written to `file`, which it takes
+// over. A new output is put in place at once; one that replaces an older
+// output is staged for the batch, which is settled when full. What fails
+// goes to `failures`: the temporary file is then removed and the name
+// keeps what it held.
+void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file);
+
+// Closes `file` and removes the temporary file; the name is untouched.
+void AbandonOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file);
+
+// Makes the staged outputs durable and puts each in place; the ones that
+// fail go to `failures`, their older outputs kept.
+void SettleOutputs(OutputFolder* outputs);
+
+// Settles, then lets the folder go.
+void CloseOutputFolder(OutputFolder* outputs);

@@ -1,0 +1,122 @@
+// Every error path of the run, the channel and the output folder, opened by
+// a fault planned at one platform call: each tells the one preset it did not
+// convert, at the step that failed, and leaves the older conversion whole
+// (or no output) and no temporary file. Runs in-process on every backend.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/PlatformTesting.h"
+#include "runtime/FileChannel.h"
+#include "tests/TestSupport.h"
+#include "tools/BrushPreset_Convertion.h"
+
+namespace {
+
+using namespace testing_support;
+using platform::Call;
+
+constexpr platform::ErrorCode kPlanned = 5;  // a reason each backend can describe
+
+bool HoldsTemporaryFile(const std::string& folder) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().find(".unfinished") != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
+  struct Row {
+    Call call;
+    unsigned nth;
+    bool older;        // an older conversion stands in Converted
+    std::string told;  // the problem's path, "" for none
+    Step step;
+    bool olderKept;
+  } rows[] = {
+      {Call::Open, 1, true, "convert", Step::MissingFolder, false},
+      {Call::Open, 2, true, "Converted", Step::MissingFolder, false},
+      {Call::Open, 3, true, "convert/a.kvr", Step::OpenInput, false},
+      {Call::Status, 1, true, "Converted/a.kvr", Step::CreateOutput, false},   // what stands at the name
+      {Call::Status, 2, true, "Converted/a.kvr", Step::CreateOutput, false},   // the input's bits
+      {Call::Status, 3, false, "Converted/a.kvr", Step::CreateOutput, false},  // the temporary file's identity
+      {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
+      {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
+      {Call::Read, 1, true, "convert/a.kvr", Step::ReadInput, true},
+      {Call::Read, 1, false, "convert/a.kvr", Step::ReadInput, false},
+      {Call::Write, 1, true, "Converted/a.kvr", Step::WriteOutput, true},
+      {Call::Status, 4, true, "convert/a.kvr", Step::ReadInput, true},  // the input seen again at its end
+      {Call::Close, 1, true, "convert/a.kvr", Step::ReadInput, true},
+      {Call::Close, 2, true, "Converted/a.kvr", Step::WriteOutput, true},
+      {Call::Close, 2, false, "Converted/a.kvr", Step::WriteOutput, false},
+      {Call::Sync, 1, true, "Converted/a.kvr", Step::WriteOutput, true},
+      {Call::Rename, 1, true, "Converted/a.kvr", Step::ReplaceOutput, true},
+      {Call::Rename, 1, false, "Converted/a.kvr", Step::ReplaceOutput, false},
+      {Call::Sync, 2, true, "", Step::OpenInput, false},  // the folder's names: every output is whole either way
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("call " + std::to_string(static_cast<int>(row.call)) + " #" + std::to_string(row.nth) +
+                 (row.older ? " over an older output" : ""));
+    ScratchFolder folder;
+    MakeFolder(folder / "convert");
+    MakeFolder(folder / "Converted");
+    WriteFile(folder / "convert/a.kvr", kControlPreset);
+    if (row.older) WriteFile(folder / "Converted/a.kvr", "older");
+    RunReport report;
+    LineList lines;
+    platform::PlanFault(row.call, row.nth, kPlanned);
+    ConvertWorkingFolder(folder.path(), &report, &lines);
+    platform::ClearFaults();
+    CloseAllChannels();
+    ReleaseLineList(&lines);
+
+    EXPECT_EQ(ReadFile(folder / "convert/a.kvr"), kControlPreset);
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+    if (row.told.empty()) {
+      EXPECT_TRUE(report.problems.empty());
+      EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
+      continue;
+    }
+    ASSERT_EQ(report.problems.size(), 1u);
+    const Problem& problem = report.problems.front();
+    std::string path = problem.path;
+    for (char& c : path) c = c == platform::kPathSeparator ? '/' : c;
+    EXPECT_EQ(path, row.told);
+    EXPECT_EQ(problem.step, row.step);
+    EXPECT_EQ(problem.error, kPlanned);
+    EXPECT_EQ(problem.olderKept, row.olderKept);
+    EXPECT_EQ(report.converted, 0);
+    if (row.older) {
+      EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), "older");
+    } else {
+      EXPECT_FALSE(Exists(folder / "Converted/a.kvr"));
+    }
+  }
+}
+
+// A temporary file left by a run that could not remove it (as by one that
+// was killed) is removed by the next run, which converts everything.
+TEST(PlannedFault, TheNextRunRemovesWhatAFailedRunLeft) {
+  ScratchFolder folder;
+  MakeFolder(folder / "convert");
+  MakeFolder(folder / "Converted");
+  WriteFile(folder / "convert/a.kvr", kControlPreset);
+  WriteFile(folder / "Converted/a.kvr", "older");
+  RunReport report;
+  LineList lines;
+  platform::PlanFault(Call::Rename, 1, kPlanned);
+  platform::PlanFault(Call::Remove, 1, kPlanned);
+  ConvertWorkingFolder(folder.path(), &report, &lines);
+  platform::ClearFaults();
+  EXPECT_TRUE(HoldsTemporaryFile(folder / "Converted"));
+  RunReport next;
+  ConvertWorkingFolder(folder.path(), &next, &lines);
+  CloseAllChannels();
+  ReleaseLineList(&lines);
+  EXPECT_TRUE(next.problems.empty());
+  EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+  EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
+}
+
+}  // namespace
