@@ -90,6 +90,26 @@ else()
   set(CPACK_GENERATOR DEB TGZ)
 endif()
 
+# Reproducible packages: one commit gives the same bytes whatever the
+# clone's path and the time of the build. Every time in them is
+# SOURCE_DATE_EPOCH, the commit's time where the builder has not set it
+# (cmake/NormalisePackageTree.cmake says the rest).
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(BRUSH_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  execute_process(COMMAND git log -1 --format=%ct
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+    OUTPUT_VARIABLE BRUSH_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT BRUSH_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+    # A copy without its history: the time of the file that names the version.
+    file(TIMESTAMP ${CMAKE_CURRENT_SOURCE_DIR}/CMakeLists.txt BRUSH_SOURCE_DATE_EPOCH "%s" UTC)
+  endif()
+endif()
+configure_file(cmake/CPackProjectConfig.cmake.in CPackProjectConfig.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackProjectConfig.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/NormalisePackageTree.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/NormalisePackageTree.cmake)
+
 set(CPACK_PACKAGE_NAME ${BRUSH_PACKAGE_NAME})
 set(CPACK_PACKAGE_VENDOR "${BRUSH_AUTHORS}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "batch converter of legacy brush preset files")

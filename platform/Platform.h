@@ -3,6 +3,10 @@
 // Plain functions over plain records, defined once per operating system
 // (PlatformPosix.cpp, PlatformWin32.cpp); the build compiles exactly one of
 // them. Nothing above this header knows which.
+//
+// Paths and names are the system's own bytes on POSIX. On Windows they are
+// UTF-8, converted to and from the UTF-16 of the W functions at each call
+// (PlatformWin32.h), so any name Windows can hold, at any depth, is reached.
 #pragma once
 
 #include <cstddef>

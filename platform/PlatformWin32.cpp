@@ -12,33 +12,89 @@
 
 #include "platform/Platform.h"
 #include "platform/PlatformTesting.h"
+#include "platform/PlatformWin32.h"
 
 namespace platform {
 
 const char kPathSeparator = '\\';
 
-namespace {
-
-// Text inside the program is UTF-8; the system's W calls take UTF-16.
-std::wstring WideFromUtf8(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(size > 0 ? static_cast<std::size_t>(size) : 0, L'\0');
-  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-  return wide;
-}
-
-std::string Utf8FromWide(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size, nullptr, nullptr);
+std::string Utf8FromWide(std::wstring_view wide) {
+  std::string text;
+  text.reserve(wide.size());
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    char32_t point = wide[i];
+    if (point >= 0xD800 && point <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+      point = 0x10000 + ((point - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    }
+    auto put = [&text](char32_t bits) { text += static_cast<char>(bits); };
+    if (point < 0x80) {
+      put(point);
+    } else if (point < 0x800) {
+      put(0xC0 | (point >> 6));
+      put(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {  // an unpaired surrogate too
+      put(0xE0 | (point >> 12));
+      put(0x80 | ((point >> 6) & 0x3F));
+      put(0x80 | (point & 0x3F));
+    } else {
+      put(0xF0 | (point >> 18));
+      put(0x80 | ((point >> 12) & 0x3F));
+      put(0x80 | ((point >> 6) & 0x3F));
+      put(0x80 | (point & 0x3F));
+    }
   }
   return text;
 }
 
-}  // namespace
+std::wstring WideFromUtf8(std::string_view text) {
+  std::wstring wide;
+  wide.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    bool valid = length > 0 && length <= text.size() - i;
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      point = (point << 6) | (next & 0x3F);
+    }
+    // Overlong forms and points past Unicode are refused; a surrogate of
+    // three bytes is what Utf8FromWide writes for an unpaired one.
+    valid = valid && !(length == 3 && point < 0x800) && !(length == 4 && (point < 0x10000 || point > 0x10FFFF));
+    if (!valid) {
+      wide += wchar_t{0xFFFD};
+      ++i;
+      continue;
+    }
+    if (point >= 0x10000) {
+      point -= 0x10000;
+      wide += static_cast<wchar_t>(0xD800 + (point >> 10));
+      wide += static_cast<wchar_t>(0xDC00 + (point & 0x3FF));
+    } else {
+      wide += static_cast<wchar_t>(point);
+    }
+    i += length;
+  }
+  return wide;
+}
+
+std::wstring WidePath(const char* path) {
+  std::wstring wide = WideFromUtf8(path);
+  // Already free of the limit: \\?\ paths, and devices (\\.\).
+  if (wide.compare(0, 4, L"\\\\?\\") == 0 || wide.compare(0, 4, L"\\\\.\\") == 0) return wide;
+  // The short form is kept where it works: a folder's path must leave room
+  // for a 12-character name, so the limit is taken as MAX_PATH - 12 for all.
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0 || size <= MAX_PATH - 12) return wide;
+  std::wstring full(size, L'\0');
+  DWORD length = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return wide;
+  full.resize(length);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+  return L"\\\\?\\" + full;
+}
 
 ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
 
@@ -57,7 +113,7 @@ std::string DescribeError(ErrorCode error) {
   DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                     FORMAT_MESSAGE_IGNORE_INSERTS,
                                 nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-  std::string message = length > 0 && text != nullptr ? Utf8FromWide(std::wstring(text, length)) : std::string();
+  std::string message = length > 0 && text != nullptr ? Utf8FromWide(std::wstring_view(text, length)) : std::string();
   if (text != nullptr) LocalFree(text);
   while (!message.empty() &&
          (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.')) {
@@ -114,8 +170,8 @@ struct HeldFolder {
   std::string path;  // with its separator
 };
 
-// The one place where a name in a folder becomes a path for the A
-// functions.
+// The one place where a name in a folder becomes a path: UTF-8, given to
+// the W functions through WidePath.
 std::string PathIn(FolderHandle folder, const char* name) {
   if (folder == kNoFolder) return name;
   return reinterpret_cast<const HeldFolder*>(folder)->path + name;
@@ -137,7 +193,7 @@ FolderHandle OpenFolder(const char* path, bool writable, FileIdentity* identity,
     *error = LastError();
     return kNoFolder;
   }
-  HANDLE handle = CreateFileA(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  HANDLE handle = CreateFileW(WidePath(path).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     *error = LastError();
@@ -160,7 +216,7 @@ FolderHandle OpenFolder(const char* path, bool writable, FileIdentity* identity,
     // does. The probe is never named like a preset and goes when its handle
     // closes.
     std::string probe = held + ".BrushPreset_Convertion-" + std::to_string(GetCurrentProcessId()) + ".probe";
-    HANDLE probeHandle = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE probeHandle = CreateFileW(WidePath(probe.c_str()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (probeHandle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
       *error = LastError();
@@ -184,12 +240,7 @@ FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus*
     *error = LastError();
     return kNoFile;
   }
-  // A "?" only comes from a name the code page cannot write (see TakeEntry).
-  if (std::strchr(name, '?') != nullptr) {
-    *error = ERROR_NO_UNICODE_TRANSLATION;
-    return kNoFile;
-  }
-  HANDLE handle = CreateFileA(PathIn(folder, name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE handle = CreateFileW(WidePath(PathIn(folder, name).c_str()).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     *error = LastError();
@@ -227,7 +278,7 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
     return false;
   }
   std::string path = PathIn(folder, name);
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = GetFileAttributesW(WidePath(path.c_str()).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD reason = GetLastError();
     if (reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND) return true;
@@ -242,7 +293,7 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
   status->writable = status->kind == EntryKind::File && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
   // Which file it is, looked at before any create, which could empty it.
   HANDLE handle =
-      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      CreateFileW(WidePath(path.c_str()).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     if (followLink) *status = EntryStatus{};
@@ -265,7 +316,7 @@ FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t,
   // or rename it, which tells a live writer's file from a leftover.
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (!Fails(Call::CreateExclusive)) {
-    handle = CreateFileA(PathIn(folder, name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    handle = CreateFileW(WidePath(PathIn(folder, name).c_str()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (handle == INVALID_HANDLE_VALUE) {
@@ -312,13 +363,13 @@ bool RenameInFolder(FolderHandle folder, const char* from, const char* to, Error
   const std::string source = PathIn(folder, from);
   const std::string target = PathIn(folder, to);
   // A hidden or system older file stays so.
-  DWORD older = GetFileAttributesA(target.c_str());
+  DWORD older = GetFileAttributesW(WidePath(target.c_str()).c_str());
   if (older != INVALID_FILE_ATTRIBUTES && (older & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
       (older & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
-    SetFileAttributesA(source.c_str(), older & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    SetFileAttributesW(WidePath(source.c_str()).c_str(), older & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   }
   if (Fails(Call::Rename) ||
-      !MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      !MoveFileExW(WidePath(source.c_str()).c_str(), WidePath(target.c_str()).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     *error = LastError();
     return false;
   }
@@ -326,7 +377,7 @@ bool RenameInFolder(FolderHandle folder, const char* from, const char* to, Error
 }
 
 bool RemoveFromFolder(FolderHandle folder, const char* name, ErrorCode* error) {
-  if (Fails(Call::Remove) || !DeleteFileA(PathIn(folder, name).c_str())) {
+  if (Fails(Call::Remove) || !DeleteFileW(WidePath(PathIn(folder, name).c_str()).c_str())) {
     *error = LastError();
     return false;
   }
@@ -388,7 +439,7 @@ bool CloseFile(FileHandle file) {
 }
 
 ErrorCode IdentifyFolder(const char* path, FileIdentity* identity) {
-  HANDLE handle = CreateFileW(WideFromUtf8(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE handle = CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   BY_HANDLE_FILE_INFORMATION info;
@@ -433,30 +484,18 @@ std::string CurrentFolderName() {
 
 namespace {
 
-// The long name in the ANSI code page, as the A functions take it. A
-// character the code page lacks becomes "?", never a look-alike: a best-fit
-// "a" for an alpha could name another preset, and "?" names no file.
+// The long name, whatever the ANSI code page: the W functions take it back
+// as the very same UTF-16, so the output is named exactly as the input.
 void TakeEntry(const WIN32_FIND_DATAW& data, FolderEntry* entry) {
-  const bool utf8 = GetACP() == CP_UTF8;  // where every name can be written
-  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
-  int size = WideCharToMultiByte(CP_ACP, flags, data.cFileName, -1, nullptr, 0, utf8 ? nullptr : "?", nullptr);
-  std::string name(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_ACP, flags, data.cFileName, -1, &name[0], size, utf8 ? nullptr : "?", nullptr);
-  }
-  name.resize(std::char_traits<char>::length(name.c_str()));
-  entry->name = name;
+  entry->name = Utf8FromWide(data.cFileName);
   entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 }  // namespace
 
 SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error) {
-  int size = MultiByteToWideChar(CP_ACP, 0, searchText, -1, nullptr, 0);
-  std::wstring wide(size > 0 ? static_cast<std::size_t>(size) : 1, L'\0');
-  if (size > 0) MultiByteToWideChar(CP_ACP, 0, searchText, -1, &wide[0], size);
   WIN32_FIND_DATAW data;
-  HANDLE handle = FindFirstFileW(wide.c_str(), &data);
+  HANDLE handle = FindFirstFileW(WidePath(searchText).c_str(), &data);
   if (handle == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND) return SearchStart::NothingMatched;
     *error = LastError();
@@ -575,7 +614,7 @@ std::wstring ListPath(const std::string& folder) {
   if (folder.empty() || folder == ".") return WideFromUtf8(kListName);
   const char last = folder.back();
   const bool ended = last == '\\' || last == '/' || last == ':';
-  return WideFromUtf8(folder + (ended ? "" : "\\") + kListName);
+  return WidePath((folder + (ended ? "" : "\\") + kListName).c_str());
 }
 
 enum class ListFile { None, Ours, Other };

@@ -12,7 +12,18 @@
 
 namespace bytescan {
 
-inline int LowestBit(std::uint64_t mask) { return __builtin_ctzll(mask); }
+// The index of the lowest set bit of a mask that is not 0. A 32-bit target
+// has no 64-bit bit scan: the compiler calls a library routine for
+// __builtin_ctzll on every use, so there the mask is scanned half by half,
+// inline.
+inline int LowestBit(std::uint64_t mask) {
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  return __builtin_ctzll(mask);
+#else
+  const auto low = static_cast<std::uint32_t>(mask);
+  return low != 0 ? __builtin_ctz(low) : 32 + __builtin_ctz(static_cast<std::uint32_t>(mask >> 32));
+#endif
+}
 
 // One bit per CR, LF or NUL among the 64 bytes at `from`: all 64 must be
 // readable.

@@ -1,12 +1,14 @@
-// Replacement promises that only Windows files can show: read-only and
-// hidden older outputs.
+// Promises that only Windows files can show: read-only and hidden older
+// outputs, and names and paths past what the code page and MAX_PATH hold.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/Platform.h"
+#include "platform/PlatformWin32.h"
 #include "runtime/OutputFolder.h"
 #include "tests/TestSupport.h"
 
@@ -71,6 +73,44 @@ TEST_F(Win32Replacement, OnlyTemporaryFilesNoWriterHoldsAreSwept) {
   SweepLeftovers(&outputs_, folder_.path().c_str());
   EXPECT_FALSE(Exists(folder_ / output_.temporaryName));
   EXPECT_EQ(ReadFile(path), "older");
+}
+
+TEST(Win32Names, EveryUtf16NameComesBackTheSame) {
+  struct Row {
+    std::wstring wide;
+    std::string text;
+  };
+  const Row rows[] = {
+      {L"a.kvr", "a.kvr"},
+      {L"\u00E9t\u00E9", "\xC3\xA9t\xC3\xA9"},
+      {L"\u8868\u30BD", "\xE8\xA1\xA8\xE3\x82\xBD"},  // their Shift-JIS forms hold the byte of "\\"
+      {L"\xD83D\xDD8C", "\xF0\x9F\x96\x8C"},              // a pair: one character
+      {L"\xD83Dx", "\xED\xA0\xBDx"},                      // unpaired surrogates keep their own bytes
+      {L"x\xDD8C", "x\xED\xB6\x8C"},
+      {L"\xDD8C\xD83D", "\xED\xB6\x8C\xED\xA0\xBD"},       // the wrong order is no pair
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(platform::Utf8FromWide(row.wide), row.text);
+    EXPECT_EQ(platform::WideFromUtf8(row.text), row.wide) << row.text;
+  }
+  // Bytes no name was made of never pass for another character.
+  for (const char* invalid : {"\xC0\x80", "\xE0\x80\x80", "\xF4\x90\x80\x80", "\xE8\xA1", "\xFF"}) {
+    EXPECT_EQ(platform::WideFromUtf8(invalid).find_first_not_of(L'\xFFFD'), std::wstring::npos) << invalid;
+  }
+}
+
+// Paths past MAX_PATH go in the \\?\ form, whole and resolved; the end-to-end
+// runs under Wine cannot show it, as Wine takes long paths in either form.
+TEST(Win32Names, APathPastMaxPathTakesTheLongForm) {
+  const std::string name(300, 'n');
+  const std::wstring wide(300, L'n');
+  const std::pair<std::string, std::wstring> rows[] = {
+      {"convert\\a.kvr", L"convert\\a.kvr"},
+      {"C:\\x\\..\\y/" + name, L"\\\\?\\C:\\y\\" + wide},
+      {"\\\\server\\share\\" + name, L"\\\\?\\UNC\\server\\share\\" + wide},
+      {"\\\\?\\C:\\" + name, L"\\\\?\\C:\\" + wide},
+  };
+  for (const auto& [path, expected] : rows) EXPECT_EQ(platform::WidePath(path.c_str()), expected) << path;
 }
 
 }  // namespace

@@ -106,6 +106,9 @@ TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
                                                    ".kvr : ouverture impossible");
   EXPECT_EQ(BoxLine(report.problems[0], true, true),
             "convert/" + std::string(30, 'n') + ".kvr : ouverture impossible (" + reason + ")");
+  // In Shift-JIS the second byte of each of these is that of "\\": the name stays whole.
+  EXPECT_EQ(BoxLine({"Converted\\\xE8\xA1\xA8\xE3\x82\xBD.kvr", Step::SameFile, 0}, true),
+            "\xE8\xA1\xA8\xE3\x82\xBD.kvr : serait l'entr\xC3\xA9" "e elle-m\xC3\xAAme");
   report.problems[0].olderKept = true;
   EXPECT_EQ(BoxLine(report.problems[0], true, true), "convert/" + std::string(30, 'n') +
                                                          ".kvr : ouverture impossible (" + reason +

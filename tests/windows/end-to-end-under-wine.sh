@@ -13,22 +13,44 @@ run_wine 120 "$EXE"
 check_library_outputs
 echo "converted under Wine ($BITS-bit build), every byte as expected"
 
-# Presets that cannot be converted: a name the ANSI code page cannot write,
-# and a folder at an output path. Both are told (exit status 1); the rest
-# converts as before, and the older conversion under the folder stays.
+# Names beyond the ANSI code page and MAX_PATH: Greek, Japanese, emoji and
+# a 255-character name convert under the same names, byte for byte. A
+# folder at an output path is told (exit status 1), and the older
+# conversion under it stays.
 rm -rf "$SCRATCH/Converted" && mkdir "$SCRATCH/Converted" "$SCRATCH/Converted/round.kvr"
-printf 'global.SizeX=1;\n' >"$SCRATCH/convert/$(printf '\316\261\316\262\316\263').kvr"
-printf 'global.SizeX=2;\n' >"$SCRATCH/convert/$(printf '\346\227\245\346\234\254').kvr"
+names="$(printf '\316\261\316\262\316\263').kvr $(printf '\346\227\245\346\234\254').kvr"
+names="$names $(printf '\360\237\226\214\357\270\217').kvr $(printf 'n%.0s' $(seq 251)).kvr"
+for name in $names; do cp "$FIXTURES/convert/latin.kvr" "$SCRATCH/convert/$name"; done
 run_wine 120 "$EXE"
-[ "$wine_status" -eq 1 ] || fail "exit status $wine_status, not 1, with presets not converted"
+[ "$wine_status" -eq 1 ] || fail "exit status $wine_status, not 1, with a preset not converted"
 [ -d "$SCRATCH/Converted/round.kvr" ] || fail "the folder at an output path was replaced"
 rmdir "$SCRATCH/Converted/round.kvr"
-expected=$(ls -A "$FIXTURES/expected" | grep -v -x round.kvr | sort)
-[ "$(ls -A "$SCRATCH/Converted" | sort)" = "$expected" ] || fail "Converted holds other files than expected"
+expected=$(ls -A "$FIXTURES/expected" | grep -v -x round.kvr)
+[ "$(ls -A "$SCRATCH/Converted" | sort)" = "$(printf '%s\n' $expected $names | sort)" ] ||
+  fail "Converted holds other files than expected: $(ls -A "$SCRATCH/Converted")"
 for name in $expected; do
   cmp -s "$FIXTURES/expected/$name" "$SCRATCH/Converted/$name" || fail "$name differs"
 done
-echo "presets not converted under Wine ($BITS-bit build): exit status 1, the others exact"
+for name in $names; do
+  cmp -s "$FIXTURES/expected/latin.kvr" "$SCRATCH/Converted/$name" || fail "$name differs"
+done
+echo "names past the code page and MAX_PATH converted under Wine ($BITS-bit build), every byte as expected"
+
+# A working folder deeper than 300 characters, dropped on the program (Wine
+# cannot start a program in it). In Shift-JIS the second byte of these
+# names is that of "\", which once cut them.
+deep="$SCRATCH/deep"
+for level in 1 2 3 4 5 6; do deep="$deep/$level-$(printf 'd%.0s' $(seq 50))"; done
+mkdir -p "$deep/Converted" && cp -a "$SCRATCH/convert" "$deep/"
+names="$(printf '\350\241\250').kvr $(printf '\343\202\275\343\203\225\343\203\210').kvr"
+for name in $names; do cp "$FIXTURES/convert/latin.kvr" "$deep/convert/$name"; done
+run_wine 120 "$EXE" "Z:$(printf '%s' "$deep" | tr / '\\')"
+[ "$wine_status" -eq 0 ] || fail "exit status $wine_status in the deep folder"
+for name in $names; do
+  cmp -s "$FIXTURES/expected/latin.kvr" "$deep/Converted/$name" || fail "$name differs in the deep folder"
+done
+cmp -s "$FIXTURES/expected/round.kvr" "$deep/Converted/round.kvr" || fail "round.kvr differs in the deep folder"
+echo "a working folder of ${#deep} characters converted ($BITS-bit build)"
 
 # A run killed while it writes an output (as the Task Manager or a log-off
 # ends it) leaves its temporary file; the next run removes it and converts
