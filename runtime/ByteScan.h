@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -24,6 +25,15 @@ inline int LowestBit(std::uint64_t mask) {
   return low != 0 ? __builtin_ctz(low) : 32 + __builtin_ctz(static_cast<std::uint32_t>(mask >> 32));
 #endif
 }
+
+// The same for a 32-bit mask: one instruction on every target.
+inline int LowestBit(std::uint32_t mask) { return __builtin_ctz(mask); }
+
+// The mask of one bit per byte for 16 * Chunks bytes: 64 bits where a
+// register holds them (or the bytes need them), else 32. A 32-bit target
+// then does each mask operation on short text in one register, not two.
+template <std::size_t Chunks>
+using ChunkMask = std::conditional_t<(Chunks <= 2 && UINTPTR_MAX <= 0xFFFFFFFFu), std::uint32_t, std::uint64_t>;
 
 // One bit per CR, LF or NUL among the 64 bytes at `from`: all 64 must be
 // readable.
@@ -55,8 +65,11 @@ inline std::uint64_t LineEndMask64(const char* from) {
 template <std::size_t Chunks>
 class ShortText {
  public:
-  ShortText(const char* text, std::size_t n)
-      : text_(text), valid_(n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1) {
+  using Bits = ChunkMask<Chunks>;
+  static constexpr std::size_t kBits = sizeof(Bits) * 8;
+  static_assert(Chunks * 16 <= kBits, "a byte of the text has no bit in the mask");
+
+  ShortText(const char* text, std::size_t n) : text_(text), valid_(n >= kBits ? ~Bits{0} : (Bits{1} << n) - 1) {
 #if defined(__SSE2__)
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < Chunks; ++c)
@@ -66,18 +79,18 @@ class ShortText {
 
   // One bit per byte that equals any of `Values`.
   template <char... Values>
-  std::uint64_t Mask() const {
-    std::uint64_t mask = 0;
+  Bits Mask() const {
+    Bits mask = 0;
 #if defined(__SSE2__)
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < Chunks; ++c) {
       __m128i hits = _mm_setzero_si128();
       ((hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunks_[c], _mm_set1_epi8(Values)))), ...);
-      mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (c * 16);
+      mask |= static_cast<Bits>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (c * 16);
     }
 #else
     for (std::size_t i = 0; i < Chunks * 16; ++i) {
-      if (((text_[i] == Values) || ...)) mask |= std::uint64_t{1} << i;
+      if (((text_[i] == Values) || ...)) mask |= Bits{1} << i;
     }
 #endif
     return mask & valid_;
@@ -85,7 +98,7 @@ class ShortText {
 
  private:
   [[maybe_unused]] const char* text_;
-  std::uint64_t valid_;
+  Bits valid_;
 #if defined(__SSE2__)
   __m128i chunks_[Chunks];
 #endif

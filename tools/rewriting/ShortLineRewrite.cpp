@@ -23,31 +23,41 @@ static_assert(rules::BeginsWith(rules::kMarker, kFirstRemoval),
               "16-byte path: the marker is looked for behind the matches of the first removal, which it must begin "
               "with");
 
-constexpr std::uint64_t LowBits(std::size_t n) { return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1; }
+// The masks are of one type per line length (bytescan::ChunkMask): Bits
+// below is std::uint64_t or, on a 32-bit target for lines of up to 32
+// bytes, std::uint32_t.
+template <typename Bits>
+constexpr std::size_t kWidth = sizeof(Bits) * 8;
+
+template <typename Bits>
+constexpr Bits LowBits(std::size_t n) {
+  return n >= kWidth<Bits> ? ~Bits{0} : (Bits{1} << n) - 1;
+}
 
 // The bits of `mask` in [start, start + length), moved to begin at `to`.
-inline std::uint64_t MoveBits(std::uint64_t mask, std::size_t start, std::size_t length, std::size_t to) {
-  if (length == 0 || start >= 64 || to >= 64) return 0;
-  return ((mask >> start) & LowBits(length)) << to;
+template <typename Bits>
+inline Bits MoveBits(Bits mask, std::size_t start, std::size_t length, std::size_t to) {
+  if (length == 0 || start >= kWidth<Bits> || to >= kWidth<Bits>) return 0;
+  return ((mask >> start) & LowBits<Bits>(length)) << to;
 }
 
 // Copies the bytes of the line not marked in `removed` to `out`, run by
 // run in whole chunks; moves each of the `marks` along with its bytes.
 // Returns the new length.
-template <std::size_t K>
-__attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, std::uint64_t removed,
-                                                              char* out, std::uint64_t (&marks)[K]) {
-  std::uint64_t keep = LowBits(n) & ~removed;
-  std::uint64_t moved[K] = {};
+template <typename Bits, std::size_t K>
+__attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, Bits removed, char* out,
+                                                              Bits (&marks)[K]) {
+  Bits keep = LowBits<Bits>(n) & ~removed;
+  Bits moved[K] = {};
   std::size_t written = 0;
   while (keep != 0) {
     auto start = static_cast<std::size_t>(bytescan::LowestBit(keep));
-    std::uint64_t gaps = ~(keep >> start);
-    std::size_t run = gaps == 0 ? 64 - start : static_cast<std::size_t>(bytescan::LowestBit(gaps));
+    Bits gaps = ~(keep >> start);
+    std::size_t run = gaps == 0 ? kWidth<Bits> - start : static_cast<std::size_t>(bytescan::LowestBit(gaps));
     bytescan::CopyChunks(out + written, line + start, run);
     for (std::size_t k = 0; k < K; ++k) moved[k] |= MoveBits(marks[k], start, run, written);
     written += run;
-    keep &= ~(LowBits(run) << start);
+    keep &= ~(LowBits<Bits>(run) << start);
   }
   for (std::size_t k = 0; k < K; ++k) marks[k] = moved[k];
   return written;
@@ -57,12 +67,11 @@ __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, 
 // only where no match kept before it overlaps it, as one left-to-right pass
 // would (exact moves: nothing past the text is touched); moves the marks
 // from marks[From] on.
-template <std::size_t From, std::size_t K>
-std::size_t RemoveInPlace(char* text, std::size_t n, std::uint64_t starts, std::size_t length,
-                          std::uint64_t (&marks)[K]) {
+template <std::size_t From, typename Bits, std::size_t K>
+std::size_t RemoveInPlace(char* text, std::size_t n, Bits starts, std::size_t length, Bits (&marks)[K]) {
   std::size_t written = 0;
   std::size_t read = 0;
-  std::uint64_t moved[K] = {};
+  Bits moved[K] = {};
   for (; starts != 0; starts &= starts - 1) {
     auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
     if (at < read) continue;
@@ -78,21 +87,21 @@ std::size_t RemoveInPlace(char* text, std::size_t n, std::uint64_t starts, std::
 
 // The later removal `I` over the compacted line, its candidates (the places
 // of its first byte) in marks[I].
-template <std::size_t I, std::size_t K>
-__attribute__((always_inline)) inline std::size_t RemoveLater(char* out, std::size_t size, std::uint64_t (&marks)[K]) {
+template <std::size_t I, typename Bits, std::size_t K>
+__attribute__((always_inline)) inline std::size_t RemoveLater(char* out, std::size_t size, Bits (&marks)[K]) {
   constexpr std::string_view removal = rules::kRemovals[rules::kSweptRemovals + I];
-  std::uint64_t found = 0;
-  for (std::uint64_t candidates = marks[I]; candidates != 0; candidates &= candidates - 1) {
+  Bits found = 0;
+  for (Bits candidates = marks[I]; candidates != 0; candidates &= candidates - 1) {
     auto at = static_cast<std::size_t>(bytescan::LowestBit(candidates));
     if (at + removal.size() <= size && std::memcmp(out + at, removal.data(), removal.size()) == 0) {
-      found |= std::uint64_t{1} << at;
+      found |= Bits{1} << at;
     }
   }
   return found == 0 ? size : RemoveInPlace<I + 1>(out, size, found, removal.size(), marks);
 }
 
-template <std::size_t... I, std::size_t K>
-__attribute__((always_inline)) inline std::size_t RemoveAllLater(char* out, std::size_t size, std::uint64_t (&marks)[K],
+template <std::size_t... I, typename Bits, std::size_t K>
+__attribute__((always_inline)) inline std::size_t RemoveAllLater(char* out, std::size_t size, Bits (&marks)[K],
                                                                  std::index_sequence<I...>) {
   ((size = RemoveLater<I>(out, size, marks)), ...);
   return size;
@@ -156,7 +165,8 @@ __attribute__((always_inline)) inline void TakeAt(const char* text, std::size_t 
 
 // Every occurrence of every distinct rename pattern in `text`: each begins
 // at one of the `starts`, the places of the patterns' first bytes.
-__attribute__((always_inline)) inline RenameMatches FindRenames(const char* text, std::size_t n, std::uint64_t starts) {
+template <typename Bits>
+__attribute__((always_inline)) inline RenameMatches FindRenames(const char* text, std::size_t n, Bits starts) {
   RenameMatches matches;
   for (; starts != 0; starts &= starts - 1) {
     const auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
@@ -195,7 +205,8 @@ inline bool FormsLaterPattern(const char* out, std::size_t size, const RenameMat
 // Stage 3 on `out`, given every place where a rename pattern may begin.
 // When a single match is all that the rows would find, it is renamed
 // alone; otherwise the long-line path's stage 3 takes over.
-std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts) {
+template <typename Bits>
+std::size_t ApplyRenames(char* out, std::size_t size, Bits renameStarts) {
   RenameMatches matches = FindRenames(out, size, renameStarts);
   if (matches.count == 0) return size;
   if (matches.count == 1 && !FormsLaterPattern(out, size, matches, std::make_index_sequence<rules::kFormingCount>())) {
@@ -212,17 +223,18 @@ std::size_t ApplyRenames(char* out, std::size_t size, std::uint64_t renameStarts
 }
 
 template <std::size_t Chunks, std::size_t... I>
-inline std::uint64_t SweptBytes(const bytescan::ShortText<Chunks>& text, std::index_sequence<I...>) {
+inline bytescan::ChunkMask<Chunks> SweptBytes(const bytescan::ShortText<Chunks>& text, std::index_sequence<I...>) {
   return text.template Mask<rules::kSweptBytes.bytes[I]...>();
 }
 
 template <std::size_t Chunks, std::size_t... I>
-inline std::uint64_t RenameFirstBytes(const bytescan::ShortText<Chunks>& text, std::index_sequence<I...>) {
+inline bytescan::ChunkMask<Chunks> RenameFirstBytes(const bytescan::ShortText<Chunks>& text,
+                                                    std::index_sequence<I...>) {
   return text.template Mask<rules::kRenameFirstBytes.bytes[I]...>();
 }
 
 template <std::size_t Chunks, std::size_t... I>
-inline void MarkLaterRemovals(const bytescan::ShortText<Chunks>& text, std::uint64_t* marks,
+inline void MarkLaterRemovals(const bytescan::ShortText<Chunks>& text, bytescan::ChunkMask<Chunks>* marks,
                               std::index_sequence<I...>) {
   ((marks[I] = text.template Mask<rules::kRemovals[rules::kSweptRemovals + I][0]>()), ...);
 }
@@ -230,11 +242,12 @@ inline void MarkLaterRemovals(const bytescan::ShortText<Chunks>& text, std::uint
 template <std::size_t Chunks>
 std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
   // Which bytes any row can act on: the line is loaded once.
+  using Bits = bytescan::ChunkMask<Chunks>;
   const bytescan::ShortText<Chunks> text(line, n);
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirstRemoval.size());
-  std::uint64_t firstMatches = 0;
-  for (std::uint64_t candidates = text.template Mask<kFirstRemoval.front()>() &
-                                  (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
+  Bits firstMatches = 0;
+  for (Bits candidates = text.template Mask<kFirstRemoval.front()>() &
+                         (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
        candidates != 0; candidates &= candidates - 1) {
     auto at = static_cast<std::size_t>(bytescan::LowestBit(candidates));
     if (at + kFirstRemoval.size() > n || std::memcmp(line + at, kFirstRemoval.data(), kFirstRemoval.size()) != 0) {
@@ -244,19 +257,19 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
         std::memcmp(line + at + kFirstRemoval.size(), kMarkerRest.data(), kMarkerRest.size()) == 0) {
       return RewriteMarkerLine(line, n, out);
     }
-    firstMatches |= std::uint64_t{1} << at;
+    firstMatches |= Bits{1} << at;
   }
 
   // The swept removals at once; the first bytes of the later removals and
   // of the renames are followed to where they land.
-  std::uint64_t removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
+  Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
   for (; firstMatches != 0; firstMatches &= firstMatches - 1) {
-    removed |= LowBits(kFirstRemoval.size()) << bytescan::LowestBit(firstMatches);
+    removed |= LowBits<Bits>(kFirstRemoval.size()) << bytescan::LowestBit(firstMatches);
   }
-  std::uint64_t marks[kLaterRemovals + 1];
+  Bits marks[kLaterRemovals + 1];
   MarkLaterRemovals(text, marks, std::make_index_sequence<kLaterRemovals>());
   marks[kLaterRemovals] = RenameFirstBytes(text, std::make_index_sequence<rules::kRenameFirstBytes.size>());
-  for (std::uint64_t& mark : marks) mark &= ~removed;
+  for (Bits& mark : marks) mark &= ~removed;
   std::size_t size;
   if (removed == 0) {
     bytescan::CopyChunks(out, line, n);
