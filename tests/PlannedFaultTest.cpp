@@ -34,6 +34,7 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     std::string told;  // the problem's path, "" for none
     Step step;
     bool olderKept;
+    platform::ErrorCode error = kPlanned;
   } rows[] = {
       {Call::Open, 1, true, "convert", Step::MissingFolder, false},
       {Call::Open, 2, true, "Converted", Step::MissingFolder, false},
@@ -43,6 +44,8 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Status, 3, false, "Converted/a.kvr", Step::CreateOutput, false},  // the temporary file's identity
       {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
       {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
+      // Another run's temporary file at the name: the next name is tried.
+      {Call::CreateExclusive, 1, true, "", Step::OpenInput, false, platform::kExists},
       {Call::Read, 1, true, "convert/a.kvr", Step::ReadInput, true},
       {Call::Read, 1, false, "convert/a.kvr", Step::ReadInput, false},
       {Call::Write, 1, true, "Converted/a.kvr", Step::WriteOutput, true},
@@ -65,7 +68,7 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     if (row.older) WriteFile(folder / "Converted/a.kvr", "older");
     RunReport report;
     LineList lines;
-    platform::PlanFault(row.call, row.nth, kPlanned);
+    platform::PlanFault(row.call, row.nth, row.error);
     ConvertWorkingFolder(folder.path(), &report, &lines);
     platform::ClearFaults();
     CloseAllChannels();
@@ -84,13 +87,47 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     for (char& c : path) c = c == platform::kPathSeparator ? '/' : c;
     EXPECT_EQ(path, row.told);
     EXPECT_EQ(problem.step, row.step);
-    EXPECT_EQ(problem.error, kPlanned);
+    EXPECT_EQ(problem.error, row.error);
     EXPECT_EQ(problem.olderKept, row.olderKept);
     EXPECT_EQ(report.converted, 0);
     if (row.older) {
       EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), "older");
     } else {
       EXPECT_FALSE(Exists(folder / "Converted/a.kvr"));
+    }
+  }
+}
+
+// The older outputs of a batch are given up only once all the new ones are
+// on the disk: one sync for the batch before any rename, one for the names.
+TEST(PlannedFault, OlderOutputsAreReplacedOnlyAfterTheBatchIsSynced) {
+  for (unsigned failingSync : {1u, 2u}) {
+    SCOPED_TRACE("sync #" + std::to_string(failingSync) + " fails");
+    ScratchFolder folder;
+    MakeFolder(folder / "convert");
+    MakeFolder(folder / "Converted");
+    for (const char* name : {"a.kvr", "b.kvr", "c.kvr"}) {
+      WriteFile(folder / (std::string("convert/") + name), kControlPreset);
+      WriteFile(folder / (std::string("Converted/") + name), "older");
+    }
+    RunReport report;
+    LineList lines;
+    platform::PlanFault(Call::Sync, failingSync, kPlanned);
+    ConvertWorkingFolder(folder.path(), &report, &lines);
+    EXPECT_EQ(platform::CallsMade(Call::Sync), failingSync);  // the batch's, then the names'
+    EXPECT_EQ(platform::CallsMade(Call::Rename), failingSync == 1 ? 0u : 3u);
+    platform::ClearFaults();
+    CloseAllChannels();
+    ReleaseLineList(&lines);
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+    EXPECT_EQ(report.problems.size(), failingSync == 1 ? 3u : 0u);
+    for (const Problem& problem : report.problems) {
+      EXPECT_EQ(problem.step, Step::WriteOutput);
+      EXPECT_EQ(problem.error, kPlanned);
+      EXPECT_TRUE(problem.olderKept);
+    }
+    for (const char* name : {"a.kvr", "b.kvr", "c.kvr"}) {
+      EXPECT_EQ(ReadFile(folder / (std::string("Converted/") + name)), failingSync == 1 ? "older" : kControlConverted);
     }
   }
 }
