@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/PlatformTesting.h"
@@ -95,6 +96,41 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     } else {
       EXPECT_FALSE(Exists(folder / "Converted/a.kvr"));
     }
+  }
+}
+
+// One preset converted by its paths, with its own output folder: what
+// fails once its channel closes (the sync, the rename) is that preset's
+// failure too.
+TEST(PlannedFault, APresetConvertedByItsPathsTellsEachStep) {
+  const struct {
+    Call call;
+    unsigned nth;
+    bool toldInput;
+    Step step;
+  } rows[] = {
+      {Call::Open, 1, true, Step::OpenInput},
+      {Call::Open, 2, false, Step::CreateOutput},  // the output's folder
+      {Call::Sync, 1, false, Step::WriteOutput},
+      {Call::Rename, 1, false, Step::WriteOutput},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE("call " + std::to_string(static_cast<int>(row.call)) + " #" + std::to_string(row.nth));
+    ScratchFolder folder;
+    WriteFile(folder / "a.kvr", kControlPreset);
+    WriteFile(folder / "out.kvr", "older");
+    LineList lines;
+    platform::PlanFault(row.call, row.nth, kPlanned);
+    const std::optional<Problem> problem = ConvertPreset(folder / "a.kvr", folder / "out.kvr", &lines);
+    platform::ClearFaults();
+    CloseAllChannels();
+    ReleaseLineList(&lines);
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_EQ(problem->path, folder / (row.toldInput ? "a.kvr" : "out.kvr"));
+    EXPECT_EQ(problem->step, row.step);
+    EXPECT_EQ(problem->error, kPlanned);
+    EXPECT_EQ(ReadFile(folder / "out.kvr"), "older");
+    EXPECT_FALSE(HoldsTemporaryFile(folder.path()));
   }
 }
 
