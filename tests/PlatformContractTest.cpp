@@ -67,7 +67,16 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
   for (const std::string& name : leftovers) EXPECT_FALSE(Exists(folder_ / ("out/" + name))) << name;
   for (const std::string& name : kept) EXPECT_EQ(ReadFile(folder_ / ("out/" + name)), "the user's") << name;
   EXPECT_TRUE(Exists(folder_ / ("out/" + live.temporaryName)));
+  // Once its temporary file has been moved away, the name is someone
+  // else's: abandoning the output leaves what now stands there. Windows
+  // refuses to move a file being written.
+  std::error_code refused;
+  std::filesystem::rename(folder_ / ("out/" + live.temporaryName), folder_ / "out/moved", refused);
+  if (!refused) WriteFile(folder_ / ("out/" + live.temporaryName), "someone's");
   AbandonOutput(&outputs, &live, file);
+  if (!refused) {
+    EXPECT_EQ(ReadFile(folder_ / ("out/" + live.temporaryName)), "someone's");
+  }
   CloseOutputFolder(&outputs);
 }
 
