@@ -186,6 +186,13 @@ std::vector<FaultCase> Cases() {
     c.presets = 2;
     c.exact = {{"mem.kvr", "older"}};
   });
+  // A kernel file whose size (0) never tells its content.
+  add("KernelFileWhoseSizeTellsNothing", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) { Link("/proc/version", w.in("version.kvr")); };
+    c.told = {"convert/version.kvr: changed while being read"};
+    c.presets = 2;
+    c.absent = {"version.kvr"};
+  });
   add("InputThatWouldBlockIsAReadError", [](FaultCase& c) {
     // A kernel interface posing as a regular file: its reads would wait.
     c.setUp = [](const Workspace& w) { Link("/proc/kmsg", w.in("kmsg.kvr")); };
