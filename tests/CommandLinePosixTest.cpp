@@ -45,13 +45,15 @@ class CommandLineRun : public ::testing::Test {
   }
 
   // "@" in an argument stands for the scratch folder's path.
-  RunResult Run(const std::string& runIn, const std::vector<std::string>& arguments, bool unprivileged = false) {
+  RunResult Run(const std::string& runIn, const std::vector<std::string>& arguments, bool unprivileged = false,
+                bool outputFull = false) {
     RunLimits limits;
     for (std::string argument : arguments) {
       if (argument.compare(0, 1, "@") == 0) argument = root_.path() + argument.substr(1);
       limits.arguments.push_back(argument);
     }
     limits.unprivileged = unprivileged;
+    limits.outputFull = outputFull;
     RunResult result = RunConverter(root_ / runIn, limits);
     EXPECT_TRUE(result.exited) << "killed or timed out";
     return result;
@@ -66,6 +68,7 @@ struct InformationCase {
   int exitStatus;
   std::string output;
   std::string errors;
+  bool outputFull = false;  // what it writes on standard output is lost
 };
 
 TEST_F(CommandLineRun, HelpVersionAndUsageErrorsTouchNoFile) {
@@ -83,11 +86,14 @@ TEST_F(CommandLineRun, HelpVersionAndUsageErrorsTouchNoFile) {
       {{"-x", "--help"}, 2, "", "BrushPreset_Convertion: unknown option '-x'\n" + tryHelp},
       {{"-\x1B]0;x\a"}, 2, "", "BrushPreset_Convertion: unknown option '-'$'\\033'']0;x'$'\\a'\n" + tryHelp},
       {{"@/lib", ""}, 2, "", "BrushPreset_Convertion: an empty FOLDER names no folder\n" + tryHelp},
+      // Help or version that could not be written is no success.
+      {{"--help"}, 1, "", "", true},
+      {{"--version"}, 1, "", "", true},
   };
   ASSERT_EQ(usage.rfind("Usage: BrushPreset_Convertion [--] [FOLDER...]\n", 0), 0u) << usage;
   for (const InformationCase& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.arguments));
-    RunResult result = Run("here", c.arguments);
+    RunResult result = Run("here", c.arguments, false, c.outputFull);
     EXPECT_EQ(result.exitStatus, c.exitStatus);
     EXPECT_EQ(result.output, c.output);
     EXPECT_EQ(result.errors, c.errors);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/PlatformTesting.h"
@@ -34,6 +35,7 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     std::string told;  // the problem's path, "" for none
     Step step;
     bool olderKept;
+    platform::ErrorCode error = kPlanned;
   } rows[] = {
       {Call::Open, 1, true, "convert", Step::MissingFolder, false},
       {Call::Open, 2, true, "Converted", Step::MissingFolder, false},
@@ -43,6 +45,8 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Status, 3, false, "Converted/a.kvr", Step::CreateOutput, false},  // the temporary file's identity
       {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
       {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
+      // Another run's temporary file at the name: the next name is tried.
+      {Call::CreateExclusive, 1, true, "", Step::OpenInput, false, platform::kExists},
       {Call::Read, 1, true, "convert/a.kvr", Step::ReadInput, true},
       {Call::Read, 1, false, "convert/a.kvr", Step::ReadInput, false},
       {Call::Write, 1, true, "Converted/a.kvr", Step::WriteOutput, true},
@@ -65,7 +69,7 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     if (row.older) WriteFile(folder / "Converted/a.kvr", "older");
     RunReport report;
     LineList lines;
-    platform::PlanFault(row.call, row.nth, kPlanned);
+    platform::PlanFault(row.call, row.nth, row.error);
     ConvertWorkingFolder(folder.path(), &report, &lines);
     platform::ClearFaults();
     CloseAllChannels();
@@ -84,13 +88,82 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     for (char& c : path) c = c == platform::kPathSeparator ? '/' : c;
     EXPECT_EQ(path, row.told);
     EXPECT_EQ(problem.step, row.step);
-    EXPECT_EQ(problem.error, kPlanned);
+    EXPECT_EQ(problem.error, row.error);
     EXPECT_EQ(problem.olderKept, row.olderKept);
     EXPECT_EQ(report.converted, 0);
     if (row.older) {
       EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), "older");
     } else {
       EXPECT_FALSE(Exists(folder / "Converted/a.kvr"));
+    }
+  }
+}
+
+// One preset converted by its paths, with its own output folder: what
+// fails once its channel closes (the sync, the rename) is that preset's
+// failure too.
+TEST(PlannedFault, APresetConvertedByItsPathsTellsEachStep) {
+  const struct {
+    Call call;
+    unsigned nth;
+    bool toldInput;
+    Step step;
+  } rows[] = {
+      {Call::Open, 1, true, Step::OpenInput},
+      {Call::Open, 2, false, Step::CreateOutput},  // the output's folder
+      {Call::Sync, 1, false, Step::WriteOutput},
+      {Call::Rename, 1, false, Step::WriteOutput},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE("call " + std::to_string(static_cast<int>(row.call)) + " #" + std::to_string(row.nth));
+    ScratchFolder folder;
+    WriteFile(folder / "a.kvr", kControlPreset);
+    WriteFile(folder / "out.kvr", "older");
+    LineList lines;
+    platform::PlanFault(row.call, row.nth, kPlanned);
+    const std::optional<Problem> problem = ConvertPreset(folder / "a.kvr", folder / "out.kvr", &lines);
+    platform::ClearFaults();
+    CloseAllChannels();
+    ReleaseLineList(&lines);
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_EQ(problem->path, folder / (row.toldInput ? "a.kvr" : "out.kvr"));
+    EXPECT_EQ(problem->step, row.step);
+    EXPECT_EQ(problem->error, kPlanned);
+    EXPECT_EQ(ReadFile(folder / "out.kvr"), "older");
+    EXPECT_FALSE(HoldsTemporaryFile(folder.path()));
+  }
+}
+
+// The older outputs of a batch are given up only once all the new ones are
+// on the disk: one sync for the batch before any rename, one for the names.
+TEST(PlannedFault, OlderOutputsAreReplacedOnlyAfterTheBatchIsSynced) {
+  for (unsigned failingSync : {1u, 2u}) {
+    SCOPED_TRACE("sync #" + std::to_string(failingSync) + " fails");
+    ScratchFolder folder;
+    MakeFolder(folder / "convert");
+    MakeFolder(folder / "Converted");
+    for (const char* name : {"a.kvr", "b.kvr", "c.kvr"}) {
+      WriteFile(folder / (std::string("convert/") + name), kControlPreset);
+      WriteFile(folder / (std::string("Converted/") + name), "older");
+    }
+    RunReport report;
+    LineList lines;
+    platform::PlanFault(Call::Sync, failingSync, kPlanned);
+    ConvertWorkingFolder(folder.path(), &report, &lines);
+    EXPECT_EQ(platform::CallsMade(Call::Sync), failingSync);  // the batch's, then the names'
+    EXPECT_EQ(platform::CallsMade(Call::Rename), failingSync == 1 ? 0u : 3u);
+    platform::ClearFaults();
+    CloseAllChannels();
+    ReleaseLineList(&lines);
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+    EXPECT_EQ(report.problems.size(), failingSync == 1 ? 3u : 0u);
+    for (const Problem& problem : report.problems) {
+      EXPECT_EQ(problem.step, Step::WriteOutput);
+      EXPECT_EQ(problem.error, kPlanned);
+      EXPECT_TRUE(problem.olderKept);
+    }
+    for (const char* name : {"a.kvr", "b.kvr", "c.kvr"}) {
+      EXPECT_EQ(ReadFile(folder / (std::string("Converted/") + name)), failingSync == 1 ? "older" : kControlConverted);
     }
   }
 }

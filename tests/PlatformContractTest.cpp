@@ -47,6 +47,39 @@ TEST_F(PlatformContract, FilesReadWriteSeekAndClose) {
   EXPECT_TRUE(platform::CloseFile(file));
 }
 
+// The sweep of an output folder removes what earlier runs left, and only
+// that: a file a live writer holds and a user's own file stay.
+TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
+  MakeFolder(folder_ / "out");
+  OutputFolder outputs;
+  platform::FileIdentity identity;
+  platform::ErrorCode error = 0;
+  ASSERT_TRUE(OpenOutputFolder(&outputs, (folder_ / "out").c_str(), &identity, &error));
+  PendingOutput live;
+  platform::FileHandle file = BeginOutput(&outputs, "live.kvr", platform::kNoFile, &live, &error);
+  ASSERT_NE(file, platform::kNoFile);
+  const std::vector<std::string> leftovers = {".BrushPreset_Convertion-1-1.unfinished",
+                                              ".BrushPreset_Convertion-1-2.unfinished"};
+  const std::vector<std::string> kept = {"notes.unfinished", ".BrushPreset_Convertion-.unfinished"};
+  for (const std::string& name : leftovers) WriteFile(folder_ / ("out/" + name), "partial");
+  for (const std::string& name : kept) WriteFile(folder_ / ("out/" + name), "the user's");
+  SweepLeftovers(&outputs, (folder_ / "out").c_str());
+  for (const std::string& name : leftovers) EXPECT_FALSE(Exists(folder_ / ("out/" + name))) << name;
+  for (const std::string& name : kept) EXPECT_EQ(ReadFile(folder_ / ("out/" + name)), "the user's") << name;
+  EXPECT_TRUE(Exists(folder_ / ("out/" + live.temporaryName)));
+  // Once its temporary file has been moved away, the name is someone
+  // else's: abandoning the output leaves what now stands there. Windows
+  // refuses to move a file being written.
+  std::error_code refused;
+  std::filesystem::rename(folder_ / ("out/" + live.temporaryName), folder_ / "out/moved", refused);
+  if (!refused) WriteFile(folder_ / ("out/" + live.temporaryName), "someone's");
+  AbandonOutput(&outputs, &live, file);
+  if (!refused) {
+    EXPECT_EQ(ReadFile(folder_ / ("out/" + live.temporaryName)), "someone's");
+  }
+  CloseOutputFolder(&outputs);
+}
+
 // What an output folder promises: the older file stays until the new one
 // is complete, an abandoned one leaves no trace, the file it is made from
 // is never replaced, and the folder is used by what it was when opened.

@@ -61,6 +61,11 @@ RunResult RunConverter(const std::string& folder, const RunLimits& limits) {
     int devNull = open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
     close(devNull);
+    if (limits.outputFull) {
+      int full = open("/dev/full", O_WRONLY);
+      dup2(full, STDOUT_FILENO);
+      close(full);
+    }
     if (chdir(folder.c_str()) != 0) _exit(121);
     // Whatever this process ignores, the program starts with the defaults.
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(signalNumber, SIG_DFL);

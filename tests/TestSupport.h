@@ -91,6 +91,7 @@ struct RunLimits {
   int signal = 0;
   std::function<bool()> signalWhen;
   bool signalIgnored = false;  // the program starts with `signal` ignored (as under nohup)
+  bool outputFull = false;     // standard output is /dev/full: every write fails (ENOSPC)
 };
 
 struct RunResult {

@@ -233,7 +233,10 @@ def main():
     CheckFresh(mutants, ROOT)
     if args.check:
         return Report(mutants, 0)
-    source, build = args.work / "src", args.work / "build"
+    # The suite runs inside the build folder: a relative --work would name
+    # another place there.
+    work = args.work.resolve()
+    source, build = work / "src", work / "build"
     source.mkdir(parents=True, exist_ok=True)
     SyncCopy(source)
 
