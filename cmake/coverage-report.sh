@@ -25,4 +25,4 @@ echo "== branches"
 gcovr --root . --add-tracefile "$json" --branches
 echo "== at least $lines% of lines and $branches% of branches"
 gcovr --root . --add-tracefile "$json" --fail-under-line "$lines" --fail-under-branch "$branches" \
-  --print-summary --output /dev/null
+  --print-summary --output "$build/coverage-summary.txt"
