@@ -14,11 +14,13 @@ if ! command -v gcovr >/dev/null 2>&1; then
   exit 77
 fi
 json=$build/coverage.json
-# Relative filters are taken from the working folder.
+# Relative filters are taken from the working folder. The counters are
+# searched in this build folder alone: by default gcovr searches the whole
+# checkout and would add those of any other build folder in it.
 cd "$src"
 gcovr --root . --object-directory "$build" --filter 'tools/' --filter 'runtime/' \
   --filter 'platform/PlatformPosix\.cpp' --exclude 'tools/rewriting/WideRewriteFallback\.cpp' \
-  --exclude-throw-branches --json "$json"
+  --exclude-throw-branches --json "$json" "$build"
 echo "== lines"
 gcovr --root . --add-tracefile "$json"
 echo "== branches"
