@@ -80,6 +80,7 @@ ErrorCode LastError() { return errno; }
 std::string DescribeError(ErrorCode error) {
   if (error == kNotARegularFile) return "Not a regular file";
   if (error == kIsAFolder) return std::strerror(EISDIR);
+  if (error == kNotAFolder) return std::strerror(ENOTDIR);
   if (error == kSameFile) return "Is the input file itself";
   if (error == kChanged) return "Changed while being read";
   if (error == kBusy) return "Busy: another program holds it";

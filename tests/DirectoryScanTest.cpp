@@ -1,8 +1,12 @@
-// The folder scan's own name matching.
+// The folder scan: its own name matching, and what it lists.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <vector>
 
+#include "tests/TestSupport.h"
 #include "tools/DirectoryScan.h"
 
 namespace {
@@ -38,6 +42,40 @@ TEST(DirectoryScan, WildcardMatch) {
   for (const Row& row : rows) {
     EXPECT_EQ(WildcardMatch(row.pattern, row.name), row.matches) << row.pattern << " " << row.name;
   }
+}
+
+std::vector<std::string> ScannedNames(const std::string& folder) {
+  std::vector<std::string> names;
+  DirectoryScan scan;
+  platform::ErrorCode error = 0;
+  EXPECT_TRUE(BeginScan(&scan, folder, "*.kvr", &error)) << folder << ": " << error;
+  while (NextEntry(&scan)) names.push_back(EntryName(scan));
+  FinishScan(&scan);
+  return names;
+}
+
+// A folder's presets are listed whether or not its path ends in a
+// separator; a folder without any, even one removed while the run stands
+// in it, gives an empty scan and not a failure.
+TEST(DirectoryScan, ListsThePresetsOfAFolder) {
+  using Names = std::vector<std::string>;
+  testing_support::ScratchFolder folder;
+  testing_support::WriteFile(folder / "a.kvr", "");
+  testing_support::WriteFile(folder / "b.txt", "");
+  testing_support::MakeFolder(folder / "empty");
+  EXPECT_EQ(ScannedNames(folder.path()), Names{"a.kvr"});
+  EXPECT_EQ(ScannedNames(folder.path() + platform::kPathSeparator), Names{"a.kvr"});
+  EXPECT_EQ(ScannedNames(folder / "empty"), Names{});
+
+  const std::filesystem::path start = std::filesystem::current_path();
+  testing_support::MakeFolder(folder / "gone");
+  std::filesystem::current_path(folder / "gone");
+  std::error_code removal;
+  // (Windows keeps a process's current folder from being removed.)
+  if (std::filesystem::remove(folder / "gone", removal)) {
+    EXPECT_EQ(ScannedNames(""), Names{});
+  }
+  std::filesystem::current_path(start);
 }
 
 }  // namespace

@@ -127,6 +127,31 @@ TEST_P(FileChannelTest, AnExistingFileIsReplacedOnlyWhenTheNewOneIsComplete) {
   AbandonChannel(0);
   EXPECT_EQ(ReadFile(path), std::string(5000, 'n') + "\r\n");
   ExpectNothingLeftBehind(folder_, 1);
+
+  // A file being read is closed as it stands.
+  ASSERT_TRUE(OpenForReading(1, path.c_str()));
+  AbandonChannel(1);
+  EXPECT_EQ(FindChannel(1), nullptr);
+  EXPECT_EQ(ReadFile(path), std::string(5000, 'n') + "\r\n");
+}
+
+// Bytes asked for in pieces smaller than what the buffer holds, across its
+// refills, or larger than the whole buffer come out in the file's order.
+TEST_P(FileChannelTest, ReadBytesHandsOutAnyPieceInOrder) {
+  std::string bytes(10000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+  const std::string path = folder_ / "pieces.kvr";
+  WriteFile(path, bytes);
+  for (std::int64_t piece : {1, 7, 4095, 4096, 4097, 20000}) {
+    ASSERT_TRUE(OpenForReading(0, path.c_str()));
+    std::vector<char> chunk(static_cast<std::size_t>(piece));
+    std::string read;
+    for (std::int64_t got; (got = ReadBytes(FindChannel(0), chunk.data(), piece)) > 0;) {
+      read.append(chunk.data(), static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(read, bytes) << "pieces of " << piece;
+    EXPECT_TRUE(CloseChannel(0));
+  }
 }
 
 std::vector<std::size_t>* observedWrites = nullptr;
@@ -219,7 +244,7 @@ std::string WriteObserved(const std::string& path, const std::vector<std::string
   return ReadFile(path);
 }
 
-TEST_F(ChannelFolder, ABlockOfLinesIsWrittenExactlyAsLineByLine) {
+TEST_P(FileChannelTest, ABlockOfLinesIsWrittenExactlyAsLineByLine) {
   // A second block that fills exactly what the first one left free.
   const std::vector<std::string> filling = {std::string(10, 'f'), std::string(4096 - 12 - 2, 'g')};
   std::vector<std::size_t> lineWrites, blockWrites;

@@ -151,6 +151,22 @@ TEST_F(PlatformContract, IdentitiesTellFilesApart) {
   EXPECT_FALSE(ia.volume == ib.volume && ia.index == ib.index);
 }
 
+// Each of the converter's own reasons is told in words of its own, never
+// as the system's text for an unknown code (which shows its number).
+TEST(PlatformReasons, EachOwnReasonHasItsOwnWords) {
+  const platform::ErrorCode own[] = {platform::kNotARegularFile, platform::kSameFile,   platform::kChanged,
+                                     platform::kBusy,            platform::kSameFolder, platform::kReadOnly,
+                                     platform::kExists,          platform::kNotAFolder, platform::kIsAFolder};
+  std::vector<std::string> told;
+  for (platform::ErrorCode error : own) {
+    const std::string words = platform::DescribeError(error);
+    EXPECT_FALSE(words.empty()) << error;
+    EXPECT_EQ(words.find_first_of("0123456789"), std::string::npos) << error << ": " << words;
+    EXPECT_EQ(std::count(told.begin(), told.end(), words), 0) << error << ": " << words;
+    told.push_back(words);
+  }
+}
+
 TEST_F(PlatformContract, FoldersAndMissingFilesAreNotOpened) {
   MakeFolder(folder_ / "sub.kvr");
   platform::FileStatus status;

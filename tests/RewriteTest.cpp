@@ -313,6 +313,9 @@ TEST_F(ConvertedFiles, AgreeWithThePlainRulesOnEveryPath) {
     for (bool wide : {false, true}) {
       for (std::size_t cap : {0, 61, 4095}) {
         SetWideVectorsForTesting(wide);
+        if (!wide) {
+          ASSERT_FALSE(WideVectorsInUse());  // the 16-byte path really runs
+        }
         platform::CapReads(cap);
         ASSERT_FALSE(ConvertPreset(path, output, &lines).has_value());
         ASSERT_EQ(testing_support::ReadFile(output), expected)
