@@ -116,6 +116,11 @@ TEST(CommandLine, WindowsCommandLinesAreSplitLikeCommandLineToArgvW) {
       {L"prog.exe \"Y:\\\" \"Z:\\a b\\\"", {L"Y:\\", L"Z:\\a b\\"}},
       {L"prog.exe \"Z:\\a\\\\\" next", {L"Z:\\a\\", L"next"}},
       {L"prog.exe \"a\\\"b\"", {L"a\"b"}},
+      // Lines cut short: a quoted program name never closed, a quote never
+      // closed, a backslash at the very end.
+      {L"\"C:\\My Tools\\prog.exe a", {}},
+      {L"prog.exe\t\"a b", {L"a b"}},
+      {L"prog.exe a\\", {L"a\\"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.first));

@@ -109,6 +109,16 @@ TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
   // In Shift-JIS the second byte of each of these is that of "\\": the name stays whole.
   EXPECT_EQ(BoxLine({"Converted\\\xE8\xA1\xA8\xE3\x82\xBD.kvr", Step::SameFile, 0}, true),
             "\xE8\xA1\xA8\xE3\x82\xBD.kvr : serait l'entr\xC3\xA9" "e elle-m\xC3\xAAme");
+  // A line still longer than the box once the name is shortened is cut at
+  // the box's width.
+  const Problem busy{std::string(30, 'f'), Step::EnterFolder, platform::kBusy};
+  const std::string cut = BoxLine(busy, true);
+  const std::string name = std::string(11, 'f') + "\xE2\x80\xA6" + std::string(12, 'f') + " : ";
+  EXPECT_EQ(cut.substr(0, name.size()), name) << cut;
+  EXPECT_EQ(cut.substr(cut.size() - 3), "\xE2\x80\xA6") << cut;
+  std::size_t characters = 0;
+  for (char byte : cut) characters += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
+  EXPECT_EQ(characters, kBoxLineWidth) << cut;
   report.problems[0].olderKept = true;
   EXPECT_EQ(BoxLine(report.problems[0], true, true), "convert/" + std::string(30, 'n') +
                                                          ".kvr : ouverture impossible (" + reason +
