@@ -2,12 +2,14 @@
 // file; a FOLDER argument is where the run happens, and nowhere else.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "tests/TestSupport.h"
 #include "tools/CommandLine.h"
 
@@ -15,6 +17,27 @@ namespace {
 
 using namespace testing_support;
 namespace fs = std::filesystem;
+
+// A run inside a convert folder is told to move up however deep that
+// folder lies: its name is found past the 4096 bytes of a first try.
+TEST(CurrentFolder, ItsNameIsFoundHoweverLongItsPath) {
+  ScratchFolder folder;
+  const fs::path start = fs::current_path();
+  ASSERT_EQ(chdir(folder.path().c_str()), 0);
+  const std::string level(200, 'd');
+  int depth = 0;
+  for (; depth < 25; ++depth) {
+    ASSERT_TRUE(mkdir(level.c_str(), 0700) == 0 && chdir(level.c_str()) == 0) << depth;
+  }
+  ASSERT_TRUE(mkdir("convert", 0700) == 0 && chdir("convert") == 0);
+  EXPECT_EQ(platform::CurrentFolderName(), "convert");
+  // Removed level by level: the whole path is too long for one call.
+  EXPECT_TRUE(chdir("..") == 0 && rmdir("convert") == 0);
+  for (; depth > 0; --depth) {
+    EXPECT_TRUE(chdir("..") == 0 && rmdir(level.c_str()) == 0) << depth;
+  }
+  fs::current_path(start);
+}
 
 const std::string kNotice =
     "Finish\nConversion termin\xC3\xA9"

@@ -88,6 +88,22 @@ TEST_P(FileChannelTest, ALinkToTheSourceIsRefused) {
   ASSERT_TRUE(OpenForReading(3, path.c_str()));
   ExpectRefusedAsTheSource(0, link, 3);
   EXPECT_EQ(ReadFile(path), "precious\n");
+  // Links that lead nowhere (a loop, a missing file, a path through a
+  // file) are not the source: they are replaced like any older output.
+  const std::string loop = folder_ / "loop.kvr";
+  const std::string dangling = folder_ / "dangling.kvr";
+  const std::string throughAFile = folder_ / "through.kvr";
+  ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+  ASSERT_EQ(symlink((folder_ / "nowhere.kvr").c_str(), dangling.c_str()), 0);
+  ASSERT_EQ(symlink((path + "/x").c_str(), throughAFile.c_str()), 0);
+  for (const std::string& output : {loop, dangling, throughAFile}) {
+    ASSERT_TRUE(CreateForWriting(0, output.c_str(), 3)) << output;
+    WriteLine(0, "new");
+    EXPECT_TRUE(CloseChannel(0));
+    EXPECT_EQ(ReadFile(output), "new\r\n");
+  }
+  CloseChannel(3);
+  EXPECT_EQ(ReadFile(path), "precious\n");
 }
 
 }  // namespace
