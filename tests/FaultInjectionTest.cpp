@@ -433,6 +433,19 @@ std::vector<FaultCase> Cases() {
     c.presets = 301;
     for (int i = 0; i < 300; ++i) c.exact["m" + std::to_string(i) + ".kvr"] = kControlConverted;
   });
+  // Older outputs are replaced in batches that the descriptors allow: here
+  // one at a time.
+  add("ManyOlderOutputsFewDescriptors", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      for (int i = 0; i < 300; ++i) {
+        WriteFile(w.in("m" + std::to_string(i) + ".kvr"), kControlPreset);
+        WriteFile(w.out("m" + std::to_string(i) + ".kvr"), "older");
+      }
+    };
+    c.limits.openFilesLimit = 16;
+    c.presets = 301;
+    for (int i = 0; i < 300; ++i) c.exact["m" + std::to_string(i) + ".kvr"] = kControlConverted;
+  });
   add("OneLineOf64MiB", [](FaultCase& c) {
     c.setUp = [](const Workspace& w) { WriteFile(w.in("long.kvr"), std::string(64 << 20, 'x')); };
     c.presets = 2;

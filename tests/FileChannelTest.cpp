@@ -154,6 +154,21 @@ TEST_P(FileChannelTest, ReadBytesHandsOutAnyPieceInOrder) {
   }
 }
 
+// A number that is not open reads an empty last line, takes no byte, and
+// is left alone by a close or an abandon.
+TEST_F(ChannelFolder, ANumberNotOpenIsLeftAlone) {
+  for (int number : {7, -1}) {
+    std::string_view line = "stale";
+    EXPECT_TRUE(ReadLine(number, &line));
+    EXPECT_TRUE(line.empty());
+    EXPECT_TRUE(AtEnd(number));
+    EXPECT_EQ(WriteLine(number, "lost"), 0);
+    AbandonChannel(number);
+    EXPECT_TRUE(CloseChannel(number));
+  }
+  ExpectNothingLeftBehind(folder_, 0);
+}
+
 std::vector<std::size_t>* observedWrites = nullptr;
 
 void RecordWrite(std::size_t size) { observedWrites->push_back(size); }
