@@ -81,6 +81,20 @@ TEST(RewritePresetLine, KnownLines) {
   }
 }
 
+// More renames in one line than the long-line path keeps track of (128):
+// every one is renamed, on that path and on the one the line takes.
+TEST(RewritePresetLine, HundredsOfRenamesInOneLine) {
+  for (int count : {128, 129, 300}) {
+    std::string line;
+    for (int i = 0; i < count; ++i) line += "Transp=" + std::to_string(i) + ",";
+    const std::string expected = reference::Rewrite(line);
+    EXPECT_EQ(RewritePresetLine(line), expected) << count;
+    std::string out(line.size() + kRewriteGrowth, '\0');
+    out.resize(RewriteLongLine(line.data(), line.size(), out.data()));
+    EXPECT_EQ(out, expected) << count;
+  }
+}
+
 // The pieces the rows act on, taken from the rows themselves: every
 // pattern with each of its starts and ends, every replacement, the marker
 // and its halves, and the neighbours with which a rename forms a later
