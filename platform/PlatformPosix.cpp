@@ -61,7 +61,7 @@ void RemovePendingAndDie(int signalNumber) {
   // counters, so they are written here, and this handler is measured too.
   __gcov_dump();
 #endif
-  raise(signalNumber);  // GCOVR_EXCL_LINE: runs once the counters are written
+  raise(signalNumber);
 }
 
 // Sets errno to the planned fault of `call`, if any: true when the call must
