@@ -21,10 +21,6 @@
 #include "platform/Platform.h"
 #include "platform/PlatformTesting.h"
 
-#ifdef BRUSH_COVERAGE_BUILD
-extern "C" void __gcov_dump();  // libgcov: writes this process's counters now
-#endif
-
 namespace platform {
 
 const char kPathSeparator = '/';
@@ -56,11 +52,6 @@ void RemovePendingAndDie(int signalNumber) {
     }
   }
   signal(signalNumber, SIG_DFL);
-#ifdef BRUSH_COVERAGE_BUILD
-  // The coverage build alone: a process that the signal ends writes no
-  // counters, so they are written here, and this handler is measured too.
-  __gcov_dump();
-#endif
   raise(signalNumber);
 }
 
