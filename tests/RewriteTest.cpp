@@ -81,6 +81,16 @@ TEST(RewritePresetLine, KnownLines) {
   }
 }
 
+// Lines around the widths of the short-line masks (16, 32 and 64 bytes),
+// with a removal at each end and a rename between them.
+TEST(RewritePresetLine, LinesAsLongAsAMaskIsWide) {
+  for (std::size_t length : {15, 16, 17, 31, 32, 33, 63, 64, 65}) {
+    std::string line = "global.Transp=";
+    line += std::string(length - line.size() - 1, '5') + ";";
+    EXPECT_EQ(RewritePresetLine(line), reference::Rewrite(line)) << length;
+  }
+}
+
 // More renames in one line than the long-line path keeps track of (128):
 // every one is renamed, on that path and on the one the line takes.
 TEST(RewritePresetLine, HundredsOfRenamesInOneLine) {
