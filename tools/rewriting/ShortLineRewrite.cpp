@@ -7,8 +7,11 @@
 
 #include "runtime/ByteScan.h"
 #include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/PresetLine.h"
 #include "tools/rewriting/PresetRuleFacts.h"
 #include "tools/rewriting/RowRewrite.h"
+
+static_assert(kRewriteGrowth >= 32, "16-byte path: whole chunks are written up to 31 bytes past the line");
 
 namespace {
 
@@ -41,10 +44,13 @@ constexpr Bits LowBits(std::size_t n) {
 }
 
 // Copies the bytes of the line not marked in `removed` to `out`, run by
-// run in whole chunks. Returns the new length; `*moved` is where the byte
+// run in whole chunks: for lines of up to 32 bytes, as many chunks as the
+// line has, whatever the run's length (the 64 bytes from the line can be
+// read, and `out` has 32 bytes of room past the line). Returns the new
+// length; `*moved` is where the byte
 // at `at` of the line landed (left alone when it was removed or `at` lies
 // past the line).
-template <typename Bits>
+template <std::size_t Chunks, typename Bits>
 __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, Bits removed, char* out,
                                                               std::size_t at, std::size_t* moved) {
   Bits keep = LowBits<Bits>(n) & ~removed;
@@ -53,7 +59,11 @@ __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, 
     auto start = static_cast<std::size_t>(bytescan::LowestBit(keep));
     Bits gaps = ~(keep >> start);
     std::size_t run = gaps == 0 ? kWidth<Bits> - start : static_cast<std::size_t>(bytescan::LowestBit(gaps));
-    bytescan::CopyChunks(out + written, line + start, run);
+    if constexpr (Chunks <= 2) {
+      bytescan::CopyChunks(out + written, line + start, Chunks * 16);
+    } else {
+      bytescan::CopyChunks(out + written, line + start, run);
+    }
     if (at - start < run) *moved = written + (at - start);
     written += run;
     keep &= ~(LowBits<Bits>(run) << start);
@@ -118,14 +128,17 @@ __attribute__((always_inline)) inline Bits PatternBytesAt(const char* line, Bits
 // True when some removed run has a pattern byte kept on each side: only
 // there can the removals join two pieces into a match that the text as read
 // does not hold. Adding a bit at a run's start carries to the byte behind
-// the run.
+// the run, so `inside` marks the bytes behind the runs that have a kept byte
+// in front; most lines have none, or none that is a pattern byte.
 template <typename Bits>
 __attribute__((always_inline)) inline bool JoinsPatternBytes(const char* line, std::size_t n, Bits removed) {
   const Bits kept = LowBits<Bits>(n) & ~removed;
-  const Bits before = PatternBytesAt(line, kept & (removed >> 1));
-  if (before == 0) return false;
-  const Bits after = PatternBytesAt(line, kept & (removed << 1));
-  return ((((before << 1) & removed) + removed) & after) != 0;
+  const Bits front = kept & (removed >> 1);
+  const Bits inside = (((front << 1) & removed) + removed) & kept;
+  if (inside == 0) return false;
+  const Bits behind = PatternBytesAt(line, inside);
+  if (behind == 0) return false;
+  return ((((PatternBytesAt(line, front) << 1) & removed) + removed) & behind) != 0;
 }
 
 struct RenameMatches {
@@ -223,20 +236,36 @@ inline bool FormsLaterPattern(const char* out, std::size_t size, const RenameMat
   return (Forms<E>(out, size, matches) || ...);
 }
 
+// The distinct rename `R` made alone at `at` in the `size` bytes of `out`:
+// sizes known at compile time, the rest of the line moved in whole chunks
+// (up to 15 bytes past it, within the room of kRewriteGrowth bytes).
+template <std::size_t R>
+__attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::size_t size, std::size_t at) {
+  constexpr std::string_view find = rules::kDistinctRenames[R].find;
+  constexpr std::string_view with = rules::kDistinctRenames[R].with;
+  if constexpr (with.size() != find.size()) {
+    bytescan::MoveChunksDown(out + at + with.size(), out + at + find.size(), size - at - find.size());
+  }
+  std::memcpy(out + at, with.data(), with.size());
+  return size - find.size() + with.size();
+}
+
+template <std::size_t... R>
+__attribute__((always_inline)) inline std::size_t RenameAloneAt(char* out, std::size_t size,
+                                                                const RenameMatches& matches,
+                                                                std::index_sequence<R...>) {
+  std::size_t result = size;
+  static_cast<void>(((matches.rename == R ? (result = RenameAlone<R>(out, size, matches.at), true) : false) || ...));
+  return result;
+}
+
 // Stage 3 on the `size` bytes stages 1 and 2 left in `out`, given the
 // matches of the rename patterns there. When a single match is all that
 // the rows would find, it is renamed alone; otherwise the long-line path's
 // stage 3 takes over.
 inline std::size_t ApplyRenames(char* out, std::size_t size, const RenameMatches& matches) {
   if (matches.count == 1 && !FormsLaterPattern(out, size, matches, std::make_index_sequence<rules::kFormingCount>())) {
-    const rules::Rename& rename = rules::kDistinctRenames[matches.rename];
-    const std::size_t at = matches.at;
-    const std::size_t rest = at + rename.find.size();
-    if (rename.with.size() != rename.find.size()) {
-      std::memmove(out + at + rename.with.size(), out + rest, size - rest);
-    }
-    std::memcpy(out + at, rename.with.data(), rename.with.size());
-    return size - rename.find.size() + rename.with.size();
+    return RenameAloneAt(out, size, matches, std::make_index_sequence<rules::kDistinctRenameCount>());
   }
   return RenameRows(out, size);
 }
@@ -258,7 +287,7 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
   using Bits = bytescan::ChunkMask<Chunks>;
   const bytescan::ShortText<Chunks> text(line, n);
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirstRemoval.size());
-  Bits firstMatches = 0;
+  Bits removed = 0;
   for (Bits candidates = text.template Mask<kFirstRemoval.front()>() &
                          (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
        candidates != 0; candidates &= candidates - 1) {
@@ -270,16 +299,13 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
         std::memcmp(line + at + kFirstRemoval.size(), kMarkerRest.data(), kMarkerRest.size()) == 0) {
       return RewriteMarkerLine(line, n, out);
     }
-    firstMatches |= Bits{1} << at;
+    removed |= LowBits<Bits>(kFirstRemoval.size()) << at;
   }
 
   // Stage 2 in one pass: the swept removals and the later removals' matches
   // in the line as read. A later removal's match or a rename's that only
   // forms where removed bytes close up needs the rows one by one.
-  Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
-  for (; firstMatches != 0; firstMatches &= firstMatches - 1) {
-    removed |= LowBits<Bits>(kFirstRemoval.size()) << bytescan::LowestBit(firstMatches);
-  }
+  removed |= SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
   removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
   if (JoinsPatternBytes(line, n, removed)) return RewriteLongLine(line, n, out);
 
@@ -293,7 +319,7 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
     size = n;
   } else {
     const std::size_t at = matches.count == 1 ? matches.at : n;
-    size = CompactInto(line, n, removed, out, at, &matches.at);
+    size = CompactInto<Chunks>(line, n, removed, out, at, &matches.at);
   }
   return matches.count == 0 ? size : ApplyRenames(out, size, matches);
 }
