@@ -7,6 +7,7 @@
 #include "runtime/FileChannelBulk.h"
 #include "tools/PresetStreamTesting.h"
 #include "tools/rewriting/PresetLine.h"
+#include "tools/rewriting/ShortLineRewrite.h"
 #include "tools/rewriting/WideRewrite.h"
 
 namespace {
@@ -64,7 +65,14 @@ class LineAppender {
     if (room < line.size() || used_ + room < room) return false;
     if (used_ + room > capacity_ && !Grow(used_ + room)) return false;
     char* out = data_ + used_;
-    std::size_t length = line.empty() ? 0 : RewritePresetLineInto(line, out, padded_);
+    // A short line with readable bytes behind it goes straight to the
+    // short-line path: no call layer per line.
+    std::size_t length = 0;
+    if (padded_ && line.size() <= kShortLine) {
+      if (!line.empty()) length = RewriteShortLine(line.data(), line.size(), out);
+    } else if (!line.empty()) {
+      length = RewritePresetLineInto(line, out, padded_);
+    }
     used_ += length + 2;
     EndLine(out + length);
     return true;
