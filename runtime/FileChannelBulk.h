@@ -31,7 +31,7 @@ inline std::uint64_t ScanLineEnds(const FileChannel& channel, std::int32_t start
 // Each line handed out lies in the buffer with 64 readable bytes from its
 // start, whatever its length.
 template <typename Take>
-bool TakeBufferedLines(FileChannel* channel, Take&& take) {
+__attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channel, Take&& take) {
   if (channel->buffer == nullptr || channel->mode != ChannelMode::Reading) return true;
   // Local copies: the bytes the caller writes cannot then alias them.
   const char* const buffer = channel->buffer;
