@@ -61,18 +61,22 @@ class LineAppender {
   }
 
   __attribute__((always_inline)) bool Append(std::string_view line) {
+    // A short line with readable bytes behind it goes straight to the
+    // short-line path: no call layer per line, and room that cannot overflow.
+    if (padded_ && line.size() <= kShortLine) {
+      constexpr std::size_t kRoom = kShortLine + kRewriteGrowth + 2;
+      if (used_ + kRoom > capacity_ && !Grow(used_ + kRoom)) return false;
+      char* out = data_ + used_;
+      std::size_t length = line.empty() ? 0 : RewriteShortLine(line.data(), line.size(), out);
+      used_ += length + 2;
+      EndLine(out + length);
+      return true;
+    }
     std::size_t room = line.size() + kRewriteGrowth + 2;
     if (room < line.size() || used_ + room < room) return false;
     if (used_ + room > capacity_ && !Grow(used_ + room)) return false;
     char* out = data_ + used_;
-    // A short line with readable bytes behind it goes straight to the
-    // short-line path: no call layer per line.
-    std::size_t length = 0;
-    if (padded_ && line.size() <= kShortLine) {
-      if (!line.empty()) length = RewriteShortLine(line.data(), line.size(), out);
-    } else if (!line.empty()) {
-      length = RewritePresetLineInto(line, out, padded_);
-    }
+    std::size_t length = line.empty() ? 0 : RewritePresetLineInto(line, out, padded_);
     used_ += length + 2;
     EndLine(out + length);
     return true;

@@ -56,9 +56,11 @@ __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, 
   Bits keep = LowBits<Bits>(n) & ~removed;
   std::size_t written = 0;
   while (keep != 0) {
+    // Adding the run's lowest bit carries to the byte behind the run (out of
+    // the mask when the run reaches its top), clearing the run.
     auto start = static_cast<std::size_t>(bytescan::LowestBit(keep));
-    Bits gaps = ~(keep >> start);
-    std::size_t run = gaps == 0 ? kWidth<Bits> - start : static_cast<std::size_t>(bytescan::LowestBit(gaps));
+    const Bits behind = keep + (keep & (0 - keep));
+    std::size_t run = (behind == 0 ? kWidth<Bits> : static_cast<std::size_t>(bytescan::LowestBit(behind))) - start;
     if constexpr (Chunks <= 2) {
       bytescan::CopyChunks(out + written, line + start, Chunks * 16);
     } else {
@@ -66,7 +68,7 @@ __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, 
     }
     if (at - start < run) *moved = written + (at - start);
     written += run;
-    keep &= ~(LowBits<Bits>(run) << start);
+    keep &= behind;
   }
   return written;
 }
