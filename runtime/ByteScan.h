@@ -119,7 +119,7 @@ inline void CopyChunks(char* to, const char* from, std::size_t n) {
 
 // Moves n bytes to a lower address in whole 16-byte chunks, front to back:
 // each chunk is read before anything is written over it. Reads and writes
-// up to 15 bytes past n. `to` lies before `from`.
+// up to 15 bytes past n. `to` lies before `from`, or is `from`.
 inline void MoveChunksDown(char* to, const char* from, std::size_t n) {
   for (std::size_t done = 0; done < n; done += 16) {
 #if defined(__SSE2__)

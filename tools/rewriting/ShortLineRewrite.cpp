@@ -1,9 +1,14 @@
 #include "tools/rewriting/ShortLineRewrite.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "runtime/ByteScan.h"
 #include "tools/rewriting/LongLineRewrite.h"
@@ -238,36 +243,60 @@ inline bool FormsLaterPattern(const char* out, std::size_t size, const RenameMat
   return (Forms<E>(out, size, matches) || ...);
 }
 
-// The distinct rename `R` made alone at `at` in the `size` bytes of `out`:
-// sizes known at compile time, the rest of the line moved in whole chunks
-// (up to 15 bytes past it, within the room of kRewriteGrowth bytes).
-template <std::size_t R>
-__attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::size_t size, std::size_t at) {
-  constexpr std::string_view find = rules::kDistinctRenames[R].find;
-  constexpr std::string_view with = rules::kDistinctRenames[R].with;
-  if constexpr (with.size() != find.size()) {
-    bytescan::MoveChunksDown(out + at + with.size(), out + at + find.size(), size - at - find.size());
-  }
-  std::memcpy(out + at, with.data(), with.size());
-  return size - find.size() + with.size();
-}
+// The distinct renames as data, so that a lone rename is made without a
+// branch on which one it is (the renames of a file's lines come in no order
+// a processor could predict).
+struct LoneRename {
+  std::size_t findSize = 0;
+  std::size_t withSize = 0;
+  alignas(16) char with[16] = {};
+  alignas(16) char withMask[16] = {};  // all ones over the replacement's bytes
+};
 
-template <std::size_t... R>
-__attribute__((always_inline)) inline std::size_t RenameAloneAt(char* out, std::size_t size,
-                                                                const RenameMatches& matches,
-                                                                std::index_sequence<R...>) {
-  std::size_t result = size;
-  static_cast<void>(((matches.rename == R ? (result = RenameAlone<R>(out, size, matches.at), true) : false) || ...));
-  return result;
+static_assert(rules::kLongestReplacement <= 16, "16-byte path: a lone rename is blended in from a 16-byte register");
+
+constexpr std::array<LoneRename, rules::kDistinctRenameCount> kLoneRenames = [] {
+  std::array<LoneRename, rules::kDistinctRenameCount> renames{};
+  for (std::size_t r = 0; r < rules::kDistinctRenameCount; ++r) {
+    renames[r].findSize = rules::kDistinctRenames[r].find.size();
+    renames[r].withSize = rules::kDistinctRenames[r].with.size();
+    for (std::size_t i = 0; i < renames[r].withSize; ++i) {
+      renames[r].with[i] = rules::kDistinctRenames[r].with[i];
+      renames[r].withMask[i] = static_cast<char>(0xFF);
+    }
+  }
+  return renames;
+}();
+
+// The lone rename `matches` found, made in the `size` bytes of `out`: the
+// rest of the line moved in whole chunks, the replacement blended over the
+// first bytes of the pattern (both reach at most 15 bytes past the line,
+// within the room of kRewriteGrowth bytes).
+__attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::size_t size,
+                                                              const RenameMatches& matches) {
+  const LoneRename& rename = kLoneRenames[matches.rename];
+  char* const at = out + matches.at;
+  bytescan::MoveChunksDown(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
+#if defined(__SSE2__)
+  const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.withMask));
+  const __m128i with = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.with));
+  const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                   _mm_or_si128(_mm_and_si128(mask, with), _mm_andnot_si128(mask, kept)));
+#else
+  std::memcpy(at, rename.with, rename.withSize);
+#endif
+  return size - rename.findSize + rename.withSize;
 }
 
 // Stage 3 on the `size` bytes stages 1 and 2 left in `out`, given the
 // matches of the rename patterns there. When a single match is all that
 // the rows would find, it is renamed alone; otherwise the long-line path's
 // stage 3 takes over.
-inline std::size_t ApplyRenames(char* out, std::size_t size, const RenameMatches& matches) {
+__attribute__((always_inline)) inline std::size_t ApplyRenames(char* out, std::size_t size,
+                                                               const RenameMatches& matches) {
   if (matches.count == 1 && !FormsLaterPattern(out, size, matches, std::make_index_sequence<rules::kFormingCount>())) {
-    return RenameAloneAt(out, size, matches, std::make_index_sequence<rules::kDistinctRenameCount>());
+    return RenameAlone(out, size, matches);
   }
   return RenameRows(out, size);
 }
