@@ -180,8 +180,8 @@ TEST(RewritePresetLine, AgreesWithThePlainRulesOnGeneratedLines) {
 
 // Every mark of the rules at every edge of the 16-byte chunks and of the
 // 64-byte short lines: each pattern, a marker line, each rename with the
-// neighbours that make it form a later row's pattern, and a lone first or
-// last byte.
+// neighbours that make it form a later row's pattern, a lone first or last
+// byte, and patterns that only a removal makes whole.
 TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
   std::vector<std::string> marks = {std::string(rules::kMarker) + "5"};
   for (std::string_view removal : rules::kRemovals) marks.emplace_back(removal);
@@ -192,6 +192,15 @@ TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
   }
   marks.emplace_back(rules::kMarker.substr(0, 1));
   marks.emplace_back(rules::kFirstRemoval.substr(rules::kFirstRemoval.size() - 1));
+  // Patterns split by a removal, which the rows join again.
+  std::vector<std::string_view> joined = {rules::kRemovals[std::size(rules::kRemovals) - 1]};
+  for (const rules::Rename& rename : rules::kDistinctRenames) joined.push_back(rename.find);
+  for (std::string_view removal : {rules::kRemovals[1], rules::kRemovals[std::size(rules::kRemovals) - 1]}) {
+    for (std::string_view pattern : joined) {
+      std::string split(pattern);
+      marks.push_back(split.insert(split.size() / 2, removal));
+    }
+  }
   // Around the 16-byte chunks, the 64-byte short lines and the 4096-byte
   // channel buffer.
   std::vector<std::size_t> lengths;

@@ -1,12 +1,14 @@
 #include "tools/PresetStream.h"
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelBulk.h"
 #include "tools/PresetStreamTesting.h"
 #include "tools/rewriting/PresetLine.h"
+#include "tools/rewriting/ShortLineRewrite.h"
 #include "tools/rewriting/WideRewrite.h"
 
 namespace {
@@ -39,11 +41,11 @@ class LineAppender {
   bool AppendEmptyLines(std::int32_t count) {
     auto bytes = static_cast<std::size_t>(count) * 2;
     if (used_ + bytes + kRewriteGrowth > capacity_ && !Grow(used_ + bytes + kRewriteGrowth)) return false;
+    // CR LF pairs written 16 bytes at a time: up to 14 bytes past them,
+    // within the kRewriteGrowth bytes of room.
+    static constexpr char kPairs[17] = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
     char* out = data_ + used_;
-    for (std::size_t i = 0; i < bytes; i += 2) {
-      out[i] = '\r';
-      out[i + 1] = '\n';
-    }
+    for (std::size_t i = 0; i < bytes; i += 16) std::memcpy(out + i, kPairs, 16);
     used_ += bytes;
     return true;
   }
@@ -60,6 +62,17 @@ class LineAppender {
   }
 
   __attribute__((always_inline)) bool Append(std::string_view line) {
+    // A short line with readable bytes behind it goes straight to the
+    // short-line path: no call layer per line, and room that cannot overflow.
+    if (padded_ && line.size() <= kShortLine) {
+      constexpr std::size_t kRoom = kShortLine + kRewriteGrowth + 2;
+      if (used_ + kRoom > capacity_ && !Grow(used_ + kRoom)) return false;
+      char* out = data_ + used_;
+      std::size_t length = line.empty() ? 0 : RewriteShortLine(line.data(), line.size(), out);
+      used_ += length + 2;
+      EndLine(out + length);
+      return true;
+    }
     std::size_t room = line.size() + kRewriteGrowth + 2;
     if (room < line.size() || used_ + room < room) return false;
     if (used_ + room > capacity_ && !Grow(used_ + room)) return false;

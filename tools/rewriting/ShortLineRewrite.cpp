@@ -1,14 +1,22 @@
 #include "tools/rewriting/ShortLineRewrite.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/ByteScan.h"
 #include "tools/rewriting/LongLineRewrite.h"
+#include "tools/rewriting/PresetLine.h"
 #include "tools/rewriting/PresetRuleFacts.h"
 #include "tools/rewriting/RowRewrite.h"
+
+static_assert(kRewriteGrowth >= 32, "16-byte path: whole chunks are written up to 31 bytes past the line");
 
 namespace {
 
@@ -19,6 +27,12 @@ constexpr std::size_t kLaterRemovals = rules::kRemovalCount - rules::kSweptRemov
 static_assert(kFirstRemoval.size() <= kShortLine, "16-byte path: the first removal is longer than a short line");
 static_assert(!rules::OverlapsItself(kFirstRemoval),
               "16-byte path: all matches of the first removal are dropped at once, so no two of them may overlap");
+static_assert(rules::kLaterRemovalsApart,
+              "16-byte path: the removals after the sweep are looked for at once in the line as read, so no two of "
+              "their matches may overlap");
+static_assert(rules::kRenamesApartFromRemovals,
+              "16-byte path: renames are looked for in the line as read, so no rename pattern may share a byte with "
+              "a removal");
 static_assert(rules::BeginsWith(rules::kMarker, kFirstRemoval),
               "16-byte path: the marker is looked for behind the matches of the first removal, which it must begin "
               "with");
@@ -34,77 +48,104 @@ constexpr Bits LowBits(std::size_t n) {
   return n >= kWidth<Bits> ? ~Bits{0} : (Bits{1} << n) - 1;
 }
 
-// The bits of `mask` in [start, start + length), moved to begin at `to`.
-template <typename Bits>
-inline Bits MoveBits(Bits mask, std::size_t start, std::size_t length, std::size_t to) {
-  if (length == 0 || start >= kWidth<Bits> || to >= kWidth<Bits>) return 0;
-  return ((mask >> start) & LowBits<Bits>(length)) << to;
-}
-
 // Copies the bytes of the line not marked in `removed` to `out`, run by
-// run in whole chunks; moves each of the `marks` along with its bytes.
-// Returns the new length.
-template <typename Bits, std::size_t K>
+// run in whole chunks: for lines of up to 32 bytes, as many chunks as the
+// line has, whatever the run's length (the 64 bytes from the line can be
+// read, and `out` has 32 bytes of room past the line). Returns the new
+// length; `*moved` is where the byte
+// at `at` of the line landed (left alone when it was removed or `at` lies
+// past the line).
+template <std::size_t Chunks, typename Bits>
 __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, Bits removed, char* out,
-                                                              Bits (&marks)[K]) {
+                                                              std::size_t at, std::size_t* moved) {
   Bits keep = LowBits<Bits>(n) & ~removed;
-  Bits moved[K] = {};
   std::size_t written = 0;
   while (keep != 0) {
+    // Adding the run's lowest bit carries to the byte behind the run (out of
+    // the mask when the run reaches its top), clearing the run.
     auto start = static_cast<std::size_t>(bytescan::LowestBit(keep));
-    Bits gaps = ~(keep >> start);
-    std::size_t run = gaps == 0 ? kWidth<Bits> - start : static_cast<std::size_t>(bytescan::LowestBit(gaps));
-    bytescan::CopyChunks(out + written, line + start, run);
-    for (std::size_t k = 0; k < K; ++k) moved[k] |= MoveBits(marks[k], start, run, written);
+    const Bits behind = keep + (keep & (0 - keep));
+    std::size_t run = (behind == 0 ? kWidth<Bits> : static_cast<std::size_t>(bytescan::LowestBit(behind))) - start;
+    if constexpr (Chunks <= 2) {
+      bytescan::CopyChunks(out + written, line + start, Chunks * 16);
+    } else {
+      bytescan::CopyChunks(out + written, line + start, run);
+    }
+    if (at - start < run) *moved = written + (at - start);
     written += run;
-    keep &= ~(LowBits<Bits>(run) << start);
+    keep &= behind;
   }
-  for (std::size_t k = 0; k < K; ++k) marks[k] = moved[k];
   return written;
 }
 
-// Removes the `length`-byte matches at `starts` from `text` in place, each
-// only where no match kept before it overlaps it, as one left-to-right pass
-// would (exact moves: nothing past the text is touched); moves the marks
-// from marks[From] on.
-template <std::size_t From, typename Bits, std::size_t K>
-std::size_t RemoveInPlace(char* text, std::size_t n, Bits starts, std::size_t length, Bits (&marks)[K]) {
-  std::size_t written = 0;
-  std::size_t read = 0;
-  Bits moved[K] = {};
-  for (; starts != 0; starts &= starts - 1) {
-    auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
-    if (at < read) continue;
-    std::memmove(text + written, text + read, at - read);
-    for (std::size_t k = From; k < K; ++k) moved[k] |= MoveBits(marks[k], read, at - read, written);
-    written += at - read;
-    read = at + length;
-  }
-  std::memmove(text + written, text + read, n - read);
-  for (std::size_t k = From; k < K; ++k) marks[k] = moved[k] | MoveBits(marks[k], read, n - read, written);
-  return written + (n - read);
-}
-
-// The later removal `I` over the compacted line, its candidates (the places
-// of its first byte) in marks[I].
-template <std::size_t I, typename Bits, std::size_t K>
-__attribute__((always_inline)) inline std::size_t RemoveLater(char* out, std::size_t size, Bits (&marks)[K]) {
+// The matches of the later removal `I` in the line as read whose bytes the
+// rows before it all kept, added to `removed`.
+template <std::size_t I, std::size_t Chunks>
+__attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemoval(
+    const bytescan::ShortText<Chunks>& text, const char* line, std::size_t n, bytescan::ChunkMask<Chunks> removed) {
+  using Bits = bytescan::ChunkMask<Chunks>;
   constexpr std::string_view removal = rules::kRemovals[rules::kSweptRemovals + I];
   Bits found = 0;
-  for (Bits candidates = marks[I]; candidates != 0; candidates &= candidates - 1) {
+  Bits candidates = text.template Mask<removal.front()>() & ~removed;
+  if constexpr (removal.size() > 1) candidates &= text.template Mask<removal.back()>() >> (removal.size() - 1);
+  for (; candidates != 0; candidates &= candidates - 1) {
     auto at = static_cast<std::size_t>(bytescan::LowestBit(candidates));
-    if (at + removal.size() <= size && std::memcmp(out + at, removal.data(), removal.size()) == 0) {
-      found |= Bits{1} << at;
+    if (at + removal.size() <= n && std::memcmp(line + at, removal.data(), removal.size()) == 0 &&
+        ((removed >> at) & LowBits<Bits>(removal.size())) == 0) {
+      found |= LowBits<Bits>(removal.size()) << at;
     }
   }
-  return found == 0 ? size : RemoveInPlace<I + 1>(out, size, found, removal.size(), marks);
+  return removed | found;
 }
 
-template <std::size_t... I, typename Bits, std::size_t K>
-__attribute__((always_inline)) inline std::size_t RemoveAllLater(char* out, std::size_t size, Bits (&marks)[K],
-                                                                 std::index_sequence<I...>) {
-  ((size = RemoveLater<I>(out, size, marks)), ...);
-  return size;
+template <std::size_t... I, std::size_t Chunks>
+__attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemovals(
+    const bytescan::ShortText<Chunks>& text, const char* line, std::size_t n, bytescan::ChunkMask<Chunks> removed,
+    std::index_sequence<I...>) {
+  ((removed = AddLaterRemoval<I>(text, line, n, removed)), ...);
+  return removed;
+}
+
+// The bytes that a removal could join into the pattern of a later row:
+// those of the removals after the sweep and of the rename patterns.
+struct PatternByteSet {
+  bool holds[256] = {};
+  constexpr PatternByteSet() {
+    for (std::size_t i = rules::kSweptRemovals; i < rules::kRemovalCount; ++i) {
+      for (char c : rules::kRemovals[i]) holds[static_cast<unsigned char>(c)] = true;
+    }
+    for (const rules::Rename& rename : rules::kDistinctRenames) {
+      for (char c : rename.find) holds[static_cast<unsigned char>(c)] = true;
+    }
+  }
+};
+constexpr PatternByteSet kPatternBytes;
+
+// The bytes of `places` that are pattern bytes.
+template <typename Bits>
+__attribute__((always_inline)) inline Bits PatternBytesAt(const char* line, Bits places) {
+  Bits found = 0;
+  for (; places != 0; places &= places - 1) {
+    auto at = static_cast<std::size_t>(bytescan::LowestBit(places));
+    if (kPatternBytes.holds[static_cast<unsigned char>(line[at])]) found |= Bits{1} << at;
+  }
+  return found;
+}
+
+// True when some removed run has a pattern byte kept on each side: only
+// there can the removals join two pieces into a match that the text as read
+// does not hold. Adding a bit at a run's start carries to the byte behind
+// the run, so `inside` marks the bytes behind the runs that have a kept byte
+// in front; most lines have none, or none that is a pattern byte.
+template <typename Bits>
+__attribute__((always_inline)) inline bool JoinsPatternBytes(const char* line, std::size_t n, Bits removed) {
+  const Bits kept = LowBits<Bits>(n) & ~removed;
+  const Bits front = kept & (removed >> 1);
+  const Bits inside = (((front << 1) & removed) + removed) & kept;
+  if (inside == 0) return false;
+  const Bits behind = PatternBytesAt(line, inside);
+  if (behind == 0) return false;
+  return ((((PatternBytesAt(line, front) << 1) & removed) + removed) & behind) != 0;
 }
 
 struct RenameMatches {
@@ -202,22 +243,60 @@ inline bool FormsLaterPattern(const char* out, std::size_t size, const RenameMat
   return (Forms<E>(out, size, matches) || ...);
 }
 
-// Stage 3 on `out`, given every place where a rename pattern may begin.
-// When a single match is all that the rows would find, it is renamed
-// alone; otherwise the long-line path's stage 3 takes over.
-template <typename Bits>
-std::size_t ApplyRenames(char* out, std::size_t size, Bits renameStarts) {
-  RenameMatches matches = FindRenames(out, size, renameStarts);
-  if (matches.count == 0) return size;
-  if (matches.count == 1 && !FormsLaterPattern(out, size, matches, std::make_index_sequence<rules::kFormingCount>())) {
-    const rules::Rename& rename = rules::kDistinctRenames[matches.rename];
-    const std::size_t at = matches.at;
-    const std::size_t rest = at + rename.find.size();
-    if (rename.with.size() != rename.find.size()) {
-      std::memmove(out + at + rename.with.size(), out + rest, size - rest);
+// The distinct renames as data, so that a lone rename is made without a
+// branch on which one it is (the renames of a file's lines come in no order
+// a processor could predict).
+struct LoneRename {
+  std::size_t findSize = 0;
+  std::size_t withSize = 0;
+  alignas(16) char with[16] = {};
+  alignas(16) char withMask[16] = {};  // all ones over the replacement's bytes
+};
+
+static_assert(rules::kLongestReplacement <= 16, "16-byte path: a lone rename is blended in from a 16-byte register");
+
+constexpr std::array<LoneRename, rules::kDistinctRenameCount> kLoneRenames = [] {
+  std::array<LoneRename, rules::kDistinctRenameCount> renames{};
+  for (std::size_t r = 0; r < rules::kDistinctRenameCount; ++r) {
+    renames[r].findSize = rules::kDistinctRenames[r].find.size();
+    renames[r].withSize = rules::kDistinctRenames[r].with.size();
+    for (std::size_t i = 0; i < renames[r].withSize; ++i) {
+      renames[r].with[i] = rules::kDistinctRenames[r].with[i];
+      renames[r].withMask[i] = static_cast<char>(0xFF);
     }
-    std::memcpy(out + at, rename.with.data(), rename.with.size());
-    return size - rename.find.size() + rename.with.size();
+  }
+  return renames;
+}();
+
+// The lone rename `matches` found, made in the `size` bytes of `out`: the
+// rest of the line moved in whole chunks, the replacement blended over the
+// first bytes of the pattern (both reach at most 15 bytes past the line,
+// within the room of kRewriteGrowth bytes).
+__attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::size_t size,
+                                                              const RenameMatches& matches) {
+  const LoneRename& rename = kLoneRenames[matches.rename];
+  char* const at = out + matches.at;
+  bytescan::MoveChunksDown(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
+#if defined(__SSE2__)
+  const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.withMask));
+  const __m128i with = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.with));
+  const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                   _mm_or_si128(_mm_and_si128(mask, with), _mm_andnot_si128(mask, kept)));
+#else
+  std::memcpy(at, rename.with, rename.withSize);
+#endif
+  return size - rename.findSize + rename.withSize;
+}
+
+// Stage 3 on the `size` bytes stages 1 and 2 left in `out`, given the
+// matches of the rename patterns there. When a single match is all that
+// the rows would find, it is renamed alone; otherwise the long-line path's
+// stage 3 takes over.
+__attribute__((always_inline)) inline std::size_t ApplyRenames(char* out, std::size_t size,
+                                                               const RenameMatches& matches) {
+  if (matches.count == 1 && !FormsLaterPattern(out, size, matches, std::make_index_sequence<rules::kFormingCount>())) {
+    return RenameAlone(out, size, matches);
   }
   return RenameRows(out, size);
 }
@@ -233,19 +312,13 @@ inline bytescan::ChunkMask<Chunks> RenameFirstBytes(const bytescan::ShortText<Ch
   return text.template Mask<rules::kRenameFirstBytes.bytes[I]...>();
 }
 
-template <std::size_t Chunks, std::size_t... I>
-inline void MarkLaterRemovals(const bytescan::ShortText<Chunks>& text, bytescan::ChunkMask<Chunks>* marks,
-                              std::index_sequence<I...>) {
-  ((marks[I] = text.template Mask<rules::kRemovals[rules::kSweptRemovals + I][0]>()), ...);
-}
-
 template <std::size_t Chunks>
 std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
   // Which bytes any row can act on: the line is loaded once.
   using Bits = bytescan::ChunkMask<Chunks>;
   const bytescan::ShortText<Chunks> text(line, n);
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirstRemoval.size());
-  Bits firstMatches = 0;
+  Bits removed = 0;
   for (Bits candidates = text.template Mask<kFirstRemoval.front()>() &
                          (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
        candidates != 0; candidates &= candidates - 1) {
@@ -257,30 +330,29 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
         std::memcmp(line + at + kFirstRemoval.size(), kMarkerRest.data(), kMarkerRest.size()) == 0) {
       return RewriteMarkerLine(line, n, out);
     }
-    firstMatches |= Bits{1} << at;
+    removed |= LowBits<Bits>(kFirstRemoval.size()) << at;
   }
 
-  // The swept removals at once; the first bytes of the later removals and
-  // of the renames are followed to where they land.
-  Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
-  for (; firstMatches != 0; firstMatches &= firstMatches - 1) {
-    removed |= LowBits<Bits>(kFirstRemoval.size()) << bytescan::LowestBit(firstMatches);
-  }
-  Bits marks[kLaterRemovals + 1];
-  MarkLaterRemovals(text, marks, std::make_index_sequence<kLaterRemovals>());
-  marks[kLaterRemovals] = RenameFirstBytes(text, std::make_index_sequence<rules::kRenameFirstBytes.size>());
-  for (Bits& mark : marks) mark &= ~removed;
+  // Stage 2 in one pass: the swept removals and the later removals' matches
+  // in the line as read. A later removal's match or a rename's that only
+  // forms where removed bytes close up needs the rows one by one.
+  removed |= SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
+  removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
+  if (JoinsPatternBytes(line, n, removed)) return RewriteLongLine(line, n, out);
+
+  // No rename pattern shares a byte with a removal: the renames' matches in
+  // the line as read are those stage 3 sees.
+  RenameMatches matches = FindRenames(
+      line, n, RenameFirstBytes(text, std::make_index_sequence<rules::kRenameFirstBytes.size>()) & ~removed);
   std::size_t size;
   if (removed == 0) {
     bytescan::CopyChunks(out, line, n);
     size = n;
   } else {
-    size = CompactInto(line, n, removed, out, marks);
+    const std::size_t at = matches.count == 1 ? matches.at : n;
+    size = CompactInto<Chunks>(line, n, removed, out, at, &matches.at);
   }
-
-  // The later removals are looked for only once the rows before are done.
-  size = RemoveAllLater(out, size, marks, std::make_index_sequence<kLaterRemovals>());
-  return ApplyRenames(out, size, marks[kLaterRemovals]);
+  return matches.count == 0 ? size : ApplyRenames(out, size, matches);
 }
 
 }  // namespace
