@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "runtime/ByteScan.h"
 #include "tools/rewriting/PresetRuleFacts.h"
 #include "tools/rewriting/RowRewrite.h"
 
@@ -20,15 +22,12 @@ using rules::kFirstRemoval;
 using rules::kFormingCount;
 using rules::kFormings;
 
-static_assert(kFirstRemoval.size() >= 2 && kFirstRemoval.size() <= 16,
-              "long-line path: the first removal is found by its first two bytes and spreads into one chunk after "
-              "its own");
+static_assert(kFirstRemoval.size() >= 2, "long-line path: the first removal is found by its first two bytes");
 static_assert(!rules::OverlapsItself(kFirstRemoval),
               "long-line path: every match of the first removal in the line as read is dropped, so no two may "
               "overlap");
 static_assert(rules::BeginsWith(rules::kMarker, kFirstRemoval) && rules::kMarker.size() > kFirstRemoval.size(),
               "long-line path: the marker is looked for behind the first removal's matches, which it must begin with");
-static_assert(rules::kMarker.size() <= 32, "long-line path: the marker is checked within a padded 64-byte tail");
 static_assert(kFormingCount <= 64, "long-line path: the ways a rename forms a later pattern are one bit each");
 
 // ---- 16 bytes at a time ----
@@ -73,6 +72,38 @@ inline std::uint32_t MaskOf(Bytes bytes) { return bytes.bits; }
 
 inline int LowestBit(std::uint32_t mask) { return __builtin_ctz(mask); }
 
+// Copies n bytes from `from` down to `to` (to <= from; the two may overlap)
+// and writes nothing outside [to, to + n): the passes that shrink the text
+// in place move each piece this way, with no call per piece. Every byte is
+// read before a store could reach it: a chunk's store ends below where the
+// next chunk is read, and the last chunk and the two halves of a short
+// piece are read before anything is stored.
+template <std::size_t Width>
+inline void MoveHalves(char* to, const char* from, std::size_t n) {
+  char first[Width];
+  char last[Width];
+  std::memcpy(first, from, Width);
+  std::memcpy(last, from + n - Width, Width);
+  std::memcpy(to, first, Width);
+  std::memcpy(to + n - Width, last, Width);
+}
+
+inline void MoveDown(char* to, const char* from, std::size_t n) {
+  if (n >= 16) {
+    const Chunk last = Load(from + n - 16);
+    for (std::size_t done = 0; done + 16 < n; done += 16) Store(to + done, Load(from + done));
+    Store(to + n - 16, last);
+  } else if (n >= 8) {
+    MoveHalves<8>(to, from, n);
+  } else if (n >= 4) {
+    MoveHalves<4>(to, from, n);
+  } else if (n >= 2) {
+    MoveHalves<2>(to, from, n);
+  } else if (n == 1) {
+    *to = *from;
+  }
+}
+
 constexpr std::uint32_t LowBits(std::size_t n) { return n >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << n) - 1; }
 
 // Where `pattern` may begin among the 16 bytes of `at` (whose next 16 are
@@ -84,6 +115,13 @@ inline Bytes Starts(Chunk at, Chunk next, std::string_view pattern) {
 inline bool MatchesAt(const char* text, std::size_t n, std::size_t at, std::string_view pattern) {
   return at + pattern.size() <= n && text[at] == pattern[0] &&
          std::memcmp(text + at + 1, pattern.data() + 1, pattern.size() - 1) == 0;
+}
+
+// True when `pattern` stands at `at`, whose first Known bytes are known to
+// match; all of its bytes there must be readable.
+template <std::size_t Known>
+inline bool RestMatches(const char* at, std::string_view pattern) {
+  return std::memcmp(at + Known, pattern.data() + Known, pattern.size() - Known) == 0;
 }
 
 // Calls visit(at) for each place from `from` on where `starts` (a function
@@ -114,62 +152,92 @@ inline Bytes SweptBytes(Chunk chunk, std::index_sequence<I...>) {
   return (NoBytes() | ... | Equal(chunk, rules::kSweptBytes.bytes[I]));
 }
 
+// The sweep's masks are a register wide: 64 bytes at a time on a 64-bit
+// target, 32 on a 32-bit one, where a 64-bit mask would take two
+// registers and a library call to scan.
+using BlockMask = std::conditional_t<(UINTPTR_MAX > 0xFFFFFFFFu), std::uint64_t, std::uint32_t>;
+constexpr std::size_t kBlock = sizeof(BlockMask) * 8;
+// Bytes read past a block: the chunk loaded one byte on, and a run of kept
+// bytes that ends in the block copied in whole chunks.
+constexpr std::size_t kBlockReach = 16;
+
+constexpr BlockMask LowBlockBits(std::size_t n) { return n >= kBlock ? ~BlockMask{0} : (BlockMask{1} << n) - 1; }
+
+static_assert(kFirstRemoval.size() <= kBlock, "long-line path: a match of the first removal spreads into one block after its own");
+static_assert(rules::kMarker.size() <= kBlockReach + 1,
+              "long-line path: the marker behind a match begun in a block is compared among the bytes readable past "
+              "it");
+
 // The removals swept together (rules::kSweptRemovals) from `line` into
 // `out`, which does not overlap it; kMarkerSeen when the line holds the
-// marker. Chunks without a byte to remove are copied whole; in the others,
-// each run of kept bytes is copied as a whole chunk, so up to 16 bytes past
+// marker. Blocks without a byte to remove are copied whole; in the others,
+// each run of kept bytes is copied in whole chunks, so up to 16 bytes past
 // the result are written.
 std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
   constexpr std::string_view kFirst = kFirstRemoval;
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirst.size());
+  constexpr std::size_t kChunks = kBlock / 16;
   std::size_t written = 0;
-  std::uint32_t carried = 0;  // bytes of a first-removal match begun in the chunk before
-  // The 16 bytes at `from` (32 readable), of which `valid` and those
-  // behind them are the line's; false at the marker.
+  BlockMask carried = 0;  // bytes of a first-removal match begun in the block before
+  // The kBlock bytes at `from` (kBlock + kBlockReach readable), of which
+  // `valid` and those behind them are the line's; false at the marker.
   auto sweep = [&](const char* from, std::size_t valid) {
-    const Chunk chunk = Load(from);
-    std::uint32_t starts = MaskOf(Starts(chunk, Load(from + 1), kFirst));
-    std::uint32_t removed = MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>())) | carried;
-    if (valid < 16) removed |= ~LowBits(valid) & 0xFFFF;
+    BlockMask starts = 0;
+    BlockMask removed = carried;
+    for (std::size_t c = 0; c < kChunks; ++c) {
+      const Chunk chunk = Load(from + 16 * c);
+      starts |= BlockMask{MaskOf(Starts(chunk, Load(from + 16 * c + 1), kFirst))} << (16 * c);
+      removed |= BlockMask{MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>()))}
+                 << (16 * c);
+    }
+    if (valid < kBlock) removed |= ~LowBlockBits(valid);
     carried = 0;
     if ((starts | removed) == 0) {
-      Store(out + written, chunk);
-      written += 16;
+      for (std::size_t c = 0; c < kChunks; ++c) Store(out + written + 16 * c, Load(from + 16 * c));
+      written += kBlock;
       return true;
     }
     for (; starts != 0; starts &= starts - 1) {
-      const auto at = static_cast<std::size_t>(LowestBit(starts));
-      if (!MatchesAt(from, valid, at, kFirst)) continue;
-      if (MatchesAt(from, valid, at + kFirst.size(), kMarkerRest)) return false;
-      const std::uint32_t spread = LowBits(kFirst.size()) << at;
-      removed |= spread & 0xFFFF;
-      carried |= spread >> 16;
+      const auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
+      // Read without bounds: the bytes past the line are zeros in the
+      // tail, which no pattern holds.
+      if (!RestMatches<2>(from + at, kFirst)) continue;
+      if (RestMatches<0>(from + at + kFirst.size(), kMarkerRest)) return false;
+      // The match's bytes past the block fall off here and go on in the next.
+      removed |= LowBlockBits(kFirst.size()) << at;
+      if (at + kFirst.size() > kBlock) carried |= LowBlockBits(at + kFirst.size() - kBlock);
     }
-    for (std::uint32_t kept = ~removed & 0xFFFF; kept != 0;) {
-      const int start = LowestBit(kept);
-      const int run = LowestBit(~(kept >> start));
+    // Each run of kept bytes: from a bit of `first` to the same-numbered bit
+    // of `last`.
+    const BlockMask kept = ~removed;
+    for (BlockMask first = kept & ~(kept << 1), last = kept & ~(kept >> 1); first != 0;
+         first &= first - 1, last &= last - 1) {
+      const auto start = static_cast<std::size_t>(bytescan::LowestBit(first));
+      const std::size_t run = static_cast<std::size_t>(bytescan::LowestBit(last)) + 1 - start;
       Store(out + written, Load(from + start));
-      written += static_cast<std::size_t>(run);
-      kept &= ~(LowBits(static_cast<std::size_t>(run)) << start);
+      for (std::size_t done = 16; done < run; done += 16) Store(out + written + done, Load(from + start + done));
+      written += run;
     }
     return true;
   };
   std::size_t at = 0;
-  for (; at + 32 <= n; at += 16) {
+  for (; at + kBlock + kBlockReach <= n; at += kBlock) {
     if (!sweep(line + at, n - at)) return kMarkerSeen;
   }
   // The last bytes from a copy with zeros behind, which no pattern holds.
-  char tail[64] = {};
+  char tail[2 * kBlock + kBlockReach] = {};
   std::memcpy(tail, line + at, n - at);
-  for (std::size_t done = 0; at + done < n; done += 16) {
+  for (std::size_t done = 0; at + done < n; done += kBlock) {
     if (!sweep(tail + done, n - at - done)) return kMarkerSeen;
   }
   return written;
 }
 
-// Drops every match of `removal` from the n bytes of `text` in one
+// Drops every match of removal row `Row` from the n bytes of `text` in one
 // left-to-right pass, in place. Returns the new length.
-std::size_t RemoveAll(char* text, std::size_t n, std::string_view removal) {
+template <std::size_t Row>
+std::size_t RemoveAll(char* text, std::size_t n) {
+  constexpr std::string_view removal = rules::kRemovals[Row];
   std::size_t write = 0;
   std::size_t read = 0;
   ForEachStart(
@@ -177,14 +245,20 @@ std::size_t RemoveAll(char* text, std::size_t n, std::string_view removal) {
       [&](std::size_t at) { return text[at] == removal[0]; },
       [&](std::size_t at) {
         if (at < read || !MatchesAt(text, n, at, removal)) return true;
-        std::memmove(text + write, text + read, at - read);
+        MoveDown(text + write, text + read, at - read);
         write += at - read;
         read = at + removal.size();
         return true;
       });
   if (read == 0) return n;
-  std::memmove(text + write, text + read, n - read);
+  MoveDown(text + write, text + read, n - read);
   return write + (n - read);
+}
+
+template <std::size_t... Row>
+std::size_t RemoveLater(char* text, std::size_t n, std::index_sequence<Row...>) {
+  ((n = RemoveAll<rules::kSweptRemovals + Row>(text, n)), ...);
+  return n;
 }
 
 // ---- Stage 3 ----
@@ -300,9 +374,10 @@ std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
   std::size_t read = 0;
   auto rename = [&](std::size_t at, std::size_t index) {
     const rules::Rename& row = kDistinctRenames[index];
-    std::memmove(text + write, text + read, at - read);
+    MoveDown(text + write, text + read, at - read);
     write += at - read;
-    std::memcpy(text + write, row.with.data(), row.with.size());
+    // The replacement lies outside the text: any copy is exact.
+    MoveDown(text + write, row.with.data(), row.with.size());
     write += row.with.size();
     read = at + row.find.size();
     return true;
@@ -311,7 +386,7 @@ std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
   for (std::size_t i = 0; i < kept; ++i) rename(matches.kept[i].at, matches.kept[i].rename);
   if (matches.count > kept) ForEachRename(text, n, read, rename);
   if (read == 0) return n;
-  std::memmove(text + write, text + read, n - read);
+  MoveDown(text + write, text + read, n - read);
   return write + (n - read);
 }
 
@@ -320,9 +395,7 @@ std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
 std::size_t RewriteLongLine(const char* line, std::size_t n, char* out) {
   std::size_t size = SweepRemovals(line, n, out);
   if (size == kMarkerSeen) return RewriteMarkerLine(line, n, out);
-  for (std::size_t row = rules::kSweptRemovals; row < rules::kRemovalCount; ++row) {
-    size = RemoveAll(out, size, rules::kRemovals[row]);
-  }
+  size = RemoveLater(out, size, std::make_index_sequence<rules::kRemovalCount - rules::kSweptRemovals>());
   return RenameRows(out, size);
 }
 
