@@ -233,10 +233,26 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
   return written;
 }
 
+// How a pass that shrinks the text writes a piece: down within the text
+// itself, exactly (MoveDown); or into another buffer, in whole chunks
+// that may reach 15 bytes past the piece and read as far past its source.
+enum class Into { kPlace, kOther };
+
+template <Into Where>
+inline void Put(char* to, const char* from, std::size_t n) {
+  if constexpr (Where == Into::kPlace) {
+    MoveDown(to, from, n);
+  } else {
+    bytescan::CopyChunks(to, from, n);
+  }
+}
+
 // Drops every match of removal row `Row` from the n bytes of `text` in one
-// left-to-right pass, in place. Returns the new length.
-template <std::size_t Row>
-std::size_t RemoveAll(char* text, std::size_t n) {
+// left-to-right pass, into `to`: the text itself, or a buffer with room
+// for n + 16 bytes (and 16 readable bytes behind the text). Returns the
+// new length.
+template <std::size_t Row, Into Where>
+std::size_t RemoveAll(const char* text, std::size_t n, char* to) {
   constexpr std::string_view removal = rules::kRemovals[Row];
   std::size_t write = 0;
   std::size_t read = 0;
@@ -245,21 +261,42 @@ std::size_t RemoveAll(char* text, std::size_t n) {
       [&](std::size_t at) { return text[at] == removal[0]; },
       [&](std::size_t at) {
         if (at < read || !MatchesAt(text, n, at, removal)) return true;
-        MoveDown(text + write, text + read, at - read);
+        Put<Where>(to + write, text + read, at - read);
         write += at - read;
         read = at + removal.size();
         return true;
       });
-  if (read == 0) return n;
-  MoveDown(text + write, text + read, n - read);
+  if (Where == Into::kPlace && read == 0) return n;
+  Put<Where>(to + write, text + read, n - read);
   return write + (n - read);
 }
 
+constexpr std::size_t kLaterRemovalCount = rules::kRemovalCount - rules::kSweptRemovals;
+
 template <std::size_t... Row>
-std::size_t RemoveLater(char* text, std::size_t n, std::index_sequence<Row...>) {
-  ((n = RemoveAll<rules::kSweptRemovals + Row>(text, n)), ...);
+std::size_t RemoveLater([[maybe_unused]] char* text, std::size_t n, std::index_sequence<Row...>) {
+  ((n = RemoveAll<rules::kSweptRemovals + Row, Into::kPlace>(text, n, text)), ...);
   return n;
 }
+
+// The later removals over the n bytes of `text` (16 readable bytes behind
+// them), the result in `to`, which has room for n + 16 bytes: every row but
+// the last in place, the last into `to`.
+template <std::size_t Count = kLaterRemovalCount>
+std::size_t RemoveLaterInto(char* text, std::size_t n, char* to) {
+  if constexpr (Count == 0) {
+    bytescan::CopyChunks(to, text, n);
+    return n;
+  } else {
+    n = RemoveLater(text, n, std::make_index_sequence<Count - 1>());
+    return RemoveAll<rules::kSweptRemovals + Count - 1, Into::kOther>(text, n, to);
+  }
+}
+
+// Lines whose text after the sweep fits here, with a chunk to spare, go
+// through the later passes between `out` and this room on the stack;
+// longer ones are rewritten in place.
+constexpr std::size_t kScratch = 4096;
 
 // ---- Stage 3 ----
 
@@ -270,25 +307,36 @@ struct Reach {
   std::size_t after = 0;
 };
 
-template <std::size_t... R>
-inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
-  return (NoBytes() | ... | Starts(at, next, kDistinctRenames[R].find));
+// A rename pattern may begin where a byte that begins one stands: a wider
+// net than the patterns' first two bytes, but half the comparisons per
+// chunk, and the few first bytes are soon told apart.
+template <std::size_t... I>
+inline Bytes AnyOf(Chunk chunk, std::index_sequence<I...>) {
+  return (NoBytes() | ... | Equal(chunk, rules::kRenameFirstBytes.bytes[I]));
 }
 
-template <std::size_t... R>
-inline bool RenameStartsAt(const char* text, std::size_t n, std::size_t at, std::index_sequence<R...>) {
-  return ((text[at] == kDistinctRenames[R].find[0] &&
-           (kDistinctRenames[R].find.size() == 1 || (at + 1 < n && text[at + 1] == kDistinctRenames[R].find[1]))) ||
-          ...);
-}
+inline Bytes RenameStarts(Chunk at) { return AnyOf(at, std::make_index_sequence<rules::kRenameFirstBytes.size>()); }
+
+inline bool RenameStartsAt(const char* text, std::size_t at) { return rules::kRenameFirstBytes.Holds(text[at]); }
 
 // The distinct rename whose pattern is at `at`; kDistinctRenameCount for
-// none, and kDistinctRenameCount + 1 when two are.
+// none, and kDistinctRenameCount + 1 when two are. Each pattern is ruled
+// out by its first byte before its length is looked at; where no two
+// patterns can begin at one place (rules::kSharedStarts), the first found
+// is the only one.
 template <std::size_t... R>
 inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std::index_sequence<R...>) {
   std::size_t found = kDistinctRenameCount;
   std::size_t count = 0;
-  ((MatchesAt(text, n, at, kDistinctRenames[R].find) ? (found = R, ++count) : 0), ...);
+  auto matches = [&](std::string_view find) {
+    return text[at] == find[0] && at + find.size() <= n && RestMatches<1>(text + at, find);
+  };
+  if constexpr (rules::kSharedStartCount == 0) {
+    (void)((matches(kDistinctRenames[R].find) ? (found = R, true) : false) || ...);
+    (void)count;
+  } else {
+    ((matches(kDistinctRenames[R].find) ? (found = R, ++count) : 0), ...);
+  }
   return count > 1 ? kDistinctRenameCount + 1 : found;
 }
 
@@ -296,8 +344,8 @@ template <typename Visit>
 inline bool ForEachRename(const char* text, std::size_t n, std::size_t from, Visit&& visit) {
   using Renames = std::make_index_sequence<kDistinctRenameCount>;
   return ForEachStart(
-      text, n, from, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
-      [&](std::size_t at) { return RenameStartsAt(text, n, at, Renames()); },
+      text, n, from, [](Chunk at, Chunk) { return RenameStarts(at); },
+      [&](std::size_t at) { return RenameStartsAt(text, at); },
       [&](std::size_t at) {
         const std::size_t rename = RenameAt(text, n, at, Renames());
         return rename == kDistinctRenameCount || visit(at, rename);
@@ -318,10 +366,53 @@ inline bool MayStand(std::string_view side, std::string_view gap, bool behind, b
   return behind ? side.substr(0, gap.size()) == gap : side.substr(side.size() - gap.size()) == gap;
 }
 
-// True when every rename row's matches in the n bytes of `text` are those
-// found in it as it is, none of them sharing a byte with another, and no
-// renamed text can form a later row's pattern with what stands around it
-// then: the rows together then make each match's rename alone.
+// Follows the rename matches found in a text, in order, and tells whether
+// every rename row's matches in it are those found in it as it is, none of
+// them sharing a byte with another, and no renamed text can form a later
+// row's pattern with what stands around it then: the rows together then
+// make each match's rename alone.
+class ApartCheck {
+ public:
+  ApartCheck(const char* text, std::size_t n) : text_(text), n_(n) {}
+
+  // The next match (`rename` as RenameAt gives it); false once the matches
+  // so far may interact.
+  bool Take(std::size_t at, std::size_t rename) {
+    if (rename > kDistinctRenameCount || at < lastEnd_) return false;
+    const bool first = lastRename_ == kDistinctRenameCount;
+    if (!first && FormingBehind(at, false)) return false;
+    const std::string_view gap(text_ + lastEnd_, at - lastEnd_);
+    lastFormings_ = 0;
+    for (std::size_t e = 0; e < kFormingCount; ++e) {
+      // At the start of the text nothing can come to stand in front.
+      if (kFormings[e].rename == rename && MayStand(kFormings[e].before, gap, false, first)) {
+        lastFormings_ |= std::uint64_t{1} << e;
+      }
+    }
+    lastRename_ = rename;
+    lastEnd_ = at + kDistinctRenames[rename].find.size();
+    return true;
+  }
+
+  // After the last match: true when none of them can interact.
+  bool Apart() const { return lastRename_ == kDistinctRenameCount || !FormingBehind(n_, true); }
+
+ private:
+  bool FormingBehind(std::size_t gapEnd, bool endsTheText) const {
+    const std::string_view gap(text_ + lastEnd_, gapEnd - lastEnd_);
+    for (std::size_t e = 0; e < kFormingCount; ++e) {
+      if (((lastFormings_ >> e) & 1) != 0 && MayStand(kFormings[e].after, gap, true, endsTheText)) return true;
+    }
+    return false;
+  }
+
+  const char* text_;
+  std::size_t n_;
+  std::size_t lastEnd_ = 0;
+  std::size_t lastRename_ = kDistinctRenameCount;
+  std::uint64_t lastFormings_ = 0;  // the formings of the last match that its front allows
+};
+
 struct Match {
   std::size_t at;
   std::size_t rename;
@@ -336,35 +427,55 @@ struct Matches {
 };
 
 bool RenamesAreApart(const char* text, std::size_t n, Matches* matches) {
-  std::size_t lastEnd = 0;
-  std::size_t lastRename = kDistinctRenameCount;
-  std::uint64_t lastFormings = 0;  // the formings of the last match that its front allows
-  auto formingsBehind = [&](std::size_t gapEnd, bool endsTheText) {
-    const std::string_view gap(text + lastEnd, gapEnd - lastEnd);
-    for (std::size_t e = 0; e < kFormingCount; ++e) {
-      if (((lastFormings >> e) & 1) != 0 && MayStand(kFormings[e].after, gap, true, endsTheText)) return true;
-    }
-    return false;
-  };
-  const bool apart = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
-    if (rename > kDistinctRenameCount || at < lastEnd) return false;
+  ApartCheck check(text, n);
+  const bool taken = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
+    if (!check.Take(at, rename)) return false;
     if (matches->count < Matches::kRoom) matches->kept[matches->count] = Match{at, rename};
     ++matches->count;
-    if (lastRename != kDistinctRenameCount && formingsBehind(at, false)) return false;
-    const bool first = lastRename == kDistinctRenameCount;
-    const std::string_view gap(text + (first ? 0 : lastEnd), at - (first ? 0 : lastEnd));
-    lastFormings = 0;
-    for (std::size_t e = 0; e < kFormingCount; ++e) {
-      // At the start of the text nothing can come to stand in front.
-      if (kFormings[e].rename == rename && MayStand(kFormings[e].before, gap, false, first)) {
-        lastFormings |= std::uint64_t{1} << e;
-      }
-    }
-    lastRename = rename;
-    lastEnd = at + kDistinctRenames[rename].find.size();
     return true;
   });
-  return apart && !(lastRename != kDistinctRenameCount && formingsBehind(n, true));
+  return taken && check.Apart();
+}
+
+// Each distinct rename's replacement with zeros behind it to a whole
+// chunk, so that it can be copied in whole chunks.
+constexpr std::size_t kPaddedReplacement = (rules::kLongestReplacement / 16 + 1) * 16;
+struct PaddedReplacements {
+  char bytes[kDistinctRenameCount][kPaddedReplacement] = {};
+};
+constexpr PaddedReplacements kPaddedReplacements = [] {
+  PaddedReplacements padded;
+  for (std::size_t r = 0; r < kDistinctRenameCount; ++r) {
+    for (std::size_t i = 0; i < kDistinctRenames[r].with.size(); ++i) padded.bytes[r][i] = kDistinctRenames[r].with[i];
+  }
+  return padded;
+}();
+
+// Stage 3 from the n bytes of `text` into `out`, in one pass where the
+// renames found cannot interact, each match renamed by its own row as it
+// is found. Otherwise the rename rows run one by one over `text` (still as
+// it was: nothing is written to it before), which then goes to `out`.
+// `text` has 16 readable bytes behind it and `out` room for n + 16 bytes.
+std::size_t RenameInto(char* text, std::size_t n, char* out) {
+  ApartCheck check(text, n);
+  std::size_t write = 0;
+  std::size_t read = 0;
+  const bool taken = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
+    if (!check.Take(at, rename)) return false;
+    bytescan::CopyChunks(out + write, text + read, at - read);
+    write += at - read;
+    bytescan::CopyChunks(out + write, kPaddedReplacements.bytes[rename], kDistinctRenames[rename].with.size());
+    write += kDistinctRenames[rename].with.size();
+    read = at + kDistinctRenames[rename].find.size();
+    return true;
+  });
+  if (!taken || !check.Apart()) {
+    n = RenameRowByRow(text, n);
+    std::memcpy(out, text, n);
+    return n;
+  }
+  bytescan::CopyChunks(out + write, text + read, n - read);
+  return write + (n - read);
 }
 
 // Each match renamed by its own row, in place, in one left-to-right pass:
@@ -395,7 +506,14 @@ std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
 std::size_t RewriteLongLine(const char* line, std::size_t n, char* out) {
   std::size_t size = SweepRemovals(line, n, out);
   if (size == kMarkerSeen) return RewriteMarkerLine(line, n, out);
-  size = RemoveLater(out, size, std::make_index_sequence<rules::kRemovalCount - rules::kSweptRemovals>());
+  if (size + 16 <= kScratch) {
+    // The text goes to the scratch room and back, each pass writing whole
+    // chunks into the other buffer.
+    char scratch[kScratch];
+    size = RemoveLaterInto(out, size, scratch);
+    return RenameInto(scratch, size, out);
+  }
+  size = RemoveLater(out, size, std::make_index_sequence<kLaterRemovalCount>());
   return RenameRows(out, size);
 }
 

@@ -2,8 +2,12 @@
 // byte masks (SSE2, which every x86-64 and the 32-bit deliverable have;
 // plain loops where the target has none): one pass finds the marker and
 // makes the removals swept together, a register's width of bytes (64 or
-// 32) at a time, one per later removal, and one finds every rename. Where the renames found cannot interact, they are made in
-// one more pass; otherwise the rename rows run one by one.
+// 32) at a time, one per later removal, and one finds every rename. Where
+// the renames found cannot interact, each is made as it is found;
+// otherwise the rename rows run one by one. A line of up to 4 KiB goes
+// between the output and a room on the stack, each pass writing whole
+// chunks into the other; a longer one is rewritten in place after the
+// first pass, its renames found in one pass and made in another.
 #pragma once
 
 #include <cstddef>
