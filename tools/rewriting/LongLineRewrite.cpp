@@ -373,15 +373,12 @@ inline bool MayStand(std::string_view side, std::string_view gap, bool behind, b
 // make each match's rename alone.
 class ApartCheck {
  public:
-  ApartCheck(const char* text, std::size_t n) : text_(text), n_(n) {}
-
-  // The next match (`rename` as RenameAt gives it); false once the matches
-  // so far may interact.
-  bool Take(std::size_t at, std::size_t rename) {
-    if (rename > kDistinctRenameCount || at < lastEnd_) return false;
+  // The next match, of distinct rename `rename`, with `gap` the text between
+  // the match before it (or the start of the text) and it; false once the
+  // matches so far may interact.
+  bool Take(std::string_view gap, std::size_t rename) {
     const bool first = lastRename_ == kDistinctRenameCount;
-    if (!first && FormingBehind(at, false)) return false;
-    const std::string_view gap(text_ + lastEnd_, at - lastEnd_);
+    if (!first && FormingBehind(gap, false)) return false;
     lastFormings_ = 0;
     for (std::size_t e = 0; e < kFormingCount; ++e) {
       // At the start of the text nothing can come to stand in front.
@@ -390,25 +387,23 @@ class ApartCheck {
       }
     }
     lastRename_ = rename;
-    lastEnd_ = at + kDistinctRenames[rename].find.size();
     return true;
   }
 
-  // After the last match: true when none of them can interact.
-  bool Apart() const { return lastRename_ == kDistinctRenameCount || !FormingBehind(n_, true); }
+  // After the last match, with `rest` the text behind it: true when none of
+  // them can interact.
+  bool Apart(std::string_view rest) const {
+    return lastRename_ == kDistinctRenameCount || !FormingBehind(rest, true);
+  }
 
  private:
-  bool FormingBehind(std::size_t gapEnd, bool endsTheText) const {
-    const std::string_view gap(text_ + lastEnd_, gapEnd - lastEnd_);
+  bool FormingBehind(std::string_view gap, bool endsTheText) const {
     for (std::size_t e = 0; e < kFormingCount; ++e) {
       if (((lastFormings_ >> e) & 1) != 0 && MayStand(kFormings[e].after, gap, true, endsTheText)) return true;
     }
     return false;
   }
 
-  const char* text_;
-  std::size_t n_;
-  std::size_t lastEnd_ = 0;
   std::size_t lastRename_ = kDistinctRenameCount;
   std::uint64_t lastFormings_ = 0;  // the formings of the last match that its front allows
 };
@@ -427,14 +422,17 @@ struct Matches {
 };
 
 bool RenamesAreApart(const char* text, std::size_t n, Matches* matches) {
-  ApartCheck check(text, n);
+  ApartCheck check;
+  std::size_t lastEnd = 0;
   const bool taken = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
-    if (!check.Take(at, rename)) return false;
+    if (rename > kDistinctRenameCount || at < lastEnd) return false;
+    if (!check.Take(std::string_view(text + lastEnd, at - lastEnd), rename)) return false;
+    lastEnd = at + kDistinctRenames[rename].find.size();
     if (matches->count < Matches::kRoom) matches->kept[matches->count] = Match{at, rename};
     ++matches->count;
     return true;
   });
-  return taken && check.Apart();
+  return taken && check.Apart(std::string_view(text + lastEnd, n - lastEnd));
 }
 
 // Each distinct rename's replacement with zeros behind it to a whole
@@ -457,11 +455,12 @@ constexpr PaddedReplacements kPaddedReplacements = [] {
 // it was: nothing is written to it before), which then goes to `out`.
 // `text` has 16 readable bytes behind it and `out` room for n + 16 bytes.
 std::size_t RenameInto(char* text, std::size_t n, char* out) {
-  ApartCheck check(text, n);
+  ApartCheck check;
   std::size_t write = 0;
   std::size_t read = 0;
   const bool taken = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
-    if (!check.Take(at, rename)) return false;
+    if (rename > kDistinctRenameCount || at < read) return false;
+    if (!check.Take(std::string_view(text + read, at - read), rename)) return false;
     bytescan::CopyChunks(out + write, text + read, at - read);
     write += at - read;
     bytescan::CopyChunks(out + write, kPaddedReplacements.bytes[rename], kDistinctRenames[rename].with.size());
@@ -469,7 +468,7 @@ std::size_t RenameInto(char* text, std::size_t n, char* out) {
     read = at + kDistinctRenames[rename].find.size();
     return true;
   });
-  if (!taken || !check.Apart()) {
+  if (!taken || !check.Apart(std::string_view(text + read, n - read))) {
     n = RenameRowByRow(text, n);
     std::memcpy(out, text, n);
     return n;
