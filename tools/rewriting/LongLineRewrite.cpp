@@ -104,8 +104,6 @@ inline void MoveDown(char* to, const char* from, std::size_t n) {
   }
 }
 
-constexpr std::uint32_t LowBits(std::size_t n) { return n >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << n) - 1; }
-
 // Where `pattern` may begin among the 16 bytes of `at` (whose next 16 are
 // `next`, loaded one byte on): its first two bytes.
 inline Bytes Starts(Chunk at, Chunk next, std::string_view pattern) {
