@@ -201,10 +201,11 @@ TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
       marks.push_back(split.insert(split.size() / 2, removal));
     }
   }
-  // Around the 16-byte chunks, the 64-byte short lines and the 4096-byte
-  // channel buffer.
+  // Around the 16-byte chunks, the 64-byte short lines, the long-line
+  // sweep's blocks of 32 or 64 bytes with the bytes it reads past them, and
+  // the 4096-byte channel buffer.
   std::vector<std::size_t> lengths;
-  for (std::size_t length = 1; length <= 100; ++length) lengths.push_back(length);
+  for (std::size_t length = 1; length <= 160; ++length) lengths.push_back(length);
   for (std::size_t length = 4080; length <= 4112; ++length) lengths.push_back(length);
   for (std::size_t length : lengths) {
     for (const std::string& mark : marks) {

@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "runtime/ByteScan.h"
 #include "tools/rewriting/PresetRuleFacts.h"
 #include "tools/rewriting/RowRewrite.h"
 
@@ -20,15 +22,12 @@ using rules::kFirstRemoval;
 using rules::kFormingCount;
 using rules::kFormings;
 
-static_assert(kFirstRemoval.size() >= 2 && kFirstRemoval.size() <= 16,
-              "long-line path: the first removal is found by its first two bytes and spreads into one chunk after "
-              "its own");
+static_assert(kFirstRemoval.size() >= 2, "long-line path: the first removal is found by its first two bytes");
 static_assert(!rules::OverlapsItself(kFirstRemoval),
               "long-line path: every match of the first removal in the line as read is dropped, so no two may "
               "overlap");
 static_assert(rules::BeginsWith(rules::kMarker, kFirstRemoval) && rules::kMarker.size() > kFirstRemoval.size(),
               "long-line path: the marker is looked for behind the first removal's matches, which it must begin with");
-static_assert(rules::kMarker.size() <= 32, "long-line path: the marker is checked within a padded 64-byte tail");
 static_assert(kFormingCount <= 64, "long-line path: the ways a rename forms a later pattern are one bit each");
 
 // ---- 16 bytes at a time ----
@@ -73,7 +72,37 @@ inline std::uint32_t MaskOf(Bytes bytes) { return bytes.bits; }
 
 inline int LowestBit(std::uint32_t mask) { return __builtin_ctz(mask); }
 
-constexpr std::uint32_t LowBits(std::size_t n) { return n >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << n) - 1; }
+// Copies n bytes from `from` down to `to` (to <= from; the two may overlap)
+// and writes nothing outside [to, to + n): the passes that shrink the text
+// in place move each piece this way, with no call per piece. Every byte is
+// read before a store could reach it: a chunk's store ends below where the
+// next chunk is read, and the last chunk and the two halves of a short
+// piece are read before anything is stored.
+template <std::size_t Width>
+inline void MoveHalves(char* to, const char* from, std::size_t n) {
+  char first[Width];
+  char last[Width];
+  std::memcpy(first, from, Width);
+  std::memcpy(last, from + n - Width, Width);
+  std::memcpy(to, first, Width);
+  std::memcpy(to + n - Width, last, Width);
+}
+
+inline void MoveDown(char* to, const char* from, std::size_t n) {
+  if (n >= 16) {
+    const Chunk last = Load(from + n - 16);
+    for (std::size_t done = 0; done + 16 < n; done += 16) Store(to + done, Load(from + done));
+    Store(to + n - 16, last);
+  } else if (n >= 8) {
+    MoveHalves<8>(to, from, n);
+  } else if (n >= 4) {
+    MoveHalves<4>(to, from, n);
+  } else if (n >= 2) {
+    MoveHalves<2>(to, from, n);
+  } else if (n == 1) {
+    *to = *from;
+  }
+}
 
 // Where `pattern` may begin among the 16 bytes of `at` (whose next 16 are
 // `next`, loaded one byte on): its first two bytes.
@@ -84,6 +113,13 @@ inline Bytes Starts(Chunk at, Chunk next, std::string_view pattern) {
 inline bool MatchesAt(const char* text, std::size_t n, std::size_t at, std::string_view pattern) {
   return at + pattern.size() <= n && text[at] == pattern[0] &&
          std::memcmp(text + at + 1, pattern.data() + 1, pattern.size() - 1) == 0;
+}
+
+// True when `pattern` stands at `at`, whose first Known bytes are known to
+// match; all of its bytes there must be readable.
+template <std::size_t Known>
+inline bool RestMatches(const char* at, std::string_view pattern) {
+  return std::memcmp(at + Known, pattern.data() + Known, pattern.size() - Known) == 0;
 }
 
 // Calls visit(at) for each place from `from` on where `starts` (a function
@@ -114,62 +150,108 @@ inline Bytes SweptBytes(Chunk chunk, std::index_sequence<I...>) {
   return (NoBytes() | ... | Equal(chunk, rules::kSweptBytes.bytes[I]));
 }
 
+// The sweep's masks are a register wide: 64 bytes at a time on a 64-bit
+// target, 32 on a 32-bit one, where a 64-bit mask would take two
+// registers and a library call to scan.
+using BlockMask = std::conditional_t<(UINTPTR_MAX > 0xFFFFFFFFu), std::uint64_t, std::uint32_t>;
+constexpr std::size_t kBlock = sizeof(BlockMask) * 8;
+// Bytes read past a block: the chunk loaded one byte on, and a run of kept
+// bytes that ends in the block copied in whole chunks.
+constexpr std::size_t kBlockReach = 16;
+
+constexpr BlockMask LowBlockBits(std::size_t n) { return n >= kBlock ? ~BlockMask{0} : (BlockMask{1} << n) - 1; }
+
+static_assert(kFirstRemoval.size() <= kBlock, "long-line path: a match of the first removal spreads into one block after its own");
+static_assert(rules::kMarker.size() <= kBlockReach + 1,
+              "long-line path: the marker behind a match begun in a block is compared among the bytes readable past "
+              "it");
+
 // The removals swept together (rules::kSweptRemovals) from `line` into
 // `out`, which does not overlap it; kMarkerSeen when the line holds the
-// marker. Chunks without a byte to remove are copied whole; in the others,
-// each run of kept bytes is copied as a whole chunk, so up to 16 bytes past
+// marker. Blocks without a byte to remove are copied whole; in the others,
+// each run of kept bytes is copied in whole chunks, so up to 16 bytes past
 // the result are written.
 std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
   constexpr std::string_view kFirst = kFirstRemoval;
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirst.size());
+  constexpr std::size_t kChunks = kBlock / 16;
   std::size_t written = 0;
-  std::uint32_t carried = 0;  // bytes of a first-removal match begun in the chunk before
-  // The 16 bytes at `from` (32 readable), of which `valid` and those
-  // behind them are the line's; false at the marker.
+  BlockMask carried = 0;  // bytes of a first-removal match begun in the block before
+  // The kBlock bytes at `from` (kBlock + kBlockReach readable), of which
+  // `valid` and those behind them are the line's; false at the marker.
   auto sweep = [&](const char* from, std::size_t valid) {
-    const Chunk chunk = Load(from);
-    std::uint32_t starts = MaskOf(Starts(chunk, Load(from + 1), kFirst));
-    std::uint32_t removed = MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>())) | carried;
-    if (valid < 16) removed |= ~LowBits(valid) & 0xFFFF;
+    BlockMask starts = 0;
+    BlockMask removed = carried;
+    for (std::size_t c = 0; c < kChunks; ++c) {
+      const Chunk chunk = Load(from + 16 * c);
+      starts |= BlockMask{MaskOf(Starts(chunk, Load(from + 16 * c + 1), kFirst))} << (16 * c);
+      removed |= BlockMask{MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>()))}
+                 << (16 * c);
+    }
+    if (valid < kBlock) removed |= ~LowBlockBits(valid);
     carried = 0;
     if ((starts | removed) == 0) {
-      Store(out + written, chunk);
-      written += 16;
+      for (std::size_t c = 0; c < kChunks; ++c) Store(out + written + 16 * c, Load(from + 16 * c));
+      written += kBlock;
       return true;
     }
     for (; starts != 0; starts &= starts - 1) {
-      const auto at = static_cast<std::size_t>(LowestBit(starts));
-      if (!MatchesAt(from, valid, at, kFirst)) continue;
-      if (MatchesAt(from, valid, at + kFirst.size(), kMarkerRest)) return false;
-      const std::uint32_t spread = LowBits(kFirst.size()) << at;
-      removed |= spread & 0xFFFF;
-      carried |= spread >> 16;
+      const auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
+      // Read without bounds: the bytes past the line are zeros in the
+      // tail, which no pattern holds.
+      if (!RestMatches<2>(from + at, kFirst)) continue;
+      if (RestMatches<0>(from + at + kFirst.size(), kMarkerRest)) return false;
+      // The match's bytes past the block fall off here and go on in the next.
+      removed |= LowBlockBits(kFirst.size()) << at;
+      if (at + kFirst.size() > kBlock) carried |= LowBlockBits(at + kFirst.size() - kBlock);
     }
-    for (std::uint32_t kept = ~removed & 0xFFFF; kept != 0;) {
-      const int start = LowestBit(kept);
-      const int run = LowestBit(~(kept >> start));
+    // Each run of kept bytes: from a bit of `first` to the same-numbered bit
+    // of `last`.
+    const BlockMask kept = ~removed;
+    for (BlockMask first = kept & ~(kept << 1), last = kept & ~(kept >> 1); first != 0;
+         first &= first - 1, last &= last - 1) {
+      const auto start = static_cast<std::size_t>(bytescan::LowestBit(first));
+      const std::size_t run = static_cast<std::size_t>(bytescan::LowestBit(last)) + 1 - start;
       Store(out + written, Load(from + start));
-      written += static_cast<std::size_t>(run);
-      kept &= ~(LowBits(static_cast<std::size_t>(run)) << start);
+      for (std::size_t done = 16; done < run; done += 16) Store(out + written + done, Load(from + start + done));
+      written += run;
     }
     return true;
   };
   std::size_t at = 0;
-  for (; at + 32 <= n; at += 16) {
+  for (; at + kBlock + kBlockReach <= n; at += kBlock) {
     if (!sweep(line + at, n - at)) return kMarkerSeen;
   }
   // The last bytes from a copy with zeros behind, which no pattern holds.
-  char tail[64] = {};
+  char tail[2 * kBlock + kBlockReach] = {};
   std::memcpy(tail, line + at, n - at);
-  for (std::size_t done = 0; at + done < n; done += 16) {
+  for (std::size_t done = 0; at + done < n; done += kBlock) {
     if (!sweep(tail + done, n - at - done)) return kMarkerSeen;
   }
   return written;
 }
 
-// Drops every match of `removal` from the n bytes of `text` in one
-// left-to-right pass, in place. Returns the new length.
-std::size_t RemoveAll(char* text, std::size_t n, std::string_view removal) {
+// How a pass that shrinks the text writes a piece: down within the text
+// itself, exactly (MoveDown); or into another buffer, in whole chunks
+// that may reach 15 bytes past the piece and read as far past its source.
+enum class Into { kPlace, kOther };
+
+template <Into Where>
+inline void Put(char* to, const char* from, std::size_t n) {
+  if constexpr (Where == Into::kPlace) {
+    MoveDown(to, from, n);
+  } else {
+    bytescan::CopyChunks(to, from, n);
+  }
+}
+
+// Drops every match of removal row `Row` from the n bytes of `text` in one
+// left-to-right pass, into `to`: the text itself, or a buffer with room
+// for n + 16 bytes (and 16 readable bytes behind the text). Returns the
+// new length.
+template <std::size_t Row, Into Where>
+std::size_t RemoveAll(const char* text, std::size_t n, char* to) {
+  constexpr std::string_view removal = rules::kRemovals[Row];
   std::size_t write = 0;
   std::size_t read = 0;
   ForEachStart(
@@ -177,15 +259,42 @@ std::size_t RemoveAll(char* text, std::size_t n, std::string_view removal) {
       [&](std::size_t at) { return text[at] == removal[0]; },
       [&](std::size_t at) {
         if (at < read || !MatchesAt(text, n, at, removal)) return true;
-        std::memmove(text + write, text + read, at - read);
+        Put<Where>(to + write, text + read, at - read);
         write += at - read;
         read = at + removal.size();
         return true;
       });
-  if (read == 0) return n;
-  std::memmove(text + write, text + read, n - read);
+  if (Where == Into::kPlace && read == 0) return n;
+  Put<Where>(to + write, text + read, n - read);
   return write + (n - read);
 }
+
+constexpr std::size_t kLaterRemovalCount = rules::kRemovalCount - rules::kSweptRemovals;
+
+template <std::size_t... Row>
+std::size_t RemoveLater([[maybe_unused]] char* text, std::size_t n, std::index_sequence<Row...>) {
+  ((n = RemoveAll<rules::kSweptRemovals + Row, Into::kPlace>(text, n, text)), ...);
+  return n;
+}
+
+// The later removals over the n bytes of `text` (16 readable bytes behind
+// them), the result in `to`, which has room for n + 16 bytes: every row but
+// the last in place, the last into `to`.
+template <std::size_t Count = kLaterRemovalCount>
+std::size_t RemoveLaterInto(char* text, std::size_t n, char* to) {
+  if constexpr (Count == 0) {
+    bytescan::CopyChunks(to, text, n);
+    return n;
+  } else {
+    n = RemoveLater(text, n, std::make_index_sequence<Count - 1>());
+    return RemoveAll<rules::kSweptRemovals + Count - 1, Into::kOther>(text, n, to);
+  }
+}
+
+// Lines whose text after the sweep fits here, with a chunk to spare, go
+// through the later passes between `out` and this room on the stack;
+// longer ones are rewritten in place.
+constexpr std::size_t kScratch = 4096;
 
 // ---- Stage 3 ----
 
@@ -196,25 +305,36 @@ struct Reach {
   std::size_t after = 0;
 };
 
-template <std::size_t... R>
-inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
-  return (NoBytes() | ... | Starts(at, next, kDistinctRenames[R].find));
+// A rename pattern may begin where a byte that begins one stands: a wider
+// net than the patterns' first two bytes, but half the comparisons per
+// chunk, and the few first bytes are soon told apart.
+template <std::size_t... I>
+inline Bytes AnyOf(Chunk chunk, std::index_sequence<I...>) {
+  return (NoBytes() | ... | Equal(chunk, rules::kRenameFirstBytes.bytes[I]));
 }
 
-template <std::size_t... R>
-inline bool RenameStartsAt(const char* text, std::size_t n, std::size_t at, std::index_sequence<R...>) {
-  return ((text[at] == kDistinctRenames[R].find[0] &&
-           (kDistinctRenames[R].find.size() == 1 || (at + 1 < n && text[at + 1] == kDistinctRenames[R].find[1]))) ||
-          ...);
-}
+inline Bytes RenameStarts(Chunk at) { return AnyOf(at, std::make_index_sequence<rules::kRenameFirstBytes.size>()); }
+
+inline bool RenameStartsAt(const char* text, std::size_t at) { return rules::kRenameFirstBytes.Holds(text[at]); }
 
 // The distinct rename whose pattern is at `at`; kDistinctRenameCount for
-// none, and kDistinctRenameCount + 1 when two are.
+// none, and kDistinctRenameCount + 1 when two are. Each pattern is ruled
+// out by its first byte before its length is looked at; where no two
+// patterns can begin at one place (rules::kSharedStarts), the first found
+// is the only one.
 template <std::size_t... R>
 inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std::index_sequence<R...>) {
   std::size_t found = kDistinctRenameCount;
   std::size_t count = 0;
-  ((MatchesAt(text, n, at, kDistinctRenames[R].find) ? (found = R, ++count) : 0), ...);
+  auto matches = [&](std::string_view find) {
+    return text[at] == find[0] && at + find.size() <= n && RestMatches<1>(text + at, find);
+  };
+  if constexpr (rules::kSharedStartCount == 0) {
+    (void)((matches(kDistinctRenames[R].find) ? (found = R, true) : false) || ...);
+    (void)count;
+  } else {
+    ((matches(kDistinctRenames[R].find) ? (found = R, ++count) : 0), ...);
+  }
   return count > 1 ? kDistinctRenameCount + 1 : found;
 }
 
@@ -222,8 +342,8 @@ template <typename Visit>
 inline bool ForEachRename(const char* text, std::size_t n, std::size_t from, Visit&& visit) {
   using Renames = std::make_index_sequence<kDistinctRenameCount>;
   return ForEachStart(
-      text, n, from, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
-      [&](std::size_t at) { return RenameStartsAt(text, n, at, Renames()); },
+      text, n, from, [](Chunk at, Chunk) { return RenameStarts(at); },
+      [&](std::size_t at) { return RenameStartsAt(text, at); },
       [&](std::size_t at) {
         const std::size_t rename = RenameAt(text, n, at, Renames());
         return rename == kDistinctRenameCount || visit(at, rename);
@@ -244,10 +364,48 @@ inline bool MayStand(std::string_view side, std::string_view gap, bool behind, b
   return behind ? side.substr(0, gap.size()) == gap : side.substr(side.size() - gap.size()) == gap;
 }
 
-// True when every rename row's matches in the n bytes of `text` are those
-// found in it as it is, none of them sharing a byte with another, and no
-// renamed text can form a later row's pattern with what stands around it
-// then: the rows together then make each match's rename alone.
+// Follows the rename matches found in a text, in order, and tells whether
+// every rename row's matches in it are those found in it as it is, none of
+// them sharing a byte with another, and no renamed text can form a later
+// row's pattern with what stands around it then: the rows together then
+// make each match's rename alone.
+class ApartCheck {
+ public:
+  // The next match, of distinct rename `rename`, with `gap` the text between
+  // the match before it (or the start of the text) and it; false once the
+  // matches so far may interact.
+  bool Take(std::string_view gap, std::size_t rename) {
+    const bool first = lastRename_ == kDistinctRenameCount;
+    if (!first && FormingBehind(gap, false)) return false;
+    lastFormings_ = 0;
+    for (std::size_t e = 0; e < kFormingCount; ++e) {
+      // At the start of the text nothing can come to stand in front.
+      if (kFormings[e].rename == rename && MayStand(kFormings[e].before, gap, false, first)) {
+        lastFormings_ |= std::uint64_t{1} << e;
+      }
+    }
+    lastRename_ = rename;
+    return true;
+  }
+
+  // After the last match, with `rest` the text behind it: true when none of
+  // them can interact.
+  bool Apart(std::string_view rest) const {
+    return lastRename_ == kDistinctRenameCount || !FormingBehind(rest, true);
+  }
+
+ private:
+  bool FormingBehind(std::string_view gap, bool endsTheText) const {
+    for (std::size_t e = 0; e < kFormingCount; ++e) {
+      if (((lastFormings_ >> e) & 1) != 0 && MayStand(kFormings[e].after, gap, true, endsTheText)) return true;
+    }
+    return false;
+  }
+
+  std::size_t lastRename_ = kDistinctRenameCount;
+  std::uint64_t lastFormings_ = 0;  // the formings of the last match that its front allows
+};
+
 struct Match {
   std::size_t at;
   std::size_t rename;
@@ -262,35 +420,59 @@ struct Matches {
 };
 
 bool RenamesAreApart(const char* text, std::size_t n, Matches* matches) {
+  ApartCheck check;
   std::size_t lastEnd = 0;
-  std::size_t lastRename = kDistinctRenameCount;
-  std::uint64_t lastFormings = 0;  // the formings of the last match that its front allows
-  auto formingsBehind = [&](std::size_t gapEnd, bool endsTheText) {
-    const std::string_view gap(text + lastEnd, gapEnd - lastEnd);
-    for (std::size_t e = 0; e < kFormingCount; ++e) {
-      if (((lastFormings >> e) & 1) != 0 && MayStand(kFormings[e].after, gap, true, endsTheText)) return true;
-    }
-    return false;
-  };
-  const bool apart = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
+  const bool taken = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
     if (rename > kDistinctRenameCount || at < lastEnd) return false;
+    if (!check.Take(std::string_view(text + lastEnd, at - lastEnd), rename)) return false;
+    lastEnd = at + kDistinctRenames[rename].find.size();
     if (matches->count < Matches::kRoom) matches->kept[matches->count] = Match{at, rename};
     ++matches->count;
-    if (lastRename != kDistinctRenameCount && formingsBehind(at, false)) return false;
-    const bool first = lastRename == kDistinctRenameCount;
-    const std::string_view gap(text + (first ? 0 : lastEnd), at - (first ? 0 : lastEnd));
-    lastFormings = 0;
-    for (std::size_t e = 0; e < kFormingCount; ++e) {
-      // At the start of the text nothing can come to stand in front.
-      if (kFormings[e].rename == rename && MayStand(kFormings[e].before, gap, false, first)) {
-        lastFormings |= std::uint64_t{1} << e;
-      }
-    }
-    lastRename = rename;
-    lastEnd = at + kDistinctRenames[rename].find.size();
     return true;
   });
-  return apart && !(lastRename != kDistinctRenameCount && formingsBehind(n, true));
+  return taken && check.Apart(std::string_view(text + lastEnd, n - lastEnd));
+}
+
+// Each distinct rename's replacement with zeros behind it to a whole
+// chunk, so that it can be copied in whole chunks.
+constexpr std::size_t kPaddedReplacement = (rules::kLongestReplacement / 16 + 1) * 16;
+struct PaddedReplacements {
+  char bytes[kDistinctRenameCount][kPaddedReplacement] = {};
+};
+constexpr PaddedReplacements kPaddedReplacements = [] {
+  PaddedReplacements padded;
+  for (std::size_t r = 0; r < kDistinctRenameCount; ++r) {
+    for (std::size_t i = 0; i < kDistinctRenames[r].with.size(); ++i) padded.bytes[r][i] = kDistinctRenames[r].with[i];
+  }
+  return padded;
+}();
+
+// Stage 3 from the n bytes of `text` into `out`, in one pass where the
+// renames found cannot interact, each match renamed by its own row as it
+// is found. Otherwise the rename rows run one by one over `text` (still as
+// it was: nothing is written to it before), which then goes to `out`.
+// `text` has 16 readable bytes behind it and `out` room for n + 16 bytes.
+std::size_t RenameInto(char* text, std::size_t n, char* out) {
+  ApartCheck check;
+  std::size_t write = 0;
+  std::size_t read = 0;
+  const bool taken = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
+    if (rename > kDistinctRenameCount || at < read) return false;
+    if (!check.Take(std::string_view(text + read, at - read), rename)) return false;
+    bytescan::CopyChunks(out + write, text + read, at - read);
+    write += at - read;
+    bytescan::CopyChunks(out + write, kPaddedReplacements.bytes[rename], kDistinctRenames[rename].with.size());
+    write += kDistinctRenames[rename].with.size();
+    read = at + kDistinctRenames[rename].find.size();
+    return true;
+  });
+  if (!taken || !check.Apart(std::string_view(text + read, n - read))) {
+    n = RenameRowByRow(text, n);
+    std::memcpy(out, text, n);
+    return n;
+  }
+  bytescan::CopyChunks(out + write, text + read, n - read);
+  return write + (n - read);
 }
 
 // Each match renamed by its own row, in place, in one left-to-right pass:
@@ -300,9 +482,10 @@ std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
   std::size_t read = 0;
   auto rename = [&](std::size_t at, std::size_t index) {
     const rules::Rename& row = kDistinctRenames[index];
-    std::memmove(text + write, text + read, at - read);
+    MoveDown(text + write, text + read, at - read);
     write += at - read;
-    std::memcpy(text + write, row.with.data(), row.with.size());
+    // The replacement lies outside the text: any copy is exact.
+    MoveDown(text + write, row.with.data(), row.with.size());
     write += row.with.size();
     read = at + row.find.size();
     return true;
@@ -311,7 +494,7 @@ std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
   for (std::size_t i = 0; i < kept; ++i) rename(matches.kept[i].at, matches.kept[i].rename);
   if (matches.count > kept) ForEachRename(text, n, read, rename);
   if (read == 0) return n;
-  std::memmove(text + write, text + read, n - read);
+  MoveDown(text + write, text + read, n - read);
   return write + (n - read);
 }
 
@@ -320,9 +503,14 @@ std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
 std::size_t RewriteLongLine(const char* line, std::size_t n, char* out) {
   std::size_t size = SweepRemovals(line, n, out);
   if (size == kMarkerSeen) return RewriteMarkerLine(line, n, out);
-  for (std::size_t row = rules::kSweptRemovals; row < rules::kRemovalCount; ++row) {
-    size = RemoveAll(out, size, rules::kRemovals[row]);
+  if (size + 16 <= kScratch) {
+    // The text goes to the scratch room and back, each pass writing whole
+    // chunks into the other buffer.
+    char scratch[kScratch];
+    size = RemoveLaterInto(out, size, scratch);
+    return RenameInto(scratch, size, out);
   }
+  size = RemoveLater(out, size, std::make_index_sequence<kLaterRemovalCount>());
   return RenameRows(out, size);
 }
 
