@@ -198,7 +198,10 @@ std::vector<FaultCase> Cases() {
     c.setUp = [](const Workspace& w) { Link("/proc/kmsg", w.in("kmsg.kvr")); };
     c.needsRoot = true;
     c.limits.timeoutSeconds = 20;
-    c.told = {"convert/kmsg.kvr: read error: "};
+    // Its reads would wait ("read error") unless the kernel logged something
+    // since it was last read: then it hands out more than its size of 0
+    // ("changed while being read"). Either way it is told, and nothing hangs.
+    c.told = {"convert/kmsg.kvr: "};
     c.presets = 2;
     c.absent = {"kmsg.kvr"};
   });
