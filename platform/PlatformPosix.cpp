@@ -473,6 +473,7 @@ void FinishFolderSearch(FolderSearch* search) {
 
 bool GrowArena(ByteArena* arena, std::size_t minimumCapacity) {
   if (minimumCapacity <= arena->capacity) return true;
+  if (Fails(Call::Memory)) return false;
   // One anonymous mapping, grown in place or moved by the kernel without
   // copying; huge pages make first touches of its memory far cheaper.
   const std::size_t kGranule = std::size_t{2} << 20;

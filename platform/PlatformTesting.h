@@ -24,6 +24,7 @@ enum class Call : std::uint8_t {
   Remove,           // RemoveFromFolder
   Status,           // StatusOfFile, StatusInFolder
   Lock,             // LockFile
+  Memory,           // GrowArena (the error is not used: it reports no reason)
   kCount
 };
 

@@ -522,6 +522,7 @@ void FinishFolderSearch(FolderSearch* search) {
 
 bool GrowArena(ByteArena* arena, std::size_t minimumCapacity) {
   if (minimumCapacity <= arena->capacity) return true;
+  if (Fails(Call::Memory)) return false;
   std::size_t capacity = arena->capacity == 0 ? std::size_t{1} << 16 : arena->capacity;
   while (capacity < minimumCapacity) {
     if (capacity > SIZE_MAX / 2) return false;

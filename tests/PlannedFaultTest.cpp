@@ -12,6 +12,7 @@
 #include "runtime/FileChannel.h"
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
+#include "tools/PresetStreamTesting.h"
 
 namespace {
 
@@ -166,6 +167,37 @@ TEST(PlannedFault, OlderOutputsAreReplacedOnlyAfterTheBatchIsSynced) {
       EXPECT_EQ(ReadFile(folder / (std::string("Converted/") + name)), failingSync == 1 ? "older" : kControlConverted);
     }
   }
+}
+
+// Memory for the rewritten lines that cannot be had, whatever line needs it
+// first, on either rewriting path: the preset is told and its older
+// conversion stays.
+TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
+  const bool wideAtStart = WideVectorsInUse();
+  for (bool wide : {false, true}) {
+    for (const std::string& content : {kControlPreset, "\n\n\n" + kControlPreset, std::string(5000, 'x') + "\n"}) {
+      SCOPED_TRACE(std::string(wide ? "wide" : "narrow") + ", first line of " + std::to_string(content.find('\n')));
+      SetWideVectorsForTesting(wide);
+      ScratchFolder folder;
+      MakeFolder(folder / "convert");
+      MakeFolder(folder / "Converted");
+      WriteFile(folder / "convert/a.kvr", content);
+      WriteFile(folder / "Converted/a.kvr", "older");
+      RunReport report;
+      LineList lines;
+      platform::PlanFault(Call::Memory, 1, kPlanned);
+      ConvertWorkingFolder(folder.path(), &report, &lines);
+      platform::ClearFaults();
+      CloseAllChannels();
+      ReleaseLineList(&lines);
+      ASSERT_EQ(report.problems.size(), 1u);
+      EXPECT_EQ(report.problems.front().step, Step::OutOfMemory);
+      EXPECT_TRUE(report.problems.front().olderKept);
+      EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), "older");
+      EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+    }
+  }
+  SetWideVectorsForTesting(wideAtStart);
 }
 
 // A temporary file left by a run that could not remove it (as by one that
