@@ -305,15 +305,12 @@ struct Reach {
   std::size_t after = 0;
 };
 
-// A rename pattern may begin where a byte that begins one stands: a wider
-// net than the patterns' first two bytes, but half the comparisons per
-// chunk, and the few first bytes are soon told apart.
-template <std::size_t... I>
-inline Bytes AnyOf(Chunk chunk, std::index_sequence<I...>) {
-  return (NoBytes() | ... | Equal(chunk, rules::kRenameFirstBytes.bytes[I]));
+// A rename pattern may begin where its first two bytes stand: on plain
+// text, a net of first bytes alone catches a candidate in most chunks.
+template <std::size_t... R>
+inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
+  return (NoBytes() | ... | Starts(at, next, kDistinctRenames[R].find));
 }
-
-inline Bytes RenameStarts(Chunk at) { return AnyOf(at, std::make_index_sequence<rules::kRenameFirstBytes.size>()); }
 
 inline bool RenameStartsAt(const char* text, std::size_t at) { return rules::kRenameFirstBytes.Holds(text[at]); }
 
@@ -342,7 +339,7 @@ template <typename Visit>
 inline bool ForEachRename(const char* text, std::size_t n, std::size_t from, Visit&& visit) {
   using Renames = std::make_index_sequence<kDistinctRenameCount>;
   return ForEachStart(
-      text, n, from, [](Chunk at, Chunk) { return RenameStarts(at); },
+      text, n, from, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
       [&](std::size_t at) { return RenameStartsAt(text, at); },
       [&](std::size_t at) {
         const std::size_t rename = RenameAt(text, n, at, Renames());
