@@ -28,6 +28,26 @@ bool HoldsTemporaryFile(const std::string& folder) {
   return false;
 }
 
+// convert/a.kvr holding `content`, and an older Converted/a.kvr if `older`.
+void MakeWorkingFolder(const ScratchFolder& folder, const std::string& content, bool older) {
+  MakeFolder(folder / "convert");
+  MakeFolder(folder / "Converted");
+  WriteFile(folder / "convert/a.kvr", content);
+  if (older) WriteFile(folder / "Converted/a.kvr", "older");
+}
+
+// The working folder converted with the `nth` use of `call` failing.
+RunReport ConvertWithFault(const ScratchFolder& folder, Call call, unsigned nth, platform::ErrorCode error) {
+  RunReport report;
+  LineList lines;
+  platform::PlanFault(call, nth, error);
+  ConvertWorkingFolder(folder.path(), &report, &lines);
+  platform::ClearFaults();
+  CloseAllChannels();
+  ReleaseLineList(&lines);
+  return report;
+}
+
 TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
   struct Row {
     Call call;
@@ -64,17 +84,8 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     SCOPED_TRACE("call " + std::to_string(static_cast<int>(row.call)) + " #" + std::to_string(row.nth) +
                  (row.older ? " over an older output" : ""));
     ScratchFolder folder;
-    MakeFolder(folder / "convert");
-    MakeFolder(folder / "Converted");
-    WriteFile(folder / "convert/a.kvr", kControlPreset);
-    if (row.older) WriteFile(folder / "Converted/a.kvr", "older");
-    RunReport report;
-    LineList lines;
-    platform::PlanFault(row.call, row.nth, row.error);
-    ConvertWorkingFolder(folder.path(), &report, &lines);
-    platform::ClearFaults();
-    CloseAllChannels();
-    ReleaseLineList(&lines);
+    MakeWorkingFolder(folder, kControlPreset, row.older);
+    const RunReport report = ConvertWithFault(folder, row.call, row.nth, row.error);
 
     EXPECT_EQ(ReadFile(folder / "convert/a.kvr"), kControlPreset);
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
@@ -179,17 +190,8 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
       SCOPED_TRACE(std::string(wide ? "wide" : "narrow") + ", first line of " + std::to_string(content.find('\n')));
       SetWideVectorsForTesting(wide);
       ScratchFolder folder;
-      MakeFolder(folder / "convert");
-      MakeFolder(folder / "Converted");
-      WriteFile(folder / "convert/a.kvr", content);
-      WriteFile(folder / "Converted/a.kvr", "older");
-      RunReport report;
-      LineList lines;
-      platform::PlanFault(Call::Memory, 1, kPlanned);
-      ConvertWorkingFolder(folder.path(), &report, &lines);
-      platform::ClearFaults();
-      CloseAllChannels();
-      ReleaseLineList(&lines);
+      MakeWorkingFolder(folder, content, true);
+      const RunReport report = ConvertWithFault(folder, Call::Memory, 1, kPlanned);
       ASSERT_EQ(report.problems.size(), 1u);
       EXPECT_EQ(report.problems.front().step, Step::OutOfMemory);
       EXPECT_TRUE(report.problems.front().olderKept);
@@ -204,10 +206,7 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
 // was killed) is removed by the next run, which converts everything.
 TEST(PlannedFault, TheNextRunRemovesWhatAFailedRunLeft) {
   ScratchFolder folder;
-  MakeFolder(folder / "convert");
-  MakeFolder(folder / "Converted");
-  WriteFile(folder / "convert/a.kvr", kControlPreset);
-  WriteFile(folder / "Converted/a.kvr", "older");
+  MakeWorkingFolder(folder, kControlPreset, true);
   RunReport report;
   LineList lines;
   platform::PlanFault(Call::Rename, 1, kPlanned);
