@@ -104,23 +104,11 @@ class ShortText {
 #endif
 };
 
-// Copies n bytes in whole 16-byte chunks: reads and writes up to 15 bytes
-// past n. The two ranges must not overlap.
+// Copies n bytes in whole 16-byte chunks, front to back: reads and writes
+// up to 15 bytes past n. Each chunk is read before it is written, so `to`
+// may also lie before `from` in the same buffer (or be `from`): a move
+// down within one buffer is exact too.
 inline void CopyChunks(char* to, const char* from, std::size_t n) {
-  for (std::size_t done = 0; done < n; done += 16) {
-#if defined(__SSE2__)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + done),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + done)));
-#else
-    __builtin_memcpy(to + done, from + done, 16);
-#endif
-  }
-}
-
-// Moves n bytes to a lower address in whole 16-byte chunks, front to back:
-// each chunk is read before anything is written over it. Reads and writes
-// up to 15 bytes past n. `to` lies before `from`, or is `from`.
-inline void MoveChunksDown(char* to, const char* from, std::size_t n) {
   for (std::size_t done = 0; done < n; done += 16) {
 #if defined(__SSE2__)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to + done),

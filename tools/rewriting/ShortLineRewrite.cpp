@@ -276,7 +276,7 @@ __attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::si
                                                               const RenameMatches& matches) {
   const LoneRename& rename = kLoneRenames[matches.rename];
   char* const at = out + matches.at;
-  bytescan::MoveChunksDown(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
+  bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
 #if defined(__SSE2__)
   const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.withMask));
   const __m128i with = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.with));
