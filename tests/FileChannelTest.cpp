@@ -109,6 +109,7 @@ TEST_P(FileChannelTest, WrittenLinesEndInCrLf) {
   EXPECT_EQ(WriteLine(0, "a"), 3);
   EXPECT_EQ(WriteLine(0, ""), 2);
   EXPECT_EQ(WriteLine(0, "b"), 3);
+  EXPECT_EQ(WriteBytes(FindChannel(0), "lost", 0), 0);
   EXPECT_TRUE(CloseChannel(0));
   EXPECT_EQ(ReadFile(path), "a\r\n\r\nb\r\n");
 }
@@ -146,6 +147,7 @@ TEST_P(FileChannelTest, ReadBytesHandsOutAnyPieceInOrder) {
     ASSERT_TRUE(OpenForReading(0, path.c_str()));
     std::vector<char> chunk(static_cast<std::size_t>(piece));
     std::string read;
+    EXPECT_EQ(ReadBytes(FindChannel(0), chunk.data(), 0), 0);  // takes no byte
     for (std::int64_t got; (got = ReadBytes(FindChannel(0), chunk.data(), piece)) > 0;) {
       read.append(chunk.data(), static_cast<std::size_t>(got));
     }
@@ -166,7 +168,11 @@ TEST_F(ChannelFolder, ANumberNotOpenIsLeftAlone) {
     AbandonChannel(number);
     EXPECT_TRUE(CloseChannel(number));
   }
-  ExpectNothingLeftBehind(folder_, 0);
+  // A negative number is never opened.
+  WriteFile(folder_ / "in.kvr", "a\n");
+  EXPECT_FALSE(OpenForReading(-1, (folder_ / "in.kvr").c_str()));
+  EXPECT_FALSE(CreateForWriting(-1, (folder_ / "out.kvr").c_str()));
+  ExpectNothingLeftBehind(folder_, 1);
 }
 
 std::vector<std::size_t>* observedWrites = nullptr;
@@ -208,6 +214,16 @@ TEST_F(ChannelFolder, UnbufferedWritesGoStraightToTheFile) {
 
 TEST_P(FileChannelTest, ReopeningANumberClosesAndFlushesItsChannel) {
   std::string first = folder_ / "first.kvr";
+  // A channel open while the table grows past its first 16 slots reads on.
+  WriteFile(first, "one\ntwo\n");
+  std::string_view line;
+  ASSERT_TRUE(OpenForReading(1, first.c_str()));
+  ASSERT_TRUE(ReadLine(1, &line));
+  ASSERT_TRUE(OpenForReading(20, first.c_str()));
+  ASSERT_TRUE(ReadLine(1, &line));
+  EXPECT_EQ(line, "two");
+  EXPECT_TRUE(CloseChannel(1));
+  EXPECT_TRUE(CloseChannel(20));
   ASSERT_TRUE(CreateForWriting(40, first.c_str()));  // beyond the first 16 slots
   WriteLine(40, "kept");
   EXPECT_FALSE(OpenForReading(40, (folder_ / "missing.kvr").c_str()));

@@ -4,7 +4,9 @@
 // (or no output) and no temporary file. Runs in-process on every backend.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -13,6 +15,25 @@
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
 #include "tools/PresetStreamTesting.h"
+
+namespace {
+
+// The next heap allocation of at least this many bytes fails (0: none), as
+// in a process out of memory.
+std::size_t gFailingAllocation = 0;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (gFailingAllocation != 0 && size >= gFailingAllocation) {
+    gFailingAllocation = 0;
+    throw std::bad_alloc();
+  }
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -28,12 +49,13 @@ bool HoldsTemporaryFile(const std::string& folder) {
   return false;
 }
 
-// convert/a.kvr holding `content`, and an older Converted/a.kvr if `older`.
-void MakeWorkingFolder(const ScratchFolder& folder, const std::string& content, bool older) {
+// convert/`name` holding `content`, and an older Converted/`name` if `older`.
+void MakeWorkingFolder(const ScratchFolder& folder, const std::string& content, bool older,
+                       const std::string& name = "a.kvr") {
   MakeFolder(folder / "convert");
   MakeFolder(folder / "Converted");
-  WriteFile(folder / "convert/a.kvr", content);
-  if (older) WriteFile(folder / "Converted/a.kvr", "older");
+  WriteFile(folder / ("convert/" + name), content);
+  if (older) WriteFile(folder / ("Converted/" + name), "older");
 }
 
 // The working folder converted with the `nth` use of `call` failing.
@@ -200,6 +222,29 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
     }
   }
   SetWideVectorsForTesting(wideAtStart);
+  // Heap memory refused once: for the preset's paths (more than 210 bytes
+  // each), the preset is skipped; for the table of channels, it cannot be
+  // opened. Either way it is told, and its older conversion stays.
+  const std::string name = std::string(200, 'n') + ".kvr";
+  for (std::size_t failing : {std::size_t{210}, std::size_t{1500}}) {
+    SCOPED_TRACE("allocations of " + std::to_string(failing) + " bytes or more refused");
+    ScratchFolder folder;
+    MakeWorkingFolder(folder, kControlPreset, true, name);
+    RunReport report;
+    LineList lines;
+    CloseAllChannels();
+    gFailingAllocation = failing;
+    ConvertWorkingFolder(folder.path(), &report, &lines);
+    gFailingAllocation = 0;
+    CloseAllChannels();
+    ReleaseLineList(&lines);
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_EQ(report.problems.front().path, std::string("convert") + platform::kPathSeparator + name);
+    EXPECT_EQ(report.problems.front().step, failing == 210 ? Step::OutOfMemory : Step::OpenInput);
+    EXPECT_EQ(ReadFile(folder / ("Converted/" + name)), "older");
+    EXPECT_EQ(ReadFile(folder / ("convert/" + name)), kControlPreset);
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+  }
 }
 
 // A temporary file left by a run that could not remove it (as by one that

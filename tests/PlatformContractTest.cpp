@@ -60,7 +60,9 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
   ASSERT_NE(file, platform::kNoFile);
   const std::vector<std::string> leftovers = {".BrushPreset_Convertion-1-1.unfinished",
                                               ".BrushPreset_Convertion-1-2.unfinished"};
-  const std::vector<std::string> kept = {"notes.unfinished", ".BrushPreset_Convertion-.unfinished"};
+  const std::vector<std::string> kept = {"notes.unfinished", ".BrushPreset_Convertion-.unfinished",
+                                         "a user's own notes, nothing of ours.unfinished",
+                                         ".BrushPreset_Convertion-1-3.unfinished.kvr"};
   for (const std::string& name : leftovers) WriteFile(folder_ / ("out/" + name), "partial");
   for (const std::string& name : kept) WriteFile(folder_ / ("out/" + name), "the user's");
   SweepLeftovers(&outputs, (folder_ / "out").c_str());
