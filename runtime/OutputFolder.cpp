@@ -144,7 +144,6 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
 
 platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, platform::FileHandle source,
                                  PendingOutput* output, platform::ErrorCode* error) {
-  if (outputs->staged.size() >= outputs->batchLimit) SettleOutputs(outputs);
   platform::EntryStatus existing;
   if (!platform::StatusInFolder(outputs->folder, name, false, &existing, error)) return platform::kNoFile;
   if (existing.kind == platform::EntryKind::Folder || existing.kind == platform::EntryKind::Other) {
