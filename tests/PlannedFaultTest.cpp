@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/PlatformTesting.h"
 #include "runtime/FileChannel.h"
@@ -250,22 +251,28 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
 // A temporary file left by a run that could not remove it (as by one that
 // was killed) is removed by the next run, which converts everything.
 TEST(PlannedFault, TheNextRunRemovesWhatAFailedRunLeft) {
-  ScratchFolder folder;
-  MakeWorkingFolder(folder, kControlPreset, true);
-  RunReport report;
-  LineList lines;
-  platform::PlanFault(Call::Rename, 1, kPlanned);
-  platform::PlanFault(Call::Remove, 1, kPlanned);
-  ConvertWorkingFolder(folder.path(), &report, &lines);
-  platform::ClearFaults();
-  EXPECT_TRUE(HoldsTemporaryFile(folder / "Converted"));
-  RunReport next;
-  ConvertWorkingFolder(folder.path(), &next, &lines);
-  CloseAllChannels();
-  ReleaseLineList(&lines);
-  EXPECT_TRUE(next.problems.empty());
-  EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
-  EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
+  // The removal fails, or the file at the name cannot be looked at (the
+  // fifth status asked), so that it may not be the run's own any more.
+  for (const auto& removal : {std::make_pair(Call::Remove, 1u), std::make_pair(Call::Status, 5u)}) {
+    SCOPED_TRACE("call " + std::to_string(static_cast<int>(removal.first)) + " #" + std::to_string(removal.second));
+    ScratchFolder folder;
+    MakeWorkingFolder(folder, kControlPreset, true);
+    RunReport report;
+    LineList lines;
+    platform::PlanFault(Call::Rename, 1, kPlanned);
+    platform::PlanFault(removal.first, removal.second, kPlanned);
+    ConvertWorkingFolder(folder.path(), &report, &lines);
+    platform::ClearFaults();
+    EXPECT_TRUE(HoldsTemporaryFile(folder / "Converted"));
+    EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), "older");
+    RunReport next;
+    ConvertWorkingFolder(folder.path(), &next, &lines);
+    CloseAllChannels();
+    ReleaseLineList(&lines);
+    EXPECT_TRUE(next.problems.empty());
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+    EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
+  }
 }
 
 }  // namespace
