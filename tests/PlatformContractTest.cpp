@@ -65,7 +65,15 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
                                          ".BrushPreset_Convertion-1-3.unfinished.kvr"};
   for (const std::string& name : leftovers) WriteFile(folder_ / ("out/" + name), "partial");
   for (const std::string& name : kept) WriteFile(folder_ / ("out/" + name), "the user's");
+  // Only files can be what a run left: a folder or a link named like one stays.
+  const std::string folderNamed = folder_ / "out/.BrushPreset_Convertion-1-4.unfinished";
+  const std::string linkNamed = folder_ / "out/.BrushPreset_Convertion-1-5.unfinished";
+  MakeFolder(folderNamed);
+  std::error_code noLink;
+  std::filesystem::create_symlink(folder_ / ("out/" + kept[0]), linkNamed, noLink);
   SweepLeftovers(&outputs, (folder_ / "out").c_str());
+  EXPECT_TRUE(std::filesystem::is_directory(folderNamed));
+  EXPECT_TRUE(noLink || std::filesystem::is_symlink(linkNamed));
   for (const std::string& name : leftovers) EXPECT_FALSE(Exists(folder_ / ("out/" + name))) << name;
   for (const std::string& name : kept) EXPECT_EQ(ReadFile(folder_ / ("out/" + name)), "the user's") << name;
   EXPECT_TRUE(Exists(folder_ / ("out/" + live.temporaryName)));
