@@ -101,6 +101,20 @@ TEST_P(FileChannelTest, TheEndOnceMetStays) {
   platform::ErrorCode error = 0;
   EXPECT_EQ(CloseChannel(0, &error), !grew);
   EXPECT_EQ(error, grew ? platform::kChanged : 0);
+  // Rewritten to the same size: its change time tells.
+  WriteFile(path, "glob");
+  ASSERT_TRUE(OpenForReading(0, path.c_str()));
+  ASSERT_TRUE(ReadLine(0, &line));
+  const auto written = std::filesystem::last_write_time(path);
+  bool rewritten = false;
+  EXPECT_TRUE(WaitUntil([&] {
+    rewritten = static_cast<bool>(std::ofstream(path, std::ios::binary) << "GLOB");
+    return !rewritten || std::filesystem::last_write_time(path) != written;
+  }));
+  EXPECT_TRUE(AtEnd(0));
+  error = 0;
+  EXPECT_EQ(CloseChannel(0, &error), !rewritten);
+  EXPECT_EQ(error, rewritten ? platform::kChanged : 0);
 }
 
 TEST_P(FileChannelTest, WrittenLinesEndInCrLf) {

@@ -87,6 +87,13 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
   if (!refused) {
     EXPECT_EQ(ReadFile(folder_ / ("out/" + live.temporaryName)), "someone's");
   }
+  // The same for a folder put there.
+  file = BeginOutput(&outputs, "live.kvr", platform::kNoFile, &live, &error);
+  ASSERT_NE(file, platform::kNoFile);
+  std::filesystem::rename(folder_ / ("out/" + live.temporaryName), folder_ / "out/moved", refused);
+  if (!refused) MakeFolder(folder_ / ("out/" + live.temporaryName));
+  AbandonOutput(&outputs, &live, file);
+  EXPECT_TRUE(refused || std::filesystem::is_directory(folder_ / ("out/" + live.temporaryName)));
   CloseOutputFolder(&outputs);
 }
 
