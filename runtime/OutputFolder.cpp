@@ -195,7 +195,9 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
     if (!PutInPlace(outputs, output, file, &failure.error, &failure.renaming)) outputs->failures.push_back(failure);
     return;
   }
-  outputs->staged.push_back(OutputFolder::Staged{std::move(*output), file});
+  // Copied, then cleared: were there no memory to stage it, the output is
+  // still whole, and its caller can give it up, temporary file and all.
+  outputs->staged.push_back(OutputFolder::Staged{*output, file});
   *output = PendingOutput{};
   if (outputs->staged.size() >= outputs->batchLimit) SettleOutputs(outputs);
 }

@@ -225,23 +225,36 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
   SetWideVectorsForTesting(wideAtStart);
   // Heap memory refused once: for the preset's paths (more than 210 bytes
   // each), the preset is skipped; for the table of channels, it cannot be
-  // opened. Either way it is told, and its older conversion stays.
+  // opened; right after the output's first write (1: any size), the output
+  // is given up. Either way it is told, and its older conversion stays.
   const std::string name = std::string(200, 'n') + ".kvr";
-  for (std::size_t failing : {std::size_t{210}, std::size_t{1500}}) {
-    SCOPED_TRACE("allocations of " + std::to_string(failing) + " bytes or more refused");
+  const struct {
+    std::size_t failing;
+    bool afterFirstWrite;
+    Step step;
+  } heapRows[] = {{210, false, Step::OutOfMemory}, {1500, false, Step::OpenInput}, {1, true, Step::OutOfMemory}};
+  for (const auto& row : heapRows) {
+    SCOPED_TRACE("allocations of " + std::to_string(row.failing) + " bytes or more refused" +
+                 (row.afterFirstWrite ? " after the first write" : ""));
     ScratchFolder folder;
     MakeWorkingFolder(folder, kControlPreset, true, name);
     RunReport report;
     LineList lines;
     CloseAllChannels();
-    gFailingAllocation = failing;
+    gFailingAllocation = row.afterFirstWrite ? 0 : row.failing;
+    if (row.afterFirstWrite) {
+      platform::ObserveWrites([](std::size_t) {
+        if (platform::CallsMade(Call::Write) == 0) gFailingAllocation = 1;
+      });
+    }
     ConvertWorkingFolder(folder.path(), &report, &lines);
     gFailingAllocation = 0;
+    platform::ClearFaults();
     CloseAllChannels();
     ReleaseLineList(&lines);
     ASSERT_EQ(report.problems.size(), 1u);
     EXPECT_EQ(report.problems.front().path, std::string("convert") + platform::kPathSeparator + name);
-    EXPECT_EQ(report.problems.front().step, failing == 210 ? Step::OutOfMemory : Step::OpenInput);
+    EXPECT_EQ(report.problems.front().step, row.step);
     EXPECT_EQ(ReadFile(folder / ("Converted/" + name)), "older");
     EXPECT_EQ(ReadFile(folder / ("convert/" + name)), kControlPreset);
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
