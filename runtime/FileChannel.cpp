@@ -463,9 +463,10 @@ bool CloseChannel(int number, platform::ErrorCode* error) {
     }
     if (!ReleaseOwnFolder(channel, &reason)) complete = false;
   } else {
-    // A file read whole may still have been changed under the reads.
+    // A file read whole may still have been changed under the reads (a
+    // channel without an output folder is one opened for reading).
     platform::FileStatus now;
-    if (complete && channel->watchesChange) {
+    if (complete) {
       if (!platform::StatusOfFile(channel->handle, &now, &reason)) {
         complete = false;
       } else if (now.size != channel->expectedSize || now.changeTime != channel->changeTime) {

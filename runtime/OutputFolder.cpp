@@ -144,7 +144,6 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
 
 platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, platform::FileHandle source,
                                  PendingOutput* output, platform::ErrorCode* error) {
-  if (outputs->staged.size() >= outputs->batchLimit) SettleOutputs(outputs);
   platform::EntryStatus existing;
   if (!platform::StatusInFolder(outputs->folder, name, false, &existing, error)) return platform::kNoFile;
   if (existing.kind == platform::EntryKind::Folder || existing.kind == platform::EntryKind::Other) {
@@ -196,7 +195,9 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
     if (!PutInPlace(outputs, output, file, &failure.error, &failure.renaming)) outputs->failures.push_back(failure);
     return;
   }
-  outputs->staged.push_back(OutputFolder::Staged{std::move(*output), file});
+  // Copied, then cleared: were there no memory to stage it, the output is
+  // still whole, and its caller can give it up, temporary file and all.
+  outputs->staged.push_back(OutputFolder::Staged{*output, file});
   *output = PendingOutput{};
   if (outputs->staged.size() >= outputs->batchLimit) SettleOutputs(outputs);
 }

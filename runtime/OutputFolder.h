@@ -70,7 +70,8 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, platfo
 // over. A new output is put in place at once; one that replaces an older
 // output is staged for the batch, which is settled when full. What fails
 // goes to `failures`: the temporary file is then removed and the name
-// keeps what it held.
+// keeps what it held. Where memory to stage it cannot be had (bad_alloc),
+// neither `output` nor `file` has been taken: AbandonOutput still applies.
 void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file);
 
 // Closes `file` and removes the temporary file; the name is untouched.

@@ -36,6 +36,9 @@ TEST(CurrentFolder, ItsNameIsFoundHoweverLongItsPath) {
   for (; depth > 0; --depth) {
     EXPECT_TRUE(chdir("..") == 0 && rmdir(level.c_str()) == 0) << depth;
   }
+  // A current folder removed meanwhile has no name, never a stale one.
+  ASSERT_TRUE(mkdir("convert", 0700) == 0 && chdir("convert") == 0 && rmdir("../convert") == 0);
+  EXPECT_EQ(platform::CurrentFolderName(), "");
   fs::current_path(start);
 }
 
@@ -107,6 +110,7 @@ TEST_F(CommandLineRun, HelpVersionAndUsageErrorsTouchNoFile) {
       {{"--bogus"}, 2, "", "BrushPreset_Convertion: unknown option '--bogus'\n" + tryHelp},
       {{"@/lib", "-x"}, 2, "", "BrushPreset_Convertion: unknown option '-x'\n" + tryHelp},
       {{"-x", "--help"}, 2, "", "BrushPreset_Convertion: unknown option '-x'\n" + tryHelp},
+      {{"-it's"}, 2, "", "BrushPreset_Convertion: unknown option '-it'\\''s'\n" + tryHelp},
       {{"-\x1B]0;x\a"}, 2, "", "BrushPreset_Convertion: unknown option '-'$'\\033'']0;x'$'\\a'\n" + tryHelp},
       {{"@/lib", ""}, 2, "", "BrushPreset_Convertion: an empty FOLDER names no folder\n" + tryHelp},
       // Help or version that could not be written is no success.
@@ -230,6 +234,12 @@ TEST_F(CommandLineRun, SeveralFoldersAreConvertedOnceAndReportedTogether) {
        1,
        ".: is a convert folder itself: run the tool from its parent folder, or name the parent "
        "(BrushPreset_Convertion ..)\n0 of 0 presets converted"},
+      // ... or named by a path that ends inside it.
+      {"",
+       {"lib", "lib/convert/."},
+       1,
+       "lib/convert/.: is a convert folder itself: run the tool from its parent folder, or name the parent "
+       "(BrushPreset_Convertion ..)\n1 of 1 preset converted"},
       // One FOLDER that cannot be used: each told, nothing run.
       {"",
        {"lib", "none", "lib/convert/p.kvr", "here"},

@@ -93,6 +93,12 @@ TEST(CommandLine, NamesThatCouldMoveTheCursorAreQuotedLikeLsDoes) {
        "2J",
        "$'\\302\\233''2J'", "$'\\302\\233''2J'"},
       {"\xF0\x9F\x96\x8C", "\xF0\x9F\x96\x8C", "$'\\360\\237\\226\\214'"},
+      // No lead byte past F4, no code point past U+10FFFF, no lead byte
+      // without its continuation bytes.
+      {"a\xF8", "'a'$'\\370'", "'a'$'\\370'"},
+      {"\xF4\x90\x80\x80", "$'\\364\\220\\200\\200'", "$'\\364\\220\\200\\200'"},
+      {"\xC3(", "$'\\303''('", "$'\\303''('"},
+      {"\n'", "$'\\n'\\'", "$'\\n'\\'"},
   };
   for (const ShownCase& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.text));
@@ -121,6 +127,7 @@ TEST(CommandLine, WindowsCommandLinesAreSplitLikeCommandLineToArgvW) {
       {L"\"C:\\My Tools\\prog.exe a", {}},
       {L"prog.exe\t\"a b", {L"a b"}},
       {L"prog.exe a\\", {L"a\\"}},
+      {L"", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.first));
@@ -205,8 +212,15 @@ TEST(CommandLine, WindowsPathsAndNamesFollowWindowsRules) {
       {L"C:\\Brushes\\converted", {}, L"C:\\Brushes\\"},
       {L"C:\\Brushes\\converts", {}, L"C:\\Brushes\\converts"},
       {L"C:\\", {}, L"C:\\"},
+      // U+0143 is no "C": a wide character is never cut down to a byte.
+      {L"C:\\Brushes\\\u0143onvert", {}, L"C:\\Brushes\\\u0143onvert"},
   };
   ExpectWorkingFolders(PathStyle::Windows, cases);
+  // The paths of the problems start with the working folder as typed.
+  EXPECT_EQ(ShownPrefix("C:", PathStyle::Windows), "C:");
+  EXPECT_EQ(ShownPrefix("C:\\Brushes", PathStyle::Windows), "C:\\Brushes\\");
+  EXPECT_EQ(ShownPrefix("a\\", PathStyle::Posix), "a\\/");
+  EXPECT_EQ(ShownPrefix("", PathStyle::Posix), "");
 }
 
 }  // namespace

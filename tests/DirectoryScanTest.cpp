@@ -1,6 +1,7 @@
 // The folder scan: its own name matching, and what it lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -28,6 +29,7 @@ TEST(DirectoryScan, WildcardMatch) {
       {"*.kvr", "..kvr", true},
       {"*.kvr", "\xE9t\xE9.kvr", true},
       {"*.kvr", "\xC9.KVR", true},
+      {"*.KVR", "brush.kvr", true},
       {"?.kvr", "a.kvr", true},
       {"?.kvr", "ab.kvr", false},
       {"*.*", "noextension", false},
@@ -44,13 +46,15 @@ TEST(DirectoryScan, WildcardMatch) {
   }
 }
 
-std::vector<std::string> ScannedNames(const std::string& folder) {
+// In the order of their names.
+std::vector<std::string> ScannedNames(const std::string& folder, const std::string& pattern = "*.kvr") {
   std::vector<std::string> names;
   DirectoryScan scan;
   platform::ErrorCode error = 0;
-  EXPECT_TRUE(BeginScan(&scan, folder, "*.kvr", &error)) << folder << ": " << error;
+  EXPECT_TRUE(BeginScan(&scan, folder, pattern, &error)) << folder << ": " << error;
   while (NextEntry(&scan)) names.push_back(EntryName(scan));
   FinishScan(&scan);
+  std::sort(names.begin(), names.end());
   return names;
 }
 
@@ -66,6 +70,8 @@ TEST(DirectoryScan, ListsThePresetsOfAFolder) {
   EXPECT_EQ(ScannedNames(folder.path()), Names{"a.kvr"});
   EXPECT_EQ(ScannedNames(folder.path() + platform::kPathSeparator), Names{"a.kvr"});
   EXPECT_EQ(ScannedNames(folder / "empty"), Names{});
+  // No pattern is "*.*": every name with a dot, the folder's own too.
+  EXPECT_EQ(ScannedNames(folder.path(), ""), (Names{".", "..", "a.kvr", "b.txt"}));
 
   const std::filesystem::path start = std::filesystem::current_path();
   testing_support::MakeFolder(folder / "gone");

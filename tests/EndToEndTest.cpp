@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -122,10 +123,12 @@ bool IsAsleep(pid_t pid) {
   return name != std::string::npos && stat.compare(name + 1, 3, " S ") == 0;
 }
 
-// On a terminal the notice says how to close it, and waits for Enter; with
-// its output redirected nobody sees a prompt, so it ends at once.
+// On a terminal the notice says how to close it, and waits for Enter (keys
+// typed before it are passed over) or the end of input (Ctrl-D); with its
+// output redirected nobody sees a prompt, so it ends at once.
 TEST_F(EndToEnd, OnATerminalTheNoticeSaysHowToCloseItAndWaits) {
-  for (bool outputOnTerminal : {true, false}) {
+  for (const char* typed : {"ok\n", "\x04", static_cast<const char*>(nullptr)}) {
+    const bool outputOnTerminal = typed != nullptr;
     SCOPED_TRACE(outputOnTerminal ? "output on the terminal" : "output redirected");
     int terminal = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(terminal, 0);
@@ -156,7 +159,7 @@ TEST_F(EndToEnd, OnATerminalTheNoticeSaysHowToCloseItAndWaits) {
       // wait has ended instead.
       EXPECT_TRUE(WaitUntil([&] { return (ended = waitpid(child, &status, WNOHANG) == child) || IsAsleep(child); }));
       EXPECT_FALSE(ended) << "ended before Enter";
-      ASSERT_EQ(write(terminal, "\n", 1), 1);
+      ASSERT_EQ(write(terminal, typed, std::strlen(typed)), static_cast<ssize_t>(std::strlen(typed)));
     }
     if (!ended && !WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; })) {
       kill(child, SIGKILL);

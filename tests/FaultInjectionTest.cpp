@@ -504,6 +504,15 @@ std::vector<FaultCase> Cases() {
     c.presets = 8;
     c.absent = {"a.kvr.bak", "a.kvrx"};
   });
+  // The console tells a long name whole (the box shortens it).
+  add("LongNameThatCannotBeWritten", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in(std::string(251, 'n') + ".kvr"), kControlPreset);
+      MakeFolder(w.out(std::string(251, 'n') + ".kvr"));
+    };
+    c.told = {"Converted/" + std::string(251, 'n') + ".kvr: cannot create: Is a directory"};
+    c.presets = 2;
+  });
   return cases;
 }
 

@@ -101,6 +101,23 @@ TEST_P(FileChannelTest, TheEndOnceMetStays) {
   platform::ErrorCode error = 0;
   EXPECT_EQ(CloseChannel(0, &error), !grew);
   EXPECT_EQ(error, grew ? platform::kChanged : 0);
+  // Rewritten to the same size: its change time tells.
+  WriteFile(path, "glob");
+  ASSERT_TRUE(OpenForReading(0, path.c_str()));
+  ASSERT_TRUE(ReadLine(0, &line));
+  const auto written = std::filesystem::last_write_time(path);
+  bool rewritten = false;
+  EXPECT_TRUE(WaitUntil([&] {
+    rewritten = static_cast<bool>(std::ofstream(path, std::ios::binary) << "GLOB");
+    return !rewritten || std::filesystem::last_write_time(path) != written;
+  }));
+  EXPECT_TRUE(AtEnd(0));
+  // The close failing as well: the change, met first, is what is told.
+  platform::PlanFault(platform::Call::Close, 1, 5);
+  error = 0;
+  EXPECT_FALSE(CloseChannel(0, &error));
+  EXPECT_EQ(error, rewritten ? platform::kChanged : 5);
+  platform::ClearFaults();
 }
 
 TEST_P(FileChannelTest, WrittenLinesEndInCrLf) {
@@ -109,6 +126,7 @@ TEST_P(FileChannelTest, WrittenLinesEndInCrLf) {
   EXPECT_EQ(WriteLine(0, "a"), 3);
   EXPECT_EQ(WriteLine(0, ""), 2);
   EXPECT_EQ(WriteLine(0, "b"), 3);
+  EXPECT_EQ(WriteBytes(FindChannel(0), "lost", 0), 0);
   EXPECT_TRUE(CloseChannel(0));
   EXPECT_EQ(ReadFile(path), "a\r\n\r\nb\r\n");
 }
@@ -146,6 +164,7 @@ TEST_P(FileChannelTest, ReadBytesHandsOutAnyPieceInOrder) {
     ASSERT_TRUE(OpenForReading(0, path.c_str()));
     std::vector<char> chunk(static_cast<std::size_t>(piece));
     std::string read;
+    EXPECT_EQ(ReadBytes(FindChannel(0), chunk.data(), 0), 0);  // takes no byte
     for (std::int64_t got; (got = ReadBytes(FindChannel(0), chunk.data(), piece)) > 0;) {
       read.append(chunk.data(), static_cast<std::size_t>(got));
     }
@@ -166,7 +185,11 @@ TEST_F(ChannelFolder, ANumberNotOpenIsLeftAlone) {
     AbandonChannel(number);
     EXPECT_TRUE(CloseChannel(number));
   }
-  ExpectNothingLeftBehind(folder_, 0);
+  // A negative number is never opened.
+  WriteFile(folder_ / "in.kvr", "a\n");
+  EXPECT_FALSE(OpenForReading(-1, (folder_ / "in.kvr").c_str()));
+  EXPECT_FALSE(CreateForWriting(-1, (folder_ / "out.kvr").c_str()));
+  ExpectNothingLeftBehind(folder_, 1);
 }
 
 std::vector<std::size_t>* observedWrites = nullptr;
@@ -214,6 +237,16 @@ TEST_P(FileChannelTest, ReopeningANumberClosesAndFlushesItsChannel) {
   EXPECT_EQ(FindChannel(40), nullptr);
   EXPECT_EQ(ReadFile(first), "kept\r\n");
   EXPECT_EQ(ReadAllLines(40, first), std::vector<std::string>{"kept"});
+  // A channel open while the table grows reads on.
+  WriteFile(first, "one\ntwo\n");
+  std::string_view line;
+  ASSERT_TRUE(OpenForReading(1, first.c_str()));
+  ASSERT_TRUE(ReadLine(1, &line));
+  ASSERT_TRUE(OpenForReading(100, first.c_str()));
+  ASSERT_TRUE(ReadLine(1, &line));
+  EXPECT_EQ(line, "two");
+  EXPECT_TRUE(CloseChannel(1));
+  EXPECT_TRUE(CloseChannel(100));
 }
 
 TEST_P(FileChannelTest, NeverReplacesTheFileItIsMadeFrom) {

@@ -4,15 +4,37 @@
 // (or no output) and no temporary file. Runs in-process on every backend.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/PlatformTesting.h"
 #include "runtime/FileChannel.h"
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
 #include "tools/PresetStreamTesting.h"
+
+namespace {
+
+// The next heap allocation of at least this many bytes fails (0: none), as
+// in a process out of memory.
+std::size_t gFailingAllocation = 0;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (gFailingAllocation != 0 && size >= gFailingAllocation) {
+    gFailingAllocation = 0;
+    throw std::bad_alloc();
+  }
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -28,12 +50,13 @@ bool HoldsTemporaryFile(const std::string& folder) {
   return false;
 }
 
-// convert/a.kvr holding `content`, and an older Converted/a.kvr if `older`.
-void MakeWorkingFolder(const ScratchFolder& folder, const std::string& content, bool older) {
+// convert/`name` holding `content`, and an older Converted/`name` if `older`.
+void MakeWorkingFolder(const ScratchFolder& folder, const std::string& content, bool older,
+                       const std::string& name = "a.kvr") {
   MakeFolder(folder / "convert");
   MakeFolder(folder / "Converted");
-  WriteFile(folder / "convert/a.kvr", content);
-  if (older) WriteFile(folder / "Converted/a.kvr", "older");
+  WriteFile(folder / ("convert/" + name), content);
+  if (older) WriteFile(folder / ("Converted/" + name), "older");
 }
 
 // The working folder converted with the `nth` use of `call` failing.
@@ -200,27 +223,69 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
     }
   }
   SetWideVectorsForTesting(wideAtStart);
+  // Heap memory refused once: for the preset's paths (more than 210 bytes
+  // each), the preset is skipped; for the table of channels, it cannot be
+  // opened; right after the output's first write (1: any size), the output
+  // is given up. Either way it is told, and its older conversion stays.
+  const std::string name = std::string(200, 'n') + ".kvr";
+  const struct {
+    std::size_t failing;
+    bool afterFirstWrite;
+    Step step;
+  } heapRows[] = {{210, false, Step::OutOfMemory}, {1500, false, Step::OpenInput}, {1, true, Step::OutOfMemory}};
+  for (const auto& row : heapRows) {
+    SCOPED_TRACE("allocations of " + std::to_string(row.failing) + " bytes or more refused" +
+                 (row.afterFirstWrite ? " after the first write" : ""));
+    ScratchFolder folder;
+    MakeWorkingFolder(folder, kControlPreset, true, name);
+    RunReport report;
+    LineList lines;
+    CloseAllChannels();
+    gFailingAllocation = row.afterFirstWrite ? 0 : row.failing;
+    if (row.afterFirstWrite) {
+      platform::ObserveWrites([](std::size_t) {
+        if (platform::CallsMade(Call::Write) == 0) gFailingAllocation = 1;
+      });
+    }
+    ConvertWorkingFolder(folder.path(), &report, &lines);
+    gFailingAllocation = 0;
+    platform::ClearFaults();
+    CloseAllChannels();
+    ReleaseLineList(&lines);
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_EQ(report.problems.front().path, std::string("convert") + platform::kPathSeparator + name);
+    EXPECT_EQ(report.problems.front().step, row.step);
+    EXPECT_EQ(ReadFile(folder / ("Converted/" + name)), "older");
+    EXPECT_EQ(ReadFile(folder / ("convert/" + name)), kControlPreset);
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+  }
 }
 
 // A temporary file left by a run that could not remove it (as by one that
 // was killed) is removed by the next run, which converts everything.
 TEST(PlannedFault, TheNextRunRemovesWhatAFailedRunLeft) {
-  ScratchFolder folder;
-  MakeWorkingFolder(folder, kControlPreset, true);
-  RunReport report;
-  LineList lines;
-  platform::PlanFault(Call::Rename, 1, kPlanned);
-  platform::PlanFault(Call::Remove, 1, kPlanned);
-  ConvertWorkingFolder(folder.path(), &report, &lines);
-  platform::ClearFaults();
-  EXPECT_TRUE(HoldsTemporaryFile(folder / "Converted"));
-  RunReport next;
-  ConvertWorkingFolder(folder.path(), &next, &lines);
-  CloseAllChannels();
-  ReleaseLineList(&lines);
-  EXPECT_TRUE(next.problems.empty());
-  EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
-  EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
+  // The removal fails, or the file at the name cannot be looked at (the
+  // fifth status asked), so that it may not be the run's own any more.
+  for (const auto& removal : {std::make_pair(Call::Remove, 1u), std::make_pair(Call::Status, 5u)}) {
+    SCOPED_TRACE("call " + std::to_string(static_cast<int>(removal.first)) + " #" + std::to_string(removal.second));
+    ScratchFolder folder;
+    MakeWorkingFolder(folder, kControlPreset, true);
+    RunReport report;
+    LineList lines;
+    platform::PlanFault(Call::Rename, 1, kPlanned);
+    platform::PlanFault(removal.first, removal.second, kPlanned);
+    ConvertWorkingFolder(folder.path(), &report, &lines);
+    platform::ClearFaults();
+    EXPECT_TRUE(HoldsTemporaryFile(folder / "Converted"));
+    EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), "older");
+    RunReport next;
+    ConvertWorkingFolder(folder.path(), &next, &lines);
+    CloseAllChannels();
+    ReleaseLineList(&lines);
+    EXPECT_TRUE(next.problems.empty());
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+    EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
+  }
 }
 
 }  // namespace

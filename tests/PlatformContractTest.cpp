@@ -60,10 +60,20 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
   ASSERT_NE(file, platform::kNoFile);
   const std::vector<std::string> leftovers = {".BrushPreset_Convertion-1-1.unfinished",
                                               ".BrushPreset_Convertion-1-2.unfinished"};
-  const std::vector<std::string> kept = {"notes.unfinished", ".BrushPreset_Convertion-.unfinished"};
+  const std::vector<std::string> kept = {"notes.unfinished", ".BrushPreset_Convertion-.unfinished",
+                                         "a user's own notes, nothing of ours.unfinished",
+                                         ".BrushPreset_Convertion-1-3.unfinished.kvr"};
   for (const std::string& name : leftovers) WriteFile(folder_ / ("out/" + name), "partial");
   for (const std::string& name : kept) WriteFile(folder_ / ("out/" + name), "the user's");
+  // Only files can be what a run left: a folder or a link named like one stays.
+  const std::string folderNamed = folder_ / "out/.BrushPreset_Convertion-1-4.unfinished";
+  const std::string linkNamed = folder_ / "out/.BrushPreset_Convertion-1-5.unfinished";
+  MakeFolder(folderNamed);
+  std::error_code noLink;
+  std::filesystem::create_symlink(folder_ / ("out/" + kept[0]), linkNamed, noLink);
   SweepLeftovers(&outputs, (folder_ / "out").c_str());
+  EXPECT_TRUE(std::filesystem::is_directory(folderNamed));
+  EXPECT_TRUE(noLink || std::filesystem::is_symlink(linkNamed));
   for (const std::string& name : leftovers) EXPECT_FALSE(Exists(folder_ / ("out/" + name))) << name;
   for (const std::string& name : kept) EXPECT_EQ(ReadFile(folder_ / ("out/" + name)), "the user's") << name;
   EXPECT_TRUE(Exists(folder_ / ("out/" + live.temporaryName)));
@@ -77,6 +87,13 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
   if (!refused) {
     EXPECT_EQ(ReadFile(folder_ / ("out/" + live.temporaryName)), "someone's");
   }
+  // The same for a folder put there.
+  file = BeginOutput(&outputs, "live.kvr", platform::kNoFile, &live, &error);
+  ASSERT_NE(file, platform::kNoFile);
+  std::filesystem::rename(folder_ / ("out/" + live.temporaryName), folder_ / "out/moved", refused);
+  if (!refused) MakeFolder(folder_ / ("out/" + live.temporaryName));
+  AbandonOutput(&outputs, &live, file);
+  EXPECT_TRUE(refused || std::filesystem::is_directory(folder_ / ("out/" + live.temporaryName)));
   CloseOutputFolder(&outputs);
 }
 

@@ -97,6 +97,12 @@ TEST(RunReport, EachStepHasItsConsoleLineAndBoxLine) {
         "a.kvr : modifi\xC3\xA9 pendant la lecture");
   check({"Converted", Step::SameFolder, 0}, "Converted: is the folder convert itself, nothing converted",
         "Converted : c'est le dossier convert lui-m\xC3\xAAme");
+  // A failure the system gave no reason for is told without an empty one.
+  check({"Converted/b.kvr", Step::WriteOutput, 0}, "Converted/b.kvr: write failed",
+        "b.kvr : \xC3\xA9" "criture impossible");
+  // A FOLDER typed with trailing separators is named in the box all the same.
+  check({"m/brushes//", Step::EnterFolder, ENOENT}, "m/brushes//: " + missing, "brushes : " + missing);
+  check({"D:\\brushes\\", Step::EnterFolder, denied}, "D:\\brushes\\: " + reason, "brushes : " + reason);
   check({"Converted\\a.kvr", Step::SameFile, 0}, "Converted\\a.kvr: is the input file itself, left as it is",
         "a.kvr : serait l'entr\xC3\xA9" "e elle-m\xC3\xAAme");
   // A reason as long as Windows' own is left to the list kept in a file.

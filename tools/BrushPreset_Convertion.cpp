@@ -43,9 +43,7 @@ std::optional<Problem> CreateFailure(const std::string& outputPath, platform::Er
 
 std::optional<Problem> ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
   platform::ErrorCode error = 0;
-  if (!OpenForReading(kInput, inputPath.c_str(), &error)) {
-    return Problem{inputPath, error == platform::kChanged ? Step::InputChanged : Step::OpenInput, error};
-  }
+  if (!OpenForReading(kInput, inputPath.c_str(), &error)) return Problem{inputPath, Step::OpenInput, error};
   if (!CreateForWriting(kOutput, outputPath.c_str(), kInput, &error)) return CreateFailure(outputPath, error);
   return ConvertOpenPreset(inputPath, outputPath, lines);
 }

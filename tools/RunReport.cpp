@@ -22,9 +22,9 @@ std::string NameOf(const std::string& path) {
   return cut == std::string::npos ? path.substr(0, end) : path.substr(cut + 1, end - cut - 1);
 }
 
-std::string WithBoxReason(std::string text, platform::ErrorCode error) {
-  if (error != 0) text += " (" + platform::DescribeError(error) + ")";
-  return text;
+// `error` is a reason (not 0).
+std::string WithBoxReason(const std::string& text, platform::ErrorCode error) {
+  return text + " (" + platform::DescribeError(error) + ")";
 }
 
 bool StartsCharacter(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; }
