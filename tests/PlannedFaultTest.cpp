@@ -255,6 +255,7 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
     ASSERT_EQ(report.problems.size(), 1u);
     EXPECT_EQ(report.problems.front().path, std::string("convert") + platform::kPathSeparator + name);
     EXPECT_EQ(report.problems.front().step, row.step);
+    EXPECT_EQ(report.problems.front().olderKept, row.afterFirstWrite);  // known only once the output is open
     EXPECT_EQ(ReadFile(folder / ("Converted/" + name)), "older");
     EXPECT_EQ(ReadFile(folder / ("convert/" + name)), kControlPreset);
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));

@@ -111,11 +111,15 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
     try {
       problem = ConvertPresetIn(&folders, EntryName(scan), lines);
     } catch (const std::bad_alloc&) {
-      // Only the paths allocate from the heap; the file is skipped.
+      // Only the paths and the output folder's batch allocate from the
+      // heap; the file is skipped, and an older conversion it would have
+      // replaced stays.
+      const FileChannel* output = FindChannel(kOutput);
+      const bool olderKept = output != nullptr && output->output.replacesFile;
       AbandonChannel(kOutput);
       CloseChannel(kInput);
       ReleaseLineList(lines);
-      problem = Problem{folders.inputPath + EntryName(scan), Step::OutOfMemory, 0};
+      problem = Problem{folders.inputPath + EntryName(scan), Step::OutOfMemory, 0, olderKept};
     }
     if (problem) {
       report->problems.push_back(*problem);
