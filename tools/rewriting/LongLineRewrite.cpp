@@ -472,6 +472,136 @@ std::size_t RenameInto(char* text, std::size_t n, char* out) {
   return write + (n - read);
 }
 
+// ---- Stages 2 and 3 together ----
+
+// Where one removal runs after the sweep and no rename pattern shares a
+// byte with a removal, that removal and the renames go in one pass: a
+// rename match in the text as swept is one in the text that the removal
+// leaves, and the only ones missed are those the removal joins from two
+// pieces (no rename pattern begins with the removal's first byte either,
+// so a place where that byte stands is looked at for the removal alone).
+// Such a joined match holds two bytes of its pattern that stand side by
+// side in it across the join: a pair of the pattern's neighbours.
+constexpr bool kOnePassAfterSweep = kLaterRemovalCount == 1 && rules::kRenamesApartFromRemovals &&
+                                    !rules::kRenameFirstBytes.Holds(rules::kRemovals[rules::kSweptRemovals][0]);
+
+// The bytes of the rename patterns numbered from 1 (0 for every other
+// byte), and for each one a bit for every byte that follows it in a pattern.
+struct NeighbourPairs {
+  unsigned char index[256] = {};
+  std::uint64_t followers[64] = {};
+  std::size_t count = 0;
+  constexpr bool Holds(char first, char second) const {
+    const unsigned char a = index[static_cast<unsigned char>(first)];
+    const unsigned char b = index[static_cast<unsigned char>(second)];
+    return ((followers[a] >> b) & 1) != 0;
+  }
+};
+constexpr NeighbourPairs kRenameNeighbours = [] {
+  NeighbourPairs pairs;
+  auto indexOf = [&pairs](char c) {
+    unsigned char& slot = pairs.index[static_cast<unsigned char>(c)];
+    if (slot == 0 && pairs.count < 63) slot = static_cast<unsigned char>(++pairs.count);
+    return slot;
+  };
+  for (const rules::Rename& rename : kDistinctRenames) {
+    for (std::size_t i = 1; i < rename.find.size(); ++i) {
+      pairs.followers[indexOf(rename.find[i - 1])] |= std::uint64_t{1} << indexOf(rename.find[i]);
+    }
+  }
+  return pairs;
+}();
+static_assert(!kOnePassAfterSweep || kRenameNeighbours.count < 63,
+              "long-line path: the bytes of the rename patterns are numbered below 64");
+
+constexpr std::size_t kApartOnly = static_cast<std::size_t>(-1);
+
+// True when dropping the removal's match at [at, end) of the n bytes of
+// `text` may join a rename pattern, whose bytes in front of the drop must
+// then stand in [from, at), those behind it in [end, n). Where they could
+// reach in front of `from` (a drop before, whose neighbour lies further
+// back) it may.
+[[gnu::noinline]] bool JoinFormsRename(const char* text, std::size_t n, std::size_t from, std::size_t at,
+                                        std::size_t end) {
+  for (const rules::Rename& rename : kDistinctRenames) {
+    const std::string_view find = rename.find;
+    for (std::size_t front = 1; front < find.size(); ++front) {
+      if (find[front - 1] != text[at - 1] || find[front] != text[end]) continue;
+      if (front > at - from) {
+        if (from != 0) return true;
+        continue;
+      }
+      if (std::string_view(text + at - front, front) == find.substr(0, front) &&
+          std::string_view(text + end, n - end).substr(0, find.size() - front) == find.substr(front)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+inline bool JoinMayFormRename(const char* text, std::size_t n, std::size_t from, std::size_t at, std::size_t end) {
+  if (at == 0 || end == n) return false;
+  if (at == from) return true;
+  return kRenameNeighbours.Holds(text[at - 1], text[end]) && JoinFormsRename(text, n, from, at, end);
+}
+
+// Removal row `Row`, the one after the sweep, and stage 3 over the n bytes
+// of `text` (16 readable bytes behind them) in one pass, through `room`
+// (n + 16 bytes); the result in `text`. A text with nothing to change is
+// left as it is, uncopied. kApartOnly, with `text` unchanged, where the
+// rows one by one could give another result: renames that may interact,
+// judged on the text as the removal leaves it (what `room` holds between
+// the renames), or a drop that joins a rename pattern or may.
+template <std::size_t Row>
+[[gnu::noinline]] std::size_t RemoveAndRename(char* text, std::size_t n, char* room) {
+  using Renames = std::make_index_sequence<kDistinctRenameCount>;
+  constexpr std::string_view removal = rules::kRemovals[Row];
+  ApartCheck check;
+  std::size_t write = 0;
+  std::size_t read = 0;
+  std::size_t renamedEnd = 0;  // in `room`, behind the last replacement
+  std::size_t dropEnd = 0;  // behind the last drop
+  auto copyTo = [&](std::size_t at) {
+    bytescan::CopyChunks(room + write, text + read, at - read);
+    write += at - read;
+    read = at;
+  };
+  const bool taken = ForEachStart(
+      text, n, 0,
+      [removal](Chunk at, Chunk next) { return Starts(at, next, removal) | RenameStarts(at, next, Renames()); },
+      [&](std::size_t at) { return text[at] == removal[0] || RenameStartsAt(text, at); },
+      [&](std::size_t at) __attribute__((always_inline)) {
+        if (text[at] == removal[0]) {
+          if (at < read || at + removal.size() > n) return true;
+          for (std::size_t i = 1; i < removal.size(); ++i) {
+            if (text[at + i] != removal[i]) return true;
+          }
+          const std::size_t end = at + removal.size();
+          if (JoinMayFormRename(text, n, dropEnd, at, end)) return false;
+          copyTo(at);
+          read = dropEnd = end;
+          return true;
+        }
+        const std::size_t rename = RenameAt(text, n, at, Renames());
+        if (rename == kDistinctRenameCount) return true;
+        if (rename > kDistinctRenameCount || at < read) return false;
+        copyTo(at);
+        if (!check.Take(std::string_view(room + renamedEnd, write - renamedEnd), rename)) return false;
+        bytescan::CopyChunks(room + write, kPaddedReplacements.bytes[rename], kDistinctRenames[rename].with.size());
+        write += kDistinctRenames[rename].with.size();
+        renamedEnd = write;
+        read = at + kDistinctRenames[rename].find.size();
+        return true;
+      });
+  if (!taken) return kApartOnly;
+  if (read == 0) return n;
+  copyTo(n);
+  if (!check.Apart(std::string_view(room + renamedEnd, write - renamedEnd))) return kApartOnly;
+  std::memcpy(text, room, write);
+  return write;
+}
+
 // Each match renamed by its own row, in place, in one left-to-right pass:
 // those kept, then those found past them.
 std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
@@ -504,6 +634,16 @@ std::size_t RewriteLongLine(const char* line, std::size_t n, char* out) {
     // The text goes to the scratch room and back, each pass writing whole
     // chunks into the other buffer.
     char scratch[kScratch];
+    // A line the sweep left as it was (one no row may act on, most often)
+    // is only read once more, in the one pass. On a line it shortened, the
+    // two passes below cost fewer instructions: the removal's own pass is
+    // cheap, and the one pass's visits weigh more than the copy it saves.
+    if constexpr (kOnePassAfterSweep) {
+      if (size == n) {
+        const std::size_t rewritten = RemoveAndRename<rules::kSweptRemovals>(out, size, scratch);
+        if (rewritten != kApartOnly) return rewritten;
+      }
+    }
     size = RemoveLaterInto(out, size, scratch);
     return RenameInto(scratch, size, out);
   }
