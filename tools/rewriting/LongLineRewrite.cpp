@@ -110,6 +110,16 @@ inline Bytes Starts(Chunk at, Chunk next, std::string_view pattern) {
   return pattern.size() == 1 ? Equal(at, pattern[0]) : Equal(at, pattern[0]) & Equal(next, pattern[1]);
 }
 
+// A net for where `pattern` may begin that catches it everywhere and few
+// other places in the text of presets, which is mostly lower-case words:
+// a first byte that is no lower-case letter stands out alone, at half the
+// cost of the first two bytes, which a lower-case one needs.
+constexpr bool StandsOutAlone(char first) { return first < 'a' || first > 'z'; }
+
+inline Bytes NetStarts(Chunk at, Chunk next, std::string_view pattern) {
+  return StandsOutAlone(pattern[0]) ? Equal(at, pattern[0]) : Starts(at, next, pattern);
+}
+
 inline bool MatchesAt(const char* text, std::size_t n, std::size_t at, std::string_view pattern) {
   return at + pattern.size() <= n && text[at] == pattern[0] &&
          std::memcmp(text + at + 1, pattern.data() + 1, pattern.size() - 1) == 0;
@@ -255,7 +265,7 @@ std::size_t RemoveAll(const char* text, std::size_t n, char* to) {
   std::size_t write = 0;
   std::size_t read = 0;
   ForEachStart(
-      text, n, 0, [removal](Chunk at, Chunk next) { return Starts(at, next, removal); },
+      text, n, 0, [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal); },
       [&](std::size_t at) { return text[at] == removal[0]; },
       [&](std::size_t at) {
         if (at < read || !MatchesAt(text, n, at, removal)) return true;
@@ -305,11 +315,12 @@ struct Reach {
   std::size_t after = 0;
 };
 
-// A rename pattern may begin where its first two bytes stand: on plain
-// text, a net of first bytes alone catches a candidate in most chunks.
+// A rename pattern may begin where its net (NetStarts) catches it: the
+// first bytes alone of the patterns that begin in lower case would catch
+// a candidate in most chunks of plain text.
 template <std::size_t... R>
 inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
-  return (NoBytes() | ... | Starts(at, next, kDistinctRenames[R].find));
+  return (NoBytes() | ... | NetStarts(at, next, kDistinctRenames[R].find));
 }
 
 inline bool RenameStartsAt(const char* text, std::size_t at) { return rules::kRenameFirstBytes.Holds(text[at]); }
@@ -569,7 +580,7 @@ template <std::size_t Row>
   };
   const bool taken = ForEachStart(
       text, n, 0,
-      [removal](Chunk at, Chunk next) { return Starts(at, next, removal) | RenameStarts(at, next, Renames()); },
+      [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal) | RenameStarts(at, next, Renames()); },
       [&](std::size_t at) { return text[at] == removal[0] || RenameStartsAt(text, at); },
       [&](std::size_t at) __attribute__((always_inline)) {
         if (text[at] == removal[0]) {
