@@ -151,6 +151,59 @@ inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, Chun
   return true;
 }
 
+// A pass from a text into another buffer that drops or replaces matches
+// as it copies, with no loop per piece between them, whose length would
+// make the branch that ends it a guess: each chunk is stored where its
+// first byte goes (or, where a match reaches into it, the byte behind the
+// match), and behind each match the 16 bytes that follow it are stored. A
+// store can carry bytes of a match that comes after it, but the store for
+// that match, made later, writes over them. Writes up to 16 bytes past
+// the result and reads 16 past the text.
+struct Stream {
+  const char* text;
+  char* out;
+  std::size_t read = 0;    // behind the last match: every byte in front is placed
+  std::size_t shrunk = 0;  // bytes of the matches so far less those of their replacements
+
+  void PlaceChunk(std::size_t at) {
+    const std::size_t from = at > read ? at : read;
+    Store(out + from - shrunk, Load(text + from));
+  }
+  void PlaceRest(std::size_t at, std::size_t n) {
+    const std::size_t from = at > read ? at : read;
+    bytescan::CopyChunks(out + from - shrunk, text + from, n - from);
+  }
+  // The match of `length` bytes at `at`, not in front of `read`, replaced by
+  // the `count` bytes at `with`, which can be read to a whole chunk.
+  void Replace(std::size_t at, std::size_t length, const char* with, std::size_t count) {
+    bytescan::CopyChunks(out + at - shrunk, with, count);
+    shrunk += length - count;
+    read = at + length;
+    Store(out + read - shrunk, Load(text + read));
+  }
+};
+
+// ForEachStart over the n bytes of a stream's text, placing the bytes as
+// the visits go on, which call stream.Replace for each match they take.
+template <typename ChunkStarts, typename ByteStarts, typename Visit>
+inline bool ForEachStartPlaced(Stream& stream, std::size_t n, ChunkStarts&& chunkStarts, ByteStarts&& byteStarts,
+                               Visit&& visit) {
+  const char* text = stream.text;
+  std::size_t at = 0;
+  for (; at + 17 <= n; at += 16) {
+    stream.PlaceChunk(at);
+    for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
+         starts &= starts - 1) {
+      if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
+    }
+  }
+  stream.PlaceRest(at, n);
+  for (; at < n; ++at) {
+    if (byteStarts(at) && !visit(at)) return false;
+  }
+  return true;
+}
+
 // ---- Stage 1 and the removals swept together ----
 
 constexpr std::size_t kMarkerSeen = static_cast<std::size_t>(-1);
@@ -241,26 +294,11 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
   return written;
 }
 
-// How a pass that shrinks the text writes a piece: down within the text
-// itself, exactly (MoveDown); or into another buffer, in whole chunks
-// that may reach 15 bytes past the piece and read as far past its source.
-enum class Into { kPlace, kOther };
-
-template <Into Where>
-inline void Put(char* to, const char* from, std::size_t n) {
-  if constexpr (Where == Into::kPlace) {
-    MoveDown(to, from, n);
-  } else {
-    bytescan::CopyChunks(to, from, n);
-  }
-}
-
 // Drops every match of removal row `Row` from the n bytes of `text` in one
-// left-to-right pass, into `to`: the text itself, or a buffer with room
-// for n + 16 bytes (and 16 readable bytes behind the text). Returns the
-// new length.
-template <std::size_t Row, Into Where>
-std::size_t RemoveAll(const char* text, std::size_t n, char* to) {
+// left-to-right pass, in place, each piece moved down exactly (MoveDown).
+// Returns the new length.
+template <std::size_t Row>
+std::size_t RemoveAll(char* text, std::size_t n) {
   constexpr std::string_view removal = rules::kRemovals[Row];
   std::size_t write = 0;
   std::size_t read = 0;
@@ -269,21 +307,37 @@ std::size_t RemoveAll(const char* text, std::size_t n, char* to) {
       [&](std::size_t at) { return text[at] == removal[0]; },
       [&](std::size_t at) {
         if (at < read || !MatchesAt(text, n, at, removal)) return true;
-        Put<Where>(to + write, text + read, at - read);
+        MoveDown(text + write, text + read, at - read);
         write += at - read;
         read = at + removal.size();
         return true;
       });
-  if (Where == Into::kPlace && read == 0) return n;
-  Put<Where>(to + write, text + read, n - read);
+  if (read == 0) return n;
+  MoveDown(text + write, text + read, n - read);
   return write + (n - read);
+}
+
+// The same from `text` (16 readable bytes behind it) into `to`, a buffer
+// with room for n + 16 bytes.
+template <std::size_t Row>
+std::size_t RemoveAllInto(const char* text, std::size_t n, char* to) {
+  constexpr std::string_view removal = rules::kRemovals[Row];
+  Stream stream{text, to};
+  ForEachStartPlaced(
+      stream, n, [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal); },
+      [&](std::size_t at) { return text[at] == removal[0]; },
+      [&](std::size_t at) {
+        if (at >= stream.read && MatchesAt(text, n, at, removal)) stream.Replace(at, removal.size(), nullptr, 0);
+        return true;
+      });
+  return n - stream.shrunk;
 }
 
 constexpr std::size_t kLaterRemovalCount = rules::kRemovalCount - rules::kSweptRemovals;
 
 template <std::size_t... Row>
 std::size_t RemoveLater([[maybe_unused]] char* text, std::size_t n, std::index_sequence<Row...>) {
-  ((n = RemoveAll<rules::kSweptRemovals + Row, Into::kPlace>(text, n, text)), ...);
+  ((n = RemoveAll<rules::kSweptRemovals + Row>(text, n)), ...);
   return n;
 }
 
@@ -297,7 +351,7 @@ std::size_t RemoveLaterInto(char* text, std::size_t n, char* to) {
     return n;
   } else {
     n = RemoveLater(text, n, std::make_index_sequence<Count - 1>());
-    return RemoveAll<rules::kSweptRemovals + Count - 1, Into::kOther>(text, n, to);
+    return RemoveAllInto<rules::kSweptRemovals + Count - 1>(text, n, to);
   }
 }
 
@@ -461,26 +515,27 @@ constexpr PaddedReplacements kPaddedReplacements = [] {
 // it was: nothing is written to it before), which then goes to `out`.
 // `text` has 16 readable bytes behind it and `out` room for n + 16 bytes.
 std::size_t RenameInto(char* text, std::size_t n, char* out) {
+  using Renames = std::make_index_sequence<kDistinctRenameCount>;
   ApartCheck check;
-  std::size_t write = 0;
-  std::size_t read = 0;
-  const bool taken = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
-    if (rename > kDistinctRenameCount || at < read) return false;
-    if (!check.Take(std::string_view(text + read, at - read), rename)) return false;
-    bytescan::CopyChunks(out + write, text + read, at - read);
-    write += at - read;
-    bytescan::CopyChunks(out + write, kPaddedReplacements.bytes[rename], kDistinctRenames[rename].with.size());
-    write += kDistinctRenames[rename].with.size();
-    read = at + kDistinctRenames[rename].find.size();
-    return true;
-  });
-  if (!taken || !check.Apart(std::string_view(text + read, n - read))) {
+  Stream stream{text, out};
+  const bool taken = ForEachStartPlaced(
+      stream, n, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
+      [&](std::size_t at) { return RenameStartsAt(text, at); },
+      [&](std::size_t at) {
+        const std::size_t rename = RenameAt(text, n, at, Renames());
+        if (rename == kDistinctRenameCount) return true;
+        if (rename > kDistinctRenameCount || at < stream.read) return false;
+        if (!check.Take(std::string_view(text + stream.read, at - stream.read), rename)) return false;
+        stream.Replace(at, kDistinctRenames[rename].find.size(), kPaddedReplacements.bytes[rename],
+                       kDistinctRenames[rename].with.size());
+        return true;
+      });
+  if (!taken || !check.Apart(std::string_view(text + stream.read, n - stream.read))) {
     n = RenameRowByRow(text, n);
     std::memcpy(out, text, n);
     return n;
   }
-  bytescan::CopyChunks(out + write, text + read, n - read);
-  return write + (n - read);
+  return n - stream.shrunk;
 }
 
 // ---- Stages 2 and 3 together ----
