@@ -201,6 +201,14 @@ TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
       marks.push_back(split.insert(split.size() / 2, removal));
     }
   }
+  // ... and by the last one twice, side by side or apart: a join whose
+  // neighbour lies behind another drop.
+  const std::string last(rules::kRemovals[std::size(rules::kRemovals) - 1]);
+  for (const rules::Rename& rename : rules::kDistinctRenames) {
+    std::string twice(rename.find), apart(rename.find);
+    marks.push_back(twice.insert(twice.size() / 2, last + last));
+    marks.push_back(apart.insert(2 * apart.size() / 3, last).insert(apart.size() / 3, last));
+  }
   // Around the 16-byte chunks, the 64-byte short lines, the long-line
   // sweep's blocks of 32 or 64 bytes with the bytes it reads past them, and
   // the 4096-byte channel buffer.

@@ -110,6 +110,16 @@ inline Bytes Starts(Chunk at, Chunk next, std::string_view pattern) {
   return pattern.size() == 1 ? Equal(at, pattern[0]) : Equal(at, pattern[0]) & Equal(next, pattern[1]);
 }
 
+// A net for where `pattern` may begin that catches it everywhere and few
+// other places in the text of presets, which is mostly lower-case words:
+// a first byte that is no lower-case letter stands out alone, at half the
+// cost of the first two bytes, which a lower-case one needs.
+constexpr bool StandsOutAlone(char first) { return first < 'a' || first > 'z'; }
+
+inline Bytes NetStarts(Chunk at, Chunk next, std::string_view pattern) {
+  return StandsOutAlone(pattern[0]) ? Equal(at, pattern[0]) : Starts(at, next, pattern);
+}
+
 inline bool MatchesAt(const char* text, std::size_t n, std::size_t at, std::string_view pattern) {
   return at + pattern.size() <= n && text[at] == pattern[0] &&
          std::memcmp(text + at + 1, pattern.data() + 1, pattern.size() - 1) == 0;
@@ -135,6 +145,59 @@ inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, Chun
       if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
     }
   }
+  for (; at < n; ++at) {
+    if (byteStarts(at) && !visit(at)) return false;
+  }
+  return true;
+}
+
+// A pass from a text into another buffer that drops or replaces matches
+// as it copies, with no loop per piece between them, whose length would
+// make the branch that ends it a guess: each chunk is stored where its
+// first byte goes (or, where a match reaches into it, the byte behind the
+// match), and behind each match the 16 bytes that follow it are stored. A
+// store can carry bytes of a match that comes after it, but the store for
+// that match, made later, writes over them. Writes up to 16 bytes past
+// the result and reads 16 past the text.
+struct Stream {
+  const char* text;
+  char* out;
+  std::size_t read = 0;    // behind the last match: every byte in front is placed
+  std::size_t shrunk = 0;  // bytes of the matches so far less those of their replacements
+
+  void PlaceChunk(std::size_t at) {
+    const std::size_t from = at > read ? at : read;
+    Store(out + from - shrunk, Load(text + from));
+  }
+  void PlaceRest(std::size_t at, std::size_t n) {
+    const std::size_t from = at > read ? at : read;
+    bytescan::CopyChunks(out + from - shrunk, text + from, n - from);
+  }
+  // The match of `length` bytes at `at`, not in front of `read`, replaced by
+  // the `count` bytes at `with`, which can be read to a whole chunk.
+  void Replace(std::size_t at, std::size_t length, const char* with, std::size_t count) {
+    bytescan::CopyChunks(out + at - shrunk, with, count);
+    shrunk += length - count;
+    read = at + length;
+    Store(out + read - shrunk, Load(text + read));
+  }
+};
+
+// ForEachStart over the n bytes of a stream's text, placing the bytes as
+// the visits go on, which call stream.Replace for each match they take.
+template <typename ChunkStarts, typename ByteStarts, typename Visit>
+inline bool ForEachStartPlaced(Stream& stream, std::size_t n, ChunkStarts&& chunkStarts, ByteStarts&& byteStarts,
+                               Visit&& visit) {
+  const char* text = stream.text;
+  std::size_t at = 0;
+  for (; at + 17 <= n; at += 16) {
+    stream.PlaceChunk(at);
+    for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
+         starts &= starts - 1) {
+      if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
+    }
+  }
+  stream.PlaceRest(at, n);
   for (; at < n; ++at) {
     if (byteStarts(at) && !visit(at)) return false;
   }
@@ -231,49 +294,50 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
   return written;
 }
 
-// How a pass that shrinks the text writes a piece: down within the text
-// itself, exactly (MoveDown); or into another buffer, in whole chunks
-// that may reach 15 bytes past the piece and read as far past its source.
-enum class Into { kPlace, kOther };
-
-template <Into Where>
-inline void Put(char* to, const char* from, std::size_t n) {
-  if constexpr (Where == Into::kPlace) {
-    MoveDown(to, from, n);
-  } else {
-    bytescan::CopyChunks(to, from, n);
-  }
-}
-
 // Drops every match of removal row `Row` from the n bytes of `text` in one
-// left-to-right pass, into `to`: the text itself, or a buffer with room
-// for n + 16 bytes (and 16 readable bytes behind the text). Returns the
-// new length.
-template <std::size_t Row, Into Where>
-std::size_t RemoveAll(const char* text, std::size_t n, char* to) {
+// left-to-right pass, in place, each piece moved down exactly (MoveDown).
+// Returns the new length.
+template <std::size_t Row>
+std::size_t RemoveAll(char* text, std::size_t n) {
   constexpr std::string_view removal = rules::kRemovals[Row];
   std::size_t write = 0;
   std::size_t read = 0;
   ForEachStart(
-      text, n, 0, [removal](Chunk at, Chunk next) { return Starts(at, next, removal); },
+      text, n, 0, [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal); },
       [&](std::size_t at) { return text[at] == removal[0]; },
       [&](std::size_t at) {
         if (at < read || !MatchesAt(text, n, at, removal)) return true;
-        Put<Where>(to + write, text + read, at - read);
+        MoveDown(text + write, text + read, at - read);
         write += at - read;
         read = at + removal.size();
         return true;
       });
-  if (Where == Into::kPlace && read == 0) return n;
-  Put<Where>(to + write, text + read, n - read);
+  if (read == 0) return n;
+  MoveDown(text + write, text + read, n - read);
   return write + (n - read);
+}
+
+// The same from `text` (16 readable bytes behind it) into `to`, a buffer
+// with room for n + 16 bytes.
+template <std::size_t Row>
+std::size_t RemoveAllInto(const char* text, std::size_t n, char* to) {
+  constexpr std::string_view removal = rules::kRemovals[Row];
+  Stream stream{text, to};
+  ForEachStartPlaced(
+      stream, n, [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal); },
+      [&](std::size_t at) { return text[at] == removal[0]; },
+      [&](std::size_t at) {
+        if (at >= stream.read && MatchesAt(text, n, at, removal)) stream.Replace(at, removal.size(), nullptr, 0);
+        return true;
+      });
+  return n - stream.shrunk;
 }
 
 constexpr std::size_t kLaterRemovalCount = rules::kRemovalCount - rules::kSweptRemovals;
 
 template <std::size_t... Row>
 std::size_t RemoveLater([[maybe_unused]] char* text, std::size_t n, std::index_sequence<Row...>) {
-  ((n = RemoveAll<rules::kSweptRemovals + Row, Into::kPlace>(text, n, text)), ...);
+  ((n = RemoveAll<rules::kSweptRemovals + Row>(text, n)), ...);
   return n;
 }
 
@@ -287,7 +351,7 @@ std::size_t RemoveLaterInto(char* text, std::size_t n, char* to) {
     return n;
   } else {
     n = RemoveLater(text, n, std::make_index_sequence<Count - 1>());
-    return RemoveAll<rules::kSweptRemovals + Count - 1, Into::kOther>(text, n, to);
+    return RemoveAllInto<rules::kSweptRemovals + Count - 1>(text, n, to);
   }
 }
 
@@ -305,11 +369,12 @@ struct Reach {
   std::size_t after = 0;
 };
 
-// A rename pattern may begin where its first two bytes stand: on plain
-// text, a net of first bytes alone catches a candidate in most chunks.
+// A rename pattern may begin where its net (NetStarts) catches it: the
+// first bytes alone of the patterns that begin in lower case would catch
+// a candidate in most chunks of plain text.
 template <std::size_t... R>
 inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
-  return (NoBytes() | ... | Starts(at, next, kDistinctRenames[R].find));
+  return (NoBytes() | ... | NetStarts(at, next, kDistinctRenames[R].find));
 }
 
 inline bool RenameStartsAt(const char* text, std::size_t at) { return rules::kRenameFirstBytes.Holds(text[at]); }
@@ -450,26 +515,157 @@ constexpr PaddedReplacements kPaddedReplacements = [] {
 // it was: nothing is written to it before), which then goes to `out`.
 // `text` has 16 readable bytes behind it and `out` room for n + 16 bytes.
 std::size_t RenameInto(char* text, std::size_t n, char* out) {
+  using Renames = std::make_index_sequence<kDistinctRenameCount>;
   ApartCheck check;
-  std::size_t write = 0;
-  std::size_t read = 0;
-  const bool taken = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
-    if (rename > kDistinctRenameCount || at < read) return false;
-    if (!check.Take(std::string_view(text + read, at - read), rename)) return false;
-    bytescan::CopyChunks(out + write, text + read, at - read);
-    write += at - read;
-    bytescan::CopyChunks(out + write, kPaddedReplacements.bytes[rename], kDistinctRenames[rename].with.size());
-    write += kDistinctRenames[rename].with.size();
-    read = at + kDistinctRenames[rename].find.size();
-    return true;
-  });
-  if (!taken || !check.Apart(std::string_view(text + read, n - read))) {
+  Stream stream{text, out};
+  const bool taken = ForEachStartPlaced(
+      stream, n, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
+      [&](std::size_t at) { return RenameStartsAt(text, at); },
+      [&](std::size_t at) {
+        const std::size_t rename = RenameAt(text, n, at, Renames());
+        if (rename == kDistinctRenameCount) return true;
+        if (rename > kDistinctRenameCount || at < stream.read) return false;
+        if (!check.Take(std::string_view(text + stream.read, at - stream.read), rename)) return false;
+        stream.Replace(at, kDistinctRenames[rename].find.size(), kPaddedReplacements.bytes[rename],
+                       kDistinctRenames[rename].with.size());
+        return true;
+      });
+  if (!taken || !check.Apart(std::string_view(text + stream.read, n - stream.read))) {
     n = RenameRowByRow(text, n);
     std::memcpy(out, text, n);
     return n;
   }
-  bytescan::CopyChunks(out + write, text + read, n - read);
-  return write + (n - read);
+  return n - stream.shrunk;
+}
+
+// ---- Stages 2 and 3 together ----
+
+// Where one removal runs after the sweep and no rename pattern shares a
+// byte with a removal, that removal and the renames go in one pass: a
+// rename match in the text as swept is one in the text that the removal
+// leaves, and the only ones missed are those the removal joins from two
+// pieces (no rename pattern begins with the removal's first byte either,
+// so a place where that byte stands is looked at for the removal alone).
+// Such a joined match holds two bytes of its pattern that stand side by
+// side in it across the join: a pair of the pattern's neighbours.
+constexpr bool kOnePassAfterSweep = kLaterRemovalCount == 1 && rules::kRenamesApartFromRemovals &&
+                                    !rules::kRenameFirstBytes.Holds(rules::kRemovals[rules::kSweptRemovals][0]);
+
+// The bytes of the rename patterns numbered from 1 (0 for every other
+// byte), and for each one a bit for every byte that follows it in a pattern.
+struct NeighbourPairs {
+  unsigned char index[256] = {};
+  std::uint64_t followers[64] = {};
+  std::size_t count = 0;
+  constexpr bool Holds(char first, char second) const {
+    const unsigned char a = index[static_cast<unsigned char>(first)];
+    const unsigned char b = index[static_cast<unsigned char>(second)];
+    return ((followers[a] >> b) & 1) != 0;
+  }
+};
+constexpr NeighbourPairs kRenameNeighbours = [] {
+  NeighbourPairs pairs;
+  auto indexOf = [&pairs](char c) {
+    unsigned char& slot = pairs.index[static_cast<unsigned char>(c)];
+    if (slot == 0 && pairs.count < 63) slot = static_cast<unsigned char>(++pairs.count);
+    return slot;
+  };
+  for (const rules::Rename& rename : kDistinctRenames) {
+    for (std::size_t i = 1; i < rename.find.size(); ++i) {
+      pairs.followers[indexOf(rename.find[i - 1])] |= std::uint64_t{1} << indexOf(rename.find[i]);
+    }
+  }
+  return pairs;
+}();
+static_assert(!kOnePassAfterSweep || kRenameNeighbours.count < 63,
+              "long-line path: the bytes of the rename patterns are numbered below 64");
+
+constexpr std::size_t kApartOnly = static_cast<std::size_t>(-1);
+
+// True when dropping the removal's match at [at, end) of the n bytes of
+// `text` may join a rename pattern, whose bytes in front of the drop must
+// then stand in [from, at), those behind it in [end, n). Where they could
+// reach in front of `from` (a drop before, whose neighbour lies further
+// back) it may.
+[[gnu::noinline]] bool JoinFormsRename(const char* text, std::size_t n, std::size_t from, std::size_t at,
+                                        std::size_t end) {
+  for (const rules::Rename& rename : kDistinctRenames) {
+    const std::string_view find = rename.find;
+    for (std::size_t front = 1; front < find.size(); ++front) {
+      if (find[front - 1] != text[at - 1] || find[front] != text[end]) continue;
+      if (front > at - from) {
+        if (from != 0) return true;
+        continue;
+      }
+      if (std::string_view(text + at - front, front) == find.substr(0, front) &&
+          std::string_view(text + end, n - end).substr(0, find.size() - front) == find.substr(front)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+inline bool JoinMayFormRename(const char* text, std::size_t n, std::size_t from, std::size_t at, std::size_t end) {
+  if (at == 0 || end == n) return false;
+  if (at == from) return true;
+  return kRenameNeighbours.Holds(text[at - 1], text[end]) && JoinFormsRename(text, n, from, at, end);
+}
+
+// Removal row `Row`, the one after the sweep, and stage 3 over the n bytes
+// of `text` (16 readable bytes behind them) in one pass, through `room`
+// (n + 16 bytes); the result in `text`. A text with nothing to change is
+// left as it is, uncopied. kApartOnly, with `text` unchanged, where the
+// rows one by one could give another result: renames that may interact,
+// judged on the text as the removal leaves it (what `room` holds between
+// the renames), or a drop that joins a rename pattern or may.
+template <std::size_t Row>
+[[gnu::noinline]] std::size_t RemoveAndRename(char* text, std::size_t n, char* room) {
+  using Renames = std::make_index_sequence<kDistinctRenameCount>;
+  constexpr std::string_view removal = rules::kRemovals[Row];
+  ApartCheck check;
+  std::size_t write = 0;
+  std::size_t read = 0;
+  std::size_t renamedEnd = 0;  // in `room`, behind the last replacement
+  std::size_t dropEnd = 0;  // behind the last drop
+  auto copyTo = [&](std::size_t at) {
+    bytescan::CopyChunks(room + write, text + read, at - read);
+    write += at - read;
+    read = at;
+  };
+  const bool taken = ForEachStart(
+      text, n, 0,
+      [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal) | RenameStarts(at, next, Renames()); },
+      [&](std::size_t at) { return text[at] == removal[0] || RenameStartsAt(text, at); },
+      [&](std::size_t at) __attribute__((always_inline)) {
+        if (text[at] == removal[0]) {
+          if (at < read || at + removal.size() > n) return true;
+          for (std::size_t i = 1; i < removal.size(); ++i) {
+            if (text[at + i] != removal[i]) return true;
+          }
+          const std::size_t end = at + removal.size();
+          if (JoinMayFormRename(text, n, dropEnd, at, end)) return false;
+          copyTo(at);
+          read = dropEnd = end;
+          return true;
+        }
+        const std::size_t rename = RenameAt(text, n, at, Renames());
+        if (rename == kDistinctRenameCount) return true;
+        if (rename > kDistinctRenameCount || at < read) return false;
+        copyTo(at);
+        if (!check.Take(std::string_view(room + renamedEnd, write - renamedEnd), rename)) return false;
+        bytescan::CopyChunks(room + write, kPaddedReplacements.bytes[rename], kDistinctRenames[rename].with.size());
+        write += kDistinctRenames[rename].with.size();
+        renamedEnd = write;
+        read = at + kDistinctRenames[rename].find.size();
+        return true;
+      });
+  if (!taken) return kApartOnly;
+  if (read == 0) return n;
+  copyTo(n);
+  if (!check.Apart(std::string_view(room + renamedEnd, write - renamedEnd))) return kApartOnly;
+  std::memcpy(text, room, write);
+  return write;
 }
 
 // Each match renamed by its own row, in place, in one left-to-right pass:
@@ -504,6 +700,16 @@ std::size_t RewriteLongLine(const char* line, std::size_t n, char* out) {
     // The text goes to the scratch room and back, each pass writing whole
     // chunks into the other buffer.
     char scratch[kScratch];
+    // A line the sweep left as it was (one no row may act on, most often)
+    // is only read once more, in the one pass. On a line it shortened, the
+    // two passes below cost fewer instructions: the removal's own pass is
+    // cheap, and the one pass's visits weigh more than the copy it saves.
+    if constexpr (kOnePassAfterSweep) {
+      if (size == n) {
+        const std::size_t rewritten = RemoveAndRename<rules::kSweptRemovals>(out, size, scratch);
+        if (rewritten != kApartOnly) return rewritten;
+      }
+    }
     size = RemoveLaterInto(out, size, scratch);
     return RenameInto(scratch, size, out);
   }

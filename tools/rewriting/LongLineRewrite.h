@@ -6,8 +6,10 @@
 // the renames found cannot interact, each is made as it is found;
 // otherwise the rename rows run one by one. A line of up to 4 KiB goes
 // between the output and a room on the stack, each pass writing whole
-// chunks into the other; a longer one is rewritten in place after the
-// first pass, its renames found in one pass and made in another.
+// chunks into the other; where the first pass removed nothing, the later
+// removal and the renames go in one pass, which copies nothing when they
+// find nothing. A longer line is rewritten in place after the first pass,
+// its renames found in one pass and made in another.
 #pragma once
 
 #include <cstddef>
