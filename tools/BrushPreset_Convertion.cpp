@@ -13,11 +13,17 @@ constexpr int kOutput = 1;
 // Room kept between files; more, left by a long line, is given back.
 constexpr std::size_t kKeptRoom = std::size_t{4} << 20;
 
+// Whether channel kOutput is open to replace an older conversion, which
+// stays where the preset then fails.
+bool OutputReplacesOlder() {
+  const FileChannel* output = FindChannel(kOutput);
+  return output != nullptr && output->output.replacesFile;
+}
+
 // Converts what channel kInput holds into channel kOutput, then closes both.
 std::optional<Problem> ConvertOpenPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
   platform::ErrorCode error = 0;
-  const FileChannel* output = FindChannel(kOutput);
-  const bool olderKept = output != nullptr && output->output.replacesFile;
+  const bool olderKept = OutputReplacesOlder();
   bool enoughMemory = RewriteChannelLines(kInput, kOutput, lines);
   bool read = CloseChannel(kInput, &error);
   if (lines->arena.capacity > kKeptRoom) ReleaseLineList(lines);
@@ -114,8 +120,7 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
       // Only the paths and the output folder's batch allocate from the
       // heap; the file is skipped, and an older conversion it would have
       // replaced stays.
-      const FileChannel* output = FindChannel(kOutput);
-      const bool olderKept = output != nullptr && output->output.replacesFile;
+      const bool olderKept = OutputReplacesOlder();
       AbandonChannel(kOutput);
       CloseChannel(kInput);
       ReleaseLineList(lines);
