@@ -312,8 +312,13 @@ inline bytescan::ChunkMask<Chunks> RenameFirstBytes(const bytescan::ShortText<Ch
   return text.template Mask<rules::kRenameFirstBytes.bytes[I]...>();
 }
 
+// `line` may be the rest of a longer line, `whole` of `wholeSize` bytes,
+// behind matches of the first removal: a marker found makes `whole` the
+// marker line.
+// Kept out of line: the dispatch below then saves no registers.
 template <std::size_t Chunks>
-std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
+__attribute__((noinline)) std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, const char* whole,
+                                                         std::size_t wholeSize) {
   // Which bytes any row can act on: the line is loaded once.
   using Bits = bytescan::ChunkMask<Chunks>;
   const bytescan::ShortText<Chunks> text(line, n);
@@ -328,7 +333,7 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
     }
     if (at + rules::kMarker.size() <= n &&
         std::memcmp(line + at + kFirstRemoval.size(), kMarkerRest.data(), kMarkerRest.size()) == 0) {
-      return RewriteMarkerLine(line, n, out);
+      return RewriteMarkerLine(whole, wholeSize, out);
     }
     removed |= LowBits<Bits>(kFirstRemoval.size()) << at;
   }
@@ -357,8 +362,32 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
 
 }  // namespace
 
+// A line that begins with the first removal rewrites as the rest behind it
+// does, unless it holds the marker: the first removal's pass drops that
+// match and goes on from its end as over a line of its own, and none of
+// its matches, the marker's included, can begin inside that one. The rest
+// is shorter, and often fits fewer chunks. Its chunks are read from
+// kFirstRemoval.size() bytes further on, so the rest goes the short way only
+// while they, and the whole chunks its runs are copied in, stay within the
+// 64 readable bytes.
+constexpr std::size_t kRestOffset = kFirstRemoval.size();
+constexpr std::size_t kLongestRestIn2Chunks = kShortLine - kRestOffset - 32 + 1;
+static_assert(kRestOffset + 16 + 16 - 1 <= kShortLine && kLongestRestIn2Chunks >= 16,
+              "16-byte path: the rest behind a leading first removal would be read past the 64 readable bytes");
+
 std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
-  if (n <= 16) return RewriteShortLineIn<1>(line, n, out);
-  if (n <= 32) return RewriteShortLineIn<2>(line, n, out);
-  return RewriteShortLineIn<4>(line, n, out);
+  constexpr std::string_view kMarkerRest = rules::kMarker.substr(kRestOffset);
+  if (n > kRestOffset && n - kRestOffset <= kLongestRestIn2Chunks &&
+      std::memcmp(line, kFirstRemoval.data(), kRestOffset) == 0) {
+    const char* rest = line + kRestOffset;
+    const std::size_t m = n - kRestOffset;
+    if (m >= kMarkerRest.size() && std::memcmp(rest, kMarkerRest.data(), kMarkerRest.size()) == 0) {
+      return RewriteMarkerLine(line, n, out);
+    }
+    if (m <= 16) return RewriteShortLineIn<1>(rest, m, out, line, n);
+    return RewriteShortLineIn<2>(rest, m, out, line, n);
+  }
+  if (n <= 16) return RewriteShortLineIn<1>(line, n, out, line, n);
+  if (n <= 32) return RewriteShortLineIn<2>(line, n, out, line, n);
+  return RewriteShortLineIn<4>(line, n, out, line, n);
 }
