@@ -59,6 +59,16 @@ template <std::size_t Chunks, typename Bits>
 __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, Bits removed, char* out,
                                                               std::size_t at, std::size_t* moved) {
   Bits keep = LowBits<Bits>(n) & ~removed;
+  if (Chunks == 1 && (keep & (keep + 1)) == 0) {
+    // One run from the start, as most lines of one chunk keep (their rows
+    // drop bytes at their end only): one copy. (Longer lines mostly hold
+    // quoted text, a second run.)
+    static_assert(kWidth<Bits> > 16, "16-byte path: a kept run from the start of one chunk has a byte behind it");
+    const auto run = static_cast<std::size_t>(bytescan::LowestBit(static_cast<Bits>(~keep)));
+    bytescan::CopyChunks(out, line, 16);
+    if (at < run) *moved = at;
+    return run;
+  }
   std::size_t written = 0;
   while (keep != 0) {
     // Adding the run's lowest bit carries to the byte behind the run (out of
@@ -276,7 +286,10 @@ __attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::si
                                                               const RenameMatches& matches) {
   const LoneRename& rename = kLoneRenames[matches.rename];
   char* const at = out + matches.at;
-  bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
+  // Most renames keep the length: the rest of the line stays in place.
+  if (rename.withSize != rename.findSize) {
+    bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
+  }
 #if defined(__SSE2__)
   const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.withMask));
   const __m128i with = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.with));
