@@ -116,46 +116,51 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   return removed;
 }
 
-// The bytes that a removal could join into the pattern of a later row:
-// those of the removals after the sweep and of the rename patterns.
-struct PatternByteSet {
-  bool holds[256] = {};
-  constexpr PatternByteSet() {
-    for (std::size_t i = rules::kSweptRemovals; i < rules::kRemovalCount; ++i) {
-      for (char c : rules::kRemovals[i]) holds[static_cast<unsigned char>(c)] = true;
-    }
-    for (const rules::Rename& rename : rules::kDistinctRenames) {
-      for (char c : rename.find) holds[static_cast<unsigned char>(c)] = true;
-    }
+// Which bytes stand next to each other in the pattern of a row that a
+// removal could join across its gap: a removal after the sweep or a rename.
+// Each byte of those patterns has a number from 1 (0: in none); bit b of
+// follows[c] is set when the byte numbered b stands right behind byte c.
+struct PatternPairs {
+  std::uint8_t number[256] = {};
+  std::uint32_t follows[256] = {};
+  std::size_t count = 0;
+  constexpr PatternPairs() {
+    auto add = [this](std::string_view pattern) {
+      for (char c : pattern) {
+        std::uint8_t& byte = number[static_cast<unsigned char>(c)];
+        if (byte == 0 && count < 31) byte = static_cast<std::uint8_t>(++count);
+      }
+      for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
+        const std::uint8_t next = number[static_cast<unsigned char>(pattern[i + 1])];
+        follows[static_cast<unsigned char>(pattern[i])] |= std::uint32_t{1} << next;
+      }
+    };
+    for (std::size_t i = rules::kSweptRemovals; i < rules::kRemovalCount; ++i) add(rules::kRemovals[i]);
+    for (const rules::Rename& rename : rules::kDistinctRenames) add(rename.find);
   }
 };
-constexpr PatternByteSet kPatternBytes;
+constexpr PatternPairs kPatternPairs;
+static_assert(kPatternPairs.count < 31,
+              "16-byte path: the patterns a removal could join hold more distinct bytes than a 32-bit set has bits");
 
-// The bytes of `places` that are pattern bytes.
-template <typename Bits>
-__attribute__((always_inline)) inline Bits PatternBytesAt(const char* line, Bits places) {
-  Bits found = 0;
-  for (; places != 0; places &= places - 1) {
-    auto at = static_cast<std::size_t>(bytescan::LowestBit(places));
-    if (kPatternBytes.holds[static_cast<unsigned char>(line[at])]) found |= Bits{1} << at;
-  }
-  return found;
-}
-
-// True when some removed run has a pattern byte kept on each side: only
-// there can the removals join two pieces into a match that the text as read
-// does not hold. Adding a bit at a run's start carries to the byte behind
-// the run, so `inside` marks the bytes behind the runs that have a kept byte
-// in front; most lines have none, or none that is a pattern byte.
+// True when some removed run has, kept on each side, two bytes that stand
+// next to each other in such a pattern: only there can the removals join
+// two pieces into a match that the text as read does not hold. Adding a bit
+// at a run's start carries to the byte behind the run, so `behind` marks
+// the bytes behind the runs that have a kept byte in front, in the order of
+// those bytes in `front` (only the last run in front can lack a byte
+// behind). Most lines have none, or one with bytes no pattern pairs.
 template <typename Bits>
 __attribute__((always_inline)) inline bool JoinsPatternBytes(const char* line, std::size_t n, Bits removed) {
   const Bits kept = LowBits<Bits>(n) & ~removed;
-  const Bits front = kept & (removed >> 1);
-  const Bits inside = (((front << 1) & removed) + removed) & kept;
-  if (inside == 0) return false;
-  const Bits behind = PatternBytesAt(line, inside);
-  if (behind == 0) return false;
-  return ((((PatternBytesAt(line, front) << 1) & removed) + removed) & behind) != 0;
+  Bits front = kept & (removed >> 1);
+  for (Bits behind = (((front << 1) & removed) + removed) & kept; behind != 0;
+       behind &= behind - 1, front &= front - 1) {
+    const auto before = static_cast<unsigned char>(line[bytescan::LowestBit(front)]);
+    const auto after = static_cast<unsigned char>(line[bytescan::LowestBit(behind)]);
+    if (((kPatternPairs.follows[before] >> kPatternPairs.number[after]) & 1) != 0) return true;
+  }
+  return false;
 }
 
 struct RenameMatches {
@@ -325,13 +330,16 @@ inline bytescan::ChunkMask<Chunks> RenameFirstBytes(const bytescan::ShortText<Ch
   return text.template Mask<rules::kRenameFirstBytes.bytes[I]...>();
 }
 
-// `line` may be the rest of a longer line, `whole` of `wholeSize` bytes,
-// behind matches of the first removal: a marker found makes `whole` the
-// marker line.
-// Kept out of line: the dispatch below then saves no registers.
+// The rows on the rest of the line at `whole` (of wholeSize bytes) behind
+// its first `skipped` bytes, a match of the first removal or none: a marker
+// found makes the whole line the marker line. Kept out of line: the
+// dispatch below then saves no registers, and passes its arguments on as
+// they came.
 template <std::size_t Chunks>
-__attribute__((noinline)) std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out, const char* whole,
-                                                         std::size_t wholeSize) {
+__attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std::size_t wholeSize, char* out,
+                                                         std::size_t skipped) {
+  const char* const line = whole + skipped;
+  const std::size_t n = wholeSize - skipped;
   // Which bytes any row can act on: the line is loaded once.
   using Bits = bytescan::ChunkMask<Chunks>;
   const bytescan::ShortText<Chunks> text(line, n);
@@ -392,15 +400,14 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kRestOffset);
   if (n > kRestOffset && n - kRestOffset <= kLongestRestIn2Chunks &&
       std::memcmp(line, kFirstRemoval.data(), kRestOffset) == 0) {
-    const char* rest = line + kRestOffset;
     const std::size_t m = n - kRestOffset;
-    if (m >= kMarkerRest.size() && std::memcmp(rest, kMarkerRest.data(), kMarkerRest.size()) == 0) {
+    if (m >= kMarkerRest.size() && std::memcmp(line + kRestOffset, kMarkerRest.data(), kMarkerRest.size()) == 0) {
       return RewriteMarkerLine(line, n, out);
     }
-    if (m <= 16) return RewriteShortLineIn<1>(rest, m, out, line, n);
-    return RewriteShortLineIn<2>(rest, m, out, line, n);
+    if (m <= 16) return RewriteShortLineIn<1>(line, n, out, kRestOffset);
+    return RewriteShortLineIn<2>(line, n, out, kRestOffset);
   }
-  if (n <= 16) return RewriteShortLineIn<1>(line, n, out, line, n);
-  if (n <= 32) return RewriteShortLineIn<2>(line, n, out, line, n);
-  return RewriteShortLineIn<4>(line, n, out, line, n);
+  if (n <= 16) return RewriteShortLineIn<1>(line, n, out, 0);
+  if (n <= 32) return RewriteShortLineIn<2>(line, n, out, 0);
+  return RewriteShortLineIn<4>(line, n, out, 0);
 }
