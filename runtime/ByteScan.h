@@ -96,7 +96,43 @@ class ShortText {
     return mask & valid_;
   }
 
+  // One bit per byte within any of the `Ranges`, each of them the bytes
+  // from Low to Low + Span (unsigned) given as Low * 256 + Span: a range of
+  // several bytes costs about what one byte does.
+  template <int... Ranges>
+  Bits RangeMask() const {
+    Bits mask = 0;
+#if defined(__SSE2__)
+#pragma GCC unroll 4
+    for (std::size_t c = 0; c < Chunks; ++c) {
+      __m128i hits = _mm_setzero_si128();
+      ((hits = _mm_or_si128(hits, InRange<Ranges / 256, Ranges % 256>(chunks_[c]))), ...);
+      mask |= static_cast<Bits>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (c * 16);
+    }
+#else
+    for (std::size_t i = 0; i < Chunks * 16; ++i) {
+      const auto byte = static_cast<unsigned char>(text_[i]);
+      if (((static_cast<unsigned char>(byte - Ranges / 256) <= Ranges % 256) || ...)) mask |= Bits{1} << i;
+    }
+#endif
+    return mask & valid_;
+  }
+
  private:
+#if defined(__SSE2__)
+  template <int Low, int Span>
+  static __m128i InRange(__m128i chunk) {
+    if constexpr (Span == 0) {
+      return _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(Low)));
+    } else {
+      // Byte minus Low, wrapping, is at most Span where max(that, Span) is Span.
+      const __m128i span = _mm_set1_epi8(static_cast<char>(Span));
+      const __m128i offset = _mm_sub_epi8(chunk, _mm_set1_epi8(static_cast<char>(Low)));
+      return _mm_cmpeq_epi8(_mm_max_epu8(offset, span), span);
+    }
+  }
+#endif
+
   [[maybe_unused]] const char* text_;
   Bits valid_;
 #if defined(__SSE2__)

@@ -324,10 +324,32 @@ inline bytescan::ChunkMask<Chunks> SweptBytes(const bytescan::ShortText<Chunks>&
   return text.template Mask<rules::kSweptBytes.bytes[I]...>();
 }
 
+// The rename patterns' first bytes as ranges of consecutive byte values,
+// Low * 256 + Span each (bytescan::ShortText::RangeMask).
+struct ByteRanges {
+  int ranges[256] = {};
+  std::size_t size = 0;
+};
+constexpr ByteRanges kRenameFirstRanges = [] {
+  ByteRanges list;
+  for (std::size_t i = 0; i < kSortedFirstBytes.size;) {
+    const int low = static_cast<unsigned char>(kSortedFirstBytes.bytes[i]);
+    int span = 0;
+    while (i + 1 < kSortedFirstBytes.size &&
+           static_cast<unsigned char>(kSortedFirstBytes.bytes[i + 1]) == low + span + 1) {
+      ++span;
+      ++i;
+    }
+    ++i;
+    list.ranges[list.size++] = low * 256 + span;
+  }
+  return list;
+}();
+
 template <std::size_t Chunks, std::size_t... I>
 inline bytescan::ChunkMask<Chunks> RenameFirstBytes(const bytescan::ShortText<Chunks>& text,
                                                     std::index_sequence<I...>) {
-  return text.template Mask<rules::kRenameFirstBytes.bytes[I]...>();
+  return text.template RangeMask<kRenameFirstRanges.ranges[I]...>();
 }
 
 // The rows on the rest of the line at `whole` (of wholeSize bytes) behind
@@ -369,7 +391,7 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   // No rename pattern shares a byte with a removal: the renames' matches in
   // the line as read are those stage 3 sees.
   RenameMatches matches = FindRenames(
-      line, n, RenameFirstBytes(text, std::make_index_sequence<rules::kRenameFirstBytes.size>()) & ~removed);
+      line, n, RenameFirstBytes(text, std::make_index_sequence<kRenameFirstRanges.size>()) & ~removed);
   std::size_t size;
   if (removed == 0) {
     bytescan::CopyChunks(out, line, n);
