@@ -43,6 +43,13 @@ static_assert(rules::BeginsWith(rules::kMarker, kFirstRemoval),
 template <typename Bits>
 constexpr std::size_t kWidth = sizeof(Bits) * 8;
 
+// The place of the lowest set bit of a mask that is not 0, through an
+// unsigned value: widening it to an index then costs nothing.
+template <typename Bits>
+inline std::size_t Lowest(Bits mask) {
+  return static_cast<unsigned>(bytescan::LowestBit(mask));
+}
+
 template <typename Bits>
 constexpr Bits LowBits(std::size_t n) {
   return n >= kWidth<Bits> ? ~Bits{0} : (Bits{1} << n) - 1;
@@ -64,7 +71,7 @@ __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, 
     // drop bytes at their end only): one copy. (Longer lines mostly hold
     // quoted text, a second run.)
     static_assert(kWidth<Bits> > 16, "16-byte path: a kept run from the start of one chunk has a byte behind it");
-    const auto run = static_cast<std::size_t>(bytescan::LowestBit(static_cast<Bits>(~keep)));
+    const auto run = Lowest(static_cast<Bits>(~keep));
     bytescan::CopyChunks(out, line, 16);
     if (at < run) *moved = at;
     return run;
@@ -73,9 +80,10 @@ __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, 
   while (keep != 0) {
     // Adding the run's lowest bit carries to the byte behind the run (out of
     // the mask when the run reaches its top), clearing the run.
-    auto start = static_cast<std::size_t>(bytescan::LowestBit(keep));
+    auto start = Lowest(keep);
     const Bits behind = keep + (keep & (0 - keep));
-    std::size_t run = (behind == 0 ? kWidth<Bits> : static_cast<std::size_t>(bytescan::LowestBit(behind))) - start;
+    // (No run reaches the top of the mask where it is wider than the chunks.)
+    std::size_t run = (16 * Chunks < kWidth<Bits> || behind != 0 ? Lowest(behind) : kWidth<Bits>) - start;
     if constexpr (Chunks <= 2) {
       bytescan::CopyChunks(out + written, line + start, Chunks * 16);
     } else {
@@ -99,7 +107,7 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   Bits candidates = text.template Mask<removal.front()>() & ~removed;
   if constexpr (removal.size() > 1) candidates &= text.template Mask<removal.back()>() >> (removal.size() - 1);
   for (; candidates != 0; candidates &= candidates - 1) {
-    auto at = static_cast<std::size_t>(bytescan::LowestBit(candidates));
+    auto at = Lowest(candidates);
     if (at + removal.size() <= n && std::memcmp(line + at, removal.data(), removal.size()) == 0 &&
         ((removed >> at) & LowBits<Bits>(removal.size())) == 0) {
       found |= LowBits<Bits>(removal.size()) << at;
@@ -156,8 +164,8 @@ __attribute__((always_inline)) inline bool JoinsPatternBytes(const char* line, s
   Bits front = kept & (removed >> 1);
   for (Bits behind = (((front << 1) & removed) + removed) & kept; behind != 0;
        behind &= behind - 1, front &= front - 1) {
-    const auto before = static_cast<unsigned char>(line[bytescan::LowestBit(front)]);
-    const auto after = static_cast<unsigned char>(line[bytescan::LowestBit(behind)]);
+    const auto before = static_cast<unsigned char>(line[Lowest(front)]);
+    const auto after = static_cast<unsigned char>(line[Lowest(behind)]);
     if (((kPatternPairs.follows[before] >> kPatternPairs.number[after]) & 1) != 0) return true;
   }
   return false;
@@ -225,7 +233,7 @@ template <typename Bits>
 __attribute__((always_inline)) inline RenameMatches FindRenames(const char* text, std::size_t n, Bits starts) {
   RenameMatches matches;
   for (; starts != 0; starts &= starts - 1) {
-    const auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
+    const auto at = Lowest(starts);
     TakeAt<0, kSortedFirstBytes.size>(text, n, at, static_cast<unsigned char>(text[at]), &matches);
   }
   return matches;
@@ -370,7 +378,7 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   for (Bits candidates = text.template Mask<kFirstRemoval.front()>() &
                          (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
        candidates != 0; candidates &= candidates - 1) {
-    auto at = static_cast<std::size_t>(bytescan::LowestBit(candidates));
+    auto at = Lowest(candidates);
     if (at + kFirstRemoval.size() > n || std::memcmp(line + at, kFirstRemoval.data(), kFirstRemoval.size()) != 0) {
       continue;
     }
