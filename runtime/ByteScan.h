@@ -61,7 +61,7 @@ inline std::uint64_t LineEndMask64(const char* from) {
 
 // Up to 16 * Chunks bytes of text, loaded once to be asked for several
 // byte masks. The 16 * Chunks bytes from `text` must be readable; only the
-// first n count.
+// first n <= 16 * Chunks count.
 template <std::size_t Chunks>
 class ShortText {
  public:
@@ -69,7 +69,9 @@ class ShortText {
   static constexpr std::size_t kBits = sizeof(Bits) * 8;
   static_assert(Chunks * 16 <= kBits, "a byte of the text has no bit in the mask");
 
-  ShortText(const char* text, std::size_t n) : text_(text), valid_(n >= kBits ? ~Bits{0} : (Bits{1} << n) - 1) {
+  // n <= 16 * Chunks: where the mask is wider than the chunks, no test.
+  ShortText(const char* text, std::size_t n)
+      : text_(text), valid_(Chunks * 16 < kBits || n < kBits ? (Bits{1} << n) - 1 : ~Bits{0}) {
 #if defined(__SSE2__)
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < Chunks; ++c)

@@ -55,6 +55,13 @@ constexpr Bits LowBits(std::size_t n) {
   return n >= kWidth<Bits> ? ~Bits{0} : (Bits{1} << n) - 1;
 }
 
+// The bits of the n <= 16 * Chunks bytes of a line: where the mask is
+// wider than the chunks, without a test.
+template <std::size_t Chunks, typename Bits>
+constexpr Bits InLine(std::size_t n) {
+  return 16 * Chunks < kWidth<Bits> ? (Bits{1} << n) - 1 : LowBits<Bits>(n);
+}
+
 // Copies the bytes of the line not marked in `removed` to `out`, run by
 // run in whole chunks: for lines of up to 32 bytes, as many chunks as the
 // line has, whatever the run's length (the 64 bytes from the line can be
@@ -65,7 +72,7 @@ constexpr Bits LowBits(std::size_t n) {
 template <std::size_t Chunks, typename Bits>
 __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, Bits removed, char* out,
                                                               std::size_t at, std::size_t* moved) {
-  Bits keep = LowBits<Bits>(n) & ~removed;
+  Bits keep = InLine<Chunks, Bits>(n) & ~removed;
   if (Chunks == 1 && (keep & (keep + 1)) == 0) {
     // One run from the start, as most lines of one chunk keep (their rows
     // drop bytes at their end only): one copy. (Longer lines mostly hold
@@ -158,9 +165,9 @@ static_assert(kPatternPairs.count < 31,
 // the bytes behind the runs that have a kept byte in front, in the order of
 // those bytes in `front` (only the last run in front can lack a byte
 // behind). Most lines have none, or one with bytes no pattern pairs.
-template <typename Bits>
+template <std::size_t Chunks, typename Bits>
 __attribute__((always_inline)) inline bool JoinsPatternBytes(const char* line, std::size_t n, Bits removed) {
-  const Bits kept = LowBits<Bits>(n) & ~removed;
+  const Bits kept = InLine<Chunks, Bits>(n) & ~removed;
   Bits front = kept & (removed >> 1);
   for (Bits behind = (((front << 1) & removed) + removed) & kept; behind != 0;
        behind &= behind - 1, front &= front - 1) {
@@ -178,21 +185,29 @@ struct RenameMatches {
 };
 
 template <std::size_t R>
-__attribute__((always_inline)) inline void Take(const char* text, std::size_t n, std::size_t at,
+__attribute__((always_inline)) inline bool Take(const char* text, std::size_t n, std::size_t at,
                                                 RenameMatches* matches) {
   constexpr std::string_view find = rules::kDistinctRenames[R].find;
   if (at + find.size() <= n && std::memcmp(text + at, find.data(), find.size()) == 0) {
     ++matches->count;
     matches->at = at;
     matches->rename = R;
+    return true;
   }
+  return false;
 }
 
-// Tries at `at` every distinct pattern that begins with `First`.
+// Tries at `at` every distinct pattern that begins with `First`. Where no
+// pattern begins another, two cannot match at one place: the first match
+// ends the search.
 template <char First, std::size_t... R>
 __attribute__((always_inline)) inline void TakeWithFirstByte(const char* text, std::size_t n, std::size_t at,
                                                              RenameMatches* matches, std::index_sequence<R...>) {
-  ((rules::kDistinctRenames[R].find[0] == First ? Take<R>(text, n, at, matches) : void()), ...);
+  if constexpr (rules::kSharedStartCount == 0) {
+    ((rules::kDistinctRenames[R].find[0] == First && Take<R>(text, n, at, matches)) || ...);
+  } else {
+    ((rules::kDistinctRenames[R].find[0] == First ? void(Take<R>(text, n, at, matches)) : void()), ...);
+  }
 }
 
 // The patterns' first bytes in ascending order, for a search by halves.
@@ -394,7 +409,7 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   // forms where removed bytes close up needs the rows one by one.
   removed |= SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
   removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
-  if (JoinsPatternBytes(line, n, removed)) return RewriteLongLine(line, n, out);
+  if (JoinsPatternBytes<Chunks>(line, n, removed)) return RewriteLongLine(line, n, out);
 
   // No rename pattern shares a byte with a removal: the renames' matches in
   // the line as read are those stage 3 sees.
