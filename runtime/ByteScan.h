@@ -82,6 +82,13 @@ class ShortText {
   // One bit per byte that equals any of `Values`.
   template <char... Values>
   Bits Mask() const {
+    return AllMask<Values...>() & valid_;
+  }
+
+  // The same over all 16 * Chunks bytes read, the n that count and those
+  // behind them: for a caller that limits the mask otherwise.
+  template <char... Values>
+  Bits AllMask() const {
     Bits mask = 0;
 #if defined(__SSE2__)
 #pragma GCC unroll 4
@@ -95,7 +102,7 @@ class ShortText {
       if (((text_[i] == Values) || ...)) mask |= Bits{1} << i;
     }
 #endif
-    return mask & valid_;
+    return mask;
   }
 
   // One bit per byte within any of the `Ranges`, each of them the bytes

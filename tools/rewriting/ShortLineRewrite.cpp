@@ -112,7 +112,8 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   constexpr std::string_view removal = rules::kRemovals[rules::kSweptRemovals + I];
   Bits found = 0;
   Bits candidates = text.template Mask<removal.front()>() & ~removed;
-  if constexpr (removal.size() > 1) candidates &= text.template Mask<removal.back()>() >> (removal.size() - 1);
+  // (A match's first byte lies in the line: its last one need not be told.)
+  if constexpr (removal.size() > 1) candidates &= text.template AllMask<removal.back()>() >> (removal.size() - 1);
   for (; candidates != 0; candidates &= candidates - 1) {
     auto at = Lowest(candidates);
     if (at + removal.size() <= n && std::memcmp(line + at, removal.data(), removal.size()) == 0 &&
@@ -344,7 +345,10 @@ __attribute__((always_inline)) inline std::size_t ApplyRenames(char* out, std::s
 
 template <std::size_t Chunks, std::size_t... I>
 inline bytescan::ChunkMask<Chunks> SweptBytes(const bytescan::ShortText<Chunks>& text, std::index_sequence<I...>) {
-  return text.template Mask<rules::kSweptBytes.bytes[I]...>();
+  // Bytes marked past the line change nothing: every use of the removed
+  // bytes limits them to the line, or, for a run reaching past its end,
+  // looks at no byte behind it.
+  return text.template AllMask<rules::kSweptBytes.bytes[I]...>();
 }
 
 // The rename patterns' first bytes as ranges of consecutive byte values,
@@ -390,7 +394,8 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   const bytescan::ShortText<Chunks> text(line, n);
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirstRemoval.size());
   Bits removed = 0;
-  for (Bits candidates = text.template Mask<kFirstRemoval.front()>() &
+  // (A match's last byte lies in the line: its first one need not be told.)
+  for (Bits candidates = text.template AllMask<kFirstRemoval.front()>() &
                          (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
        candidates != 0; candidates &= candidates - 1) {
     auto at = Lowest(candidates);
