@@ -61,7 +61,7 @@ inline std::uint64_t LineEndMask64(const char* from) {
 
 // Up to 16 * Chunks bytes of text, loaded once to be asked for several
 // byte masks. The 16 * Chunks bytes from `text` must be readable; only the
-// first n count.
+// first n <= 16 * Chunks count.
 template <std::size_t Chunks>
 class ShortText {
  public:
@@ -69,7 +69,9 @@ class ShortText {
   static constexpr std::size_t kBits = sizeof(Bits) * 8;
   static_assert(Chunks * 16 <= kBits, "a byte of the text has no bit in the mask");
 
-  ShortText(const char* text, std::size_t n) : text_(text), valid_(n >= kBits ? ~Bits{0} : (Bits{1} << n) - 1) {
+  // n <= 16 * Chunks: where the mask is wider than the chunks, no test.
+  ShortText(const char* text, std::size_t n)
+      : text_(text), valid_(Chunks * 16 < kBits || n < kBits ? (Bits{1} << n) - 1 : ~Bits{0}) {
 #if defined(__SSE2__)
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < Chunks; ++c)
@@ -80,6 +82,13 @@ class ShortText {
   // One bit per byte that equals any of `Values`.
   template <char... Values>
   Bits Mask() const {
+    return AllMask<Values...>() & valid_;
+  }
+
+  // The same over all 16 * Chunks bytes read, the n that count and those
+  // behind them: for a caller that limits the mask otherwise.
+  template <char... Values>
+  Bits AllMask() const {
     Bits mask = 0;
 #if defined(__SSE2__)
 #pragma GCC unroll 4
@@ -93,10 +102,46 @@ class ShortText {
       if (((text_[i] == Values) || ...)) mask |= Bits{1} << i;
     }
 #endif
+    return mask;
+  }
+
+  // One bit per byte within any of the `Ranges`, each of them the bytes
+  // from Low to Low + Span (unsigned) given as Low * 256 + Span: a range of
+  // several bytes costs about what one byte does.
+  template <int... Ranges>
+  Bits RangeMask() const {
+    Bits mask = 0;
+#if defined(__SSE2__)
+#pragma GCC unroll 4
+    for (std::size_t c = 0; c < Chunks; ++c) {
+      __m128i hits = _mm_setzero_si128();
+      ((hits = _mm_or_si128(hits, InRange<Ranges / 256, Ranges % 256>(chunks_[c]))), ...);
+      mask |= static_cast<Bits>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (c * 16);
+    }
+#else
+    for (std::size_t i = 0; i < Chunks * 16; ++i) {
+      const auto byte = static_cast<unsigned char>(text_[i]);
+      if (((static_cast<unsigned char>(byte - Ranges / 256) <= Ranges % 256) || ...)) mask |= Bits{1} << i;
+    }
+#endif
     return mask & valid_;
   }
 
  private:
+#if defined(__SSE2__)
+  template <int Low, int Span>
+  static __m128i InRange(__m128i chunk) {
+    if constexpr (Span == 0) {
+      return _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(Low)));
+    } else {
+      // Byte minus Low, wrapping, is at most Span where max(that, Span) is Span.
+      const __m128i span = _mm_set1_epi8(static_cast<char>(Span));
+      const __m128i offset = _mm_sub_epi8(chunk, _mm_set1_epi8(static_cast<char>(Low)));
+      return _mm_cmpeq_epi8(_mm_max_epu8(offset, span), span);
+    }
+  }
+#endif
+
   [[maybe_unused]] const char* text_;
   Bits valid_;
 #if defined(__SSE2__)

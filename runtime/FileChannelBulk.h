@@ -51,7 +51,8 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
       if (ends == 0) break;  // a line longer than the scan: ReadLine takes it
     }
     std::int32_t length = bytescan::LowestBit(ends);
-    if (length == 0 && (ends & 2) != 0) {
+    // (A CR at the start begins no run: it may pair with the LF behind it.)
+    if (length == 0 && (ends & 2) != 0 && buffer[position] != '\r') {
       // Empty lines back to back: as many as there are LF and NUL bytes in
       // a row (a CR may pair with an LF, so it ends the run).
       std::uint64_t gaps = ~ends;

@@ -82,12 +82,14 @@ TEST(RewritePresetLine, KnownLines) {
 }
 
 // Lines around the widths of the short-line masks (16, 32 and 64 bytes),
-// with a removal at each end and a rename between them.
+// and with rests of that size behind a leading first removal, with a
+// removal at each end and a rename between them; marker lines and others.
 TEST(RewritePresetLine, LinesAsLongAsAMaskIsWide) {
-  for (std::size_t length : {15, 16, 17, 31, 32, 33, 63, 64, 65}) {
-    std::string line = "global.Transp=";
-    line += std::string(length - line.size() - 1, '5') + ";";
-    EXPECT_EQ(RewritePresetLine(line), reference::Rewrite(line)) << length;
+  for (std::size_t length : {15, 16, 17, 23, 24, 31, 32, 33, 34, 63, 64, 65}) {
+    for (std::string line : {std::string("global.Transp="), std::string("global.SizeX='")}) {
+      line += std::string(length - line.size() - 1, '5') + ";";
+      EXPECT_EQ(RewritePresetLine(line), reference::Rewrite(line)) << line;
+    }
   }
 }
 

@@ -43,9 +43,23 @@ static_assert(rules::BeginsWith(rules::kMarker, kFirstRemoval),
 template <typename Bits>
 constexpr std::size_t kWidth = sizeof(Bits) * 8;
 
+// The place of the lowest set bit of a mask that is not 0, through an
+// unsigned value: widening it to an index then costs nothing.
+template <typename Bits>
+inline std::size_t Lowest(Bits mask) {
+  return static_cast<unsigned>(bytescan::LowestBit(mask));
+}
+
 template <typename Bits>
 constexpr Bits LowBits(std::size_t n) {
   return n >= kWidth<Bits> ? ~Bits{0} : (Bits{1} << n) - 1;
+}
+
+// The bits of the n <= 16 * Chunks bytes of a line: where the mask is
+// wider than the chunks, without a test.
+template <std::size_t Chunks, typename Bits>
+constexpr Bits InLine(std::size_t n) {
+  return 16 * Chunks < kWidth<Bits> ? (Bits{1} << n) - 1 : LowBits<Bits>(n);
 }
 
 // Copies the bytes of the line not marked in `removed` to `out`, run by
@@ -58,14 +72,25 @@ constexpr Bits LowBits(std::size_t n) {
 template <std::size_t Chunks, typename Bits>
 __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, std::size_t n, Bits removed, char* out,
                                                               std::size_t at, std::size_t* moved) {
-  Bits keep = LowBits<Bits>(n) & ~removed;
+  Bits keep = InLine<Chunks, Bits>(n) & ~removed;
+  if (Chunks == 1 && (keep & (keep + 1)) == 0) {
+    // One run from the start, as most lines of one chunk keep (their rows
+    // drop bytes at their end only): one copy. (Longer lines mostly hold
+    // quoted text, a second run.)
+    static_assert(kWidth<Bits> > 16, "16-byte path: a kept run from the start of one chunk has a byte behind it");
+    const auto run = Lowest(static_cast<Bits>(~keep));
+    bytescan::CopyChunks(out, line, 16);
+    if (at < run) *moved = at;
+    return run;
+  }
   std::size_t written = 0;
   while (keep != 0) {
     // Adding the run's lowest bit carries to the byte behind the run (out of
     // the mask when the run reaches its top), clearing the run.
-    auto start = static_cast<std::size_t>(bytescan::LowestBit(keep));
+    auto start = Lowest(keep);
     const Bits behind = keep + (keep & (0 - keep));
-    std::size_t run = (behind == 0 ? kWidth<Bits> : static_cast<std::size_t>(bytescan::LowestBit(behind))) - start;
+    // (No run reaches the top of the mask where it is wider than the chunks.)
+    std::size_t run = (16 * Chunks < kWidth<Bits> || behind != 0 ? Lowest(behind) : kWidth<Bits>) - start;
     if constexpr (Chunks <= 2) {
       bytescan::CopyChunks(out + written, line + start, Chunks * 16);
     } else {
@@ -87,9 +112,10 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   constexpr std::string_view removal = rules::kRemovals[rules::kSweptRemovals + I];
   Bits found = 0;
   Bits candidates = text.template Mask<removal.front()>() & ~removed;
-  if constexpr (removal.size() > 1) candidates &= text.template Mask<removal.back()>() >> (removal.size() - 1);
+  // (A match's first byte lies in the line: its last one need not be told.)
+  if constexpr (removal.size() > 1) candidates &= text.template AllMask<removal.back()>() >> (removal.size() - 1);
   for (; candidates != 0; candidates &= candidates - 1) {
-    auto at = static_cast<std::size_t>(bytescan::LowestBit(candidates));
+    auto at = Lowest(candidates);
     if (at + removal.size() <= n && std::memcmp(line + at, removal.data(), removal.size()) == 0 &&
         ((removed >> at) & LowBits<Bits>(removal.size())) == 0) {
       found |= LowBits<Bits>(removal.size()) << at;
@@ -106,46 +132,51 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   return removed;
 }
 
-// The bytes that a removal could join into the pattern of a later row:
-// those of the removals after the sweep and of the rename patterns.
-struct PatternByteSet {
-  bool holds[256] = {};
-  constexpr PatternByteSet() {
-    for (std::size_t i = rules::kSweptRemovals; i < rules::kRemovalCount; ++i) {
-      for (char c : rules::kRemovals[i]) holds[static_cast<unsigned char>(c)] = true;
-    }
-    for (const rules::Rename& rename : rules::kDistinctRenames) {
-      for (char c : rename.find) holds[static_cast<unsigned char>(c)] = true;
-    }
+// Which bytes stand next to each other in the pattern of a row that a
+// removal could join across its gap: a removal after the sweep or a rename.
+// Each byte of those patterns has a number from 1 (0: in none); bit b of
+// follows[c] is set when the byte numbered b stands right behind byte c.
+struct PatternPairs {
+  std::uint8_t number[256] = {};
+  std::uint32_t follows[256] = {};
+  std::size_t count = 0;
+  constexpr PatternPairs() {
+    auto add = [this](std::string_view pattern) {
+      for (char c : pattern) {
+        std::uint8_t& byte = number[static_cast<unsigned char>(c)];
+        if (byte == 0 && count < 31) byte = static_cast<std::uint8_t>(++count);
+      }
+      for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
+        const std::uint8_t next = number[static_cast<unsigned char>(pattern[i + 1])];
+        follows[static_cast<unsigned char>(pattern[i])] |= std::uint32_t{1} << next;
+      }
+    };
+    for (std::size_t i = rules::kSweptRemovals; i < rules::kRemovalCount; ++i) add(rules::kRemovals[i]);
+    for (const rules::Rename& rename : rules::kDistinctRenames) add(rename.find);
   }
 };
-constexpr PatternByteSet kPatternBytes;
+constexpr PatternPairs kPatternPairs;
+static_assert(kPatternPairs.count < 31,
+              "16-byte path: the patterns a removal could join hold more distinct bytes than a 32-bit set has bits");
 
-// The bytes of `places` that are pattern bytes.
-template <typename Bits>
-__attribute__((always_inline)) inline Bits PatternBytesAt(const char* line, Bits places) {
-  Bits found = 0;
-  for (; places != 0; places &= places - 1) {
-    auto at = static_cast<std::size_t>(bytescan::LowestBit(places));
-    if (kPatternBytes.holds[static_cast<unsigned char>(line[at])]) found |= Bits{1} << at;
-  }
-  return found;
-}
-
-// True when some removed run has a pattern byte kept on each side: only
-// there can the removals join two pieces into a match that the text as read
-// does not hold. Adding a bit at a run's start carries to the byte behind
-// the run, so `inside` marks the bytes behind the runs that have a kept byte
-// in front; most lines have none, or none that is a pattern byte.
-template <typename Bits>
+// True when some removed run has, kept on each side, two bytes that stand
+// next to each other in such a pattern: only there can the removals join
+// two pieces into a match that the text as read does not hold. Adding a bit
+// at a run's start carries to the byte behind the run, so `behind` marks
+// the bytes behind the runs that have a kept byte in front, in the order of
+// those bytes in `front` (only the last run in front can lack a byte
+// behind). Most lines have none, or one with bytes no pattern pairs.
+template <std::size_t Chunks, typename Bits>
 __attribute__((always_inline)) inline bool JoinsPatternBytes(const char* line, std::size_t n, Bits removed) {
-  const Bits kept = LowBits<Bits>(n) & ~removed;
-  const Bits front = kept & (removed >> 1);
-  const Bits inside = (((front << 1) & removed) + removed) & kept;
-  if (inside == 0) return false;
-  const Bits behind = PatternBytesAt(line, inside);
-  if (behind == 0) return false;
-  return ((((PatternBytesAt(line, front) << 1) & removed) + removed) & behind) != 0;
+  const Bits kept = InLine<Chunks, Bits>(n) & ~removed;
+  Bits front = kept & (removed >> 1);
+  for (Bits behind = (((front << 1) & removed) + removed) & kept; behind != 0;
+       behind &= behind - 1, front &= front - 1) {
+    const auto before = static_cast<unsigned char>(line[Lowest(front)]);
+    const auto after = static_cast<unsigned char>(line[Lowest(behind)]);
+    if (((kPatternPairs.follows[before] >> kPatternPairs.number[after]) & 1) != 0) return true;
+  }
+  return false;
 }
 
 struct RenameMatches {
@@ -155,21 +186,29 @@ struct RenameMatches {
 };
 
 template <std::size_t R>
-__attribute__((always_inline)) inline void Take(const char* text, std::size_t n, std::size_t at,
+__attribute__((always_inline)) inline bool Take(const char* text, std::size_t n, std::size_t at,
                                                 RenameMatches* matches) {
   constexpr std::string_view find = rules::kDistinctRenames[R].find;
   if (at + find.size() <= n && std::memcmp(text + at, find.data(), find.size()) == 0) {
     ++matches->count;
     matches->at = at;
     matches->rename = R;
+    return true;
   }
+  return false;
 }
 
-// Tries at `at` every distinct pattern that begins with `First`.
+// Tries at `at` every distinct pattern that begins with `First`. Where no
+// pattern begins another, two cannot match at one place: the first match
+// ends the search.
 template <char First, std::size_t... R>
 __attribute__((always_inline)) inline void TakeWithFirstByte(const char* text, std::size_t n, std::size_t at,
                                                              RenameMatches* matches, std::index_sequence<R...>) {
-  ((rules::kDistinctRenames[R].find[0] == First ? Take<R>(text, n, at, matches) : void()), ...);
+  if constexpr (rules::kSharedStartCount == 0) {
+    ((rules::kDistinctRenames[R].find[0] == First && Take<R>(text, n, at, matches)) || ...);
+  } else {
+    ((rules::kDistinctRenames[R].find[0] == First ? void(Take<R>(text, n, at, matches)) : void()), ...);
+  }
 }
 
 // The patterns' first bytes in ascending order, for a search by halves.
@@ -210,7 +249,7 @@ template <typename Bits>
 __attribute__((always_inline)) inline RenameMatches FindRenames(const char* text, std::size_t n, Bits starts) {
   RenameMatches matches;
   for (; starts != 0; starts &= starts - 1) {
-    const auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
+    const auto at = Lowest(starts);
     TakeAt<0, kSortedFirstBytes.size>(text, n, at, static_cast<unsigned char>(text[at]), &matches);
   }
   return matches;
@@ -276,7 +315,10 @@ __attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::si
                                                               const RenameMatches& matches) {
   const LoneRename& rename = kLoneRenames[matches.rename];
   char* const at = out + matches.at;
-  bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
+  // Most renames keep the length: the rest of the line stays in place.
+  if (rename.withSize != rename.findSize) {
+    bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
+  }
 #if defined(__SSE2__)
   const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.withMask));
   const __m128i with = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.with));
@@ -303,32 +345,66 @@ __attribute__((always_inline)) inline std::size_t ApplyRenames(char* out, std::s
 
 template <std::size_t Chunks, std::size_t... I>
 inline bytescan::ChunkMask<Chunks> SweptBytes(const bytescan::ShortText<Chunks>& text, std::index_sequence<I...>) {
-  return text.template Mask<rules::kSweptBytes.bytes[I]...>();
+  // Bytes marked past the line change nothing: every use of the removed
+  // bytes limits them to the line, or, for a run reaching past its end,
+  // looks at no byte behind it.
+  return text.template AllMask<rules::kSweptBytes.bytes[I]...>();
 }
+
+// The rename patterns' first bytes as ranges of consecutive byte values,
+// Low * 256 + Span each (bytescan::ShortText::RangeMask).
+struct ByteRanges {
+  int ranges[256] = {};
+  std::size_t size = 0;
+};
+constexpr ByteRanges kRenameFirstRanges = [] {
+  ByteRanges list;
+  for (std::size_t i = 0; i < kSortedFirstBytes.size;) {
+    const int low = static_cast<unsigned char>(kSortedFirstBytes.bytes[i]);
+    int span = 0;
+    while (i + 1 < kSortedFirstBytes.size &&
+           static_cast<unsigned char>(kSortedFirstBytes.bytes[i + 1]) == low + span + 1) {
+      ++span;
+      ++i;
+    }
+    ++i;
+    list.ranges[list.size++] = low * 256 + span;
+  }
+  return list;
+}();
 
 template <std::size_t Chunks, std::size_t... I>
 inline bytescan::ChunkMask<Chunks> RenameFirstBytes(const bytescan::ShortText<Chunks>& text,
                                                     std::index_sequence<I...>) {
-  return text.template Mask<rules::kRenameFirstBytes.bytes[I]...>();
+  return text.template RangeMask<kRenameFirstRanges.ranges[I]...>();
 }
 
+// The rows on the rest of the line at `whole` (of wholeSize bytes) behind
+// its first `skipped` bytes, a match of the first removal or none: a marker
+// found makes the whole line the marker line. Kept out of line: the
+// dispatch below then saves no registers, and passes its arguments on as
+// they came.
 template <std::size_t Chunks>
-std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
+__attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std::size_t wholeSize, char* out,
+                                                         std::size_t skipped) {
+  const char* const line = whole + skipped;
+  const std::size_t n = wholeSize - skipped;
   // Which bytes any row can act on: the line is loaded once.
   using Bits = bytescan::ChunkMask<Chunks>;
   const bytescan::ShortText<Chunks> text(line, n);
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirstRemoval.size());
   Bits removed = 0;
-  for (Bits candidates = text.template Mask<kFirstRemoval.front()>() &
+  // (A match's last byte lies in the line: its first one need not be told.)
+  for (Bits candidates = text.template AllMask<kFirstRemoval.front()>() &
                          (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
        candidates != 0; candidates &= candidates - 1) {
-    auto at = static_cast<std::size_t>(bytescan::LowestBit(candidates));
+    auto at = Lowest(candidates);
     if (at + kFirstRemoval.size() > n || std::memcmp(line + at, kFirstRemoval.data(), kFirstRemoval.size()) != 0) {
       continue;
     }
     if (at + rules::kMarker.size() <= n &&
         std::memcmp(line + at + kFirstRemoval.size(), kMarkerRest.data(), kMarkerRest.size()) == 0) {
-      return RewriteMarkerLine(line, n, out);
+      return RewriteMarkerLine(whole, wholeSize, out);
     }
     removed |= LowBits<Bits>(kFirstRemoval.size()) << at;
   }
@@ -338,12 +414,12 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
   // forms where removed bytes close up needs the rows one by one.
   removed |= SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
   removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
-  if (JoinsPatternBytes(line, n, removed)) return RewriteLongLine(line, n, out);
+  if (JoinsPatternBytes<Chunks>(line, n, removed)) return RewriteLongLine(line, n, out);
 
   // No rename pattern shares a byte with a removal: the renames' matches in
   // the line as read are those stage 3 sees.
   RenameMatches matches = FindRenames(
-      line, n, RenameFirstBytes(text, std::make_index_sequence<rules::kRenameFirstBytes.size>()) & ~removed);
+      line, n, RenameFirstBytes(text, std::make_index_sequence<kRenameFirstRanges.size>()) & ~removed);
   std::size_t size;
   if (removed == 0) {
     bytescan::CopyChunks(out, line, n);
@@ -357,8 +433,73 @@ std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out) {
 
 }  // namespace
 
+// A line that begins with the first removal rewrites as the rest behind it
+// does, unless it holds the marker: the first removal's pass drops that
+// match and goes on from its end as over a line of its own, and none of
+// its matches, the marker's included, can begin inside that one. The rest
+// is shorter, and often fits fewer chunks. Its chunks are read from
+// kFirstRemoval.size() bytes further on, so the rest goes the short way only
+// while they, and the whole chunks its runs are copied in, stay within the
+// 64 readable bytes.
+constexpr std::size_t kRestOffset = kFirstRemoval.size();
+constexpr std::size_t kLongestRestIn2Chunks = kShortLine - kRestOffset - 32 + 1;
+static_assert(kRestOffset + 16 + 16 - 1 <= kShortLine && kLongestRestIn2Chunks >= 16,
+              "16-byte path: the rest behind a leading first removal would be read past the 64 readable bytes");
+
+// A line that begins with the marker as presets store it: one to nine
+// decimal digits behind it, then nothing but bytes the value skips
+// (rules::kSkippedInValue). Its value is those digits, and no step of the
+// rescaling wraps but the last one, to 32 bits, so it is worked out here;
+// any other marker line goes to RewriteMarkerLine, which reads every form.
+// Out of line: the dispatch below stays free of its registers.
+constexpr std::size_t kMostPlainDigits = 9;
+constexpr std::int64_t kLargestPlainValue = 999999999;
+static_assert(rules::kScaleTo > 0 && rules::kScaleFrom > 0 && rules::kScaleTo <= INT64_MAX / kLargestPlainValue,
+              "16-byte path: a marker's plain value of nine digits would wrap when rescaled");
+
+__attribute__((noinline)) std::size_t RewriteLeadingMarkerLine(const char* line, std::size_t n, char* out) {
+  constexpr std::size_t kValue = rules::kMarker.size();
+  std::size_t end = n;
+  while (end > kValue && line[end - 1] == rules::kSkippedInValue) --end;
+  if (end == kValue || end - kValue > kMostPlainDigits) return RewriteMarkerLine(line, n, out);
+  std::int64_t value = 0;
+  for (std::size_t i = kValue; i < end; ++i) {
+    const auto digit = static_cast<unsigned char>(line[i] - '0');
+    if (digit > 9) return RewriteMarkerLine(line, n, out);
+    value = value * 10 + digit;
+  }
+  const auto rescaled =
+      static_cast<std::int32_t>(static_cast<std::uint32_t>(value * rules::kScaleTo / rules::kScaleFrom));
+  constexpr std::string_view kStart = rules::kMarkerLineStart.View();
+  std::memcpy(out, kStart.data(), kStart.size());
+  std::size_t size = kStart.size();
+  auto magnitude = static_cast<std::uint32_t>(rescaled);
+  if (rescaled < 0) {
+    out[size++] = '-';
+    magnitude = 0 - magnitude;
+  }
+  char digits[10];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  while (count > 0) out[size++] = digits[--count];
+  return size;
+}
+
 std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
-  if (n <= 16) return RewriteShortLineIn<1>(line, n, out);
-  if (n <= 32) return RewriteShortLineIn<2>(line, n, out);
-  return RewriteShortLineIn<4>(line, n, out);
+  constexpr std::string_view kMarkerRest = rules::kMarker.substr(kRestOffset);
+  if (n > kRestOffset && n - kRestOffset <= kLongestRestIn2Chunks &&
+      std::memcmp(line, kFirstRemoval.data(), kRestOffset) == 0) {
+    const std::size_t m = n - kRestOffset;
+    if (m >= kMarkerRest.size() && std::memcmp(line + kRestOffset, kMarkerRest.data(), kMarkerRest.size()) == 0) {
+      return RewriteLeadingMarkerLine(line, n, out);
+    }
+    if (m <= 16) return RewriteShortLineIn<1>(line, n, out, kRestOffset);
+    return RewriteShortLineIn<2>(line, n, out, kRestOffset);
+  }
+  if (n <= 16) return RewriteShortLineIn<1>(line, n, out, 0);
+  if (n <= 32) return RewriteShortLineIn<2>(line, n, out, 0);
+  return RewriteShortLineIn<4>(line, n, out, 0);
 }
