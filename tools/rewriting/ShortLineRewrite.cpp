@@ -446,55 +446,13 @@ constexpr std::size_t kLongestRestIn2Chunks = kShortLine - kRestOffset - 32 + 1;
 static_assert(kRestOffset + 16 + 16 - 1 <= kShortLine && kLongestRestIn2Chunks >= 16,
               "16-byte path: the rest behind a leading first removal would be read past the 64 readable bytes");
 
-// A line that begins with the marker as presets store it: one to nine
-// decimal digits behind it, then nothing but bytes the value skips
-// (rules::kSkippedInValue). Its value is those digits, and no step of the
-// rescaling wraps but the last one, to 32 bits, so it is worked out here;
-// any other marker line goes to RewriteMarkerLine, which reads every form.
-// Out of line: the dispatch below stays free of its registers.
-constexpr std::size_t kMostPlainDigits = 9;
-constexpr std::int64_t kLargestPlainValue = 999999999;
-static_assert(rules::kScaleTo > 0 && rules::kScaleFrom > 0 && rules::kScaleTo <= INT64_MAX / kLargestPlainValue,
-              "16-byte path: a marker's plain value of nine digits would wrap when rescaled");
-
-__attribute__((noinline)) std::size_t RewriteLeadingMarkerLine(const char* line, std::size_t n, char* out) {
-  constexpr std::size_t kValue = rules::kMarker.size();
-  std::size_t end = n;
-  while (end > kValue && line[end - 1] == rules::kSkippedInValue) --end;
-  if (end == kValue || end - kValue > kMostPlainDigits) return RewriteMarkerLine(line, n, out);
-  std::int64_t value = 0;
-  for (std::size_t i = kValue; i < end; ++i) {
-    const auto digit = static_cast<unsigned char>(line[i] - '0');
-    if (digit > 9) return RewriteMarkerLine(line, n, out);
-    value = value * 10 + digit;
-  }
-  const auto rescaled =
-      static_cast<std::int32_t>(static_cast<std::uint32_t>(value * rules::kScaleTo / rules::kScaleFrom));
-  constexpr std::string_view kStart = rules::kMarkerLineStart.View();
-  std::memcpy(out, kStart.data(), kStart.size());
-  std::size_t size = kStart.size();
-  auto magnitude = static_cast<std::uint32_t>(rescaled);
-  if (rescaled < 0) {
-    out[size++] = '-';
-    magnitude = 0 - magnitude;
-  }
-  char digits[10];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  while (count > 0) out[size++] = digits[--count];
-  return size;
-}
-
 std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kRestOffset);
   if (n > kRestOffset && n - kRestOffset <= kLongestRestIn2Chunks &&
       std::memcmp(line, kFirstRemoval.data(), kRestOffset) == 0) {
     const std::size_t m = n - kRestOffset;
     if (m >= kMarkerRest.size() && std::memcmp(line + kRestOffset, kMarkerRest.data(), kMarkerRest.size()) == 0) {
-      return RewriteLeadingMarkerLine(line, n, out);
+      return RewriteMarkerLine(line, n, out);
     }
     if (m <= 16) return RewriteShortLineIn<1>(line, n, out, kRestOffset);
     return RewriteShortLineIn<2>(line, n, out, kRestOffset);
