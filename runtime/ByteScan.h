@@ -89,20 +89,7 @@ class ShortText {
   // behind them: for a caller that limits the mask otherwise.
   template <char... Values>
   Bits AllMask() const {
-    Bits mask = 0;
-#if defined(__SSE2__)
-#pragma GCC unroll 4
-    for (std::size_t c = 0; c < Chunks; ++c) {
-      __m128i hits = _mm_setzero_si128();
-      ((hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunks_[c], _mm_set1_epi8(Values)))), ...);
-      mask |= static_cast<Bits>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (c * 16);
-    }
-#else
-    for (std::size_t i = 0; i < Chunks * 16; ++i) {
-      if (((text_[i] == Values) || ...)) mask |= Bits{1} << i;
-    }
-#endif
-    return mask;
+    return RangesOverAll<static_cast<unsigned char>(Values) * 256 ...>();
   }
 
   // One bit per byte within any of the `Ranges`, each of them the bytes
@@ -110,6 +97,12 @@ class ShortText {
   // several bytes costs about what one byte does.
   template <int... Ranges>
   Bits RangeMask() const {
+    return RangesOverAll<Ranges...>() & valid_;
+  }
+
+ private:
+  template <int... Ranges>
+  Bits RangesOverAll() const {
     Bits mask = 0;
 #if defined(__SSE2__)
 #pragma GCC unroll 4
@@ -124,10 +117,9 @@ class ShortText {
       if (((static_cast<unsigned char>(byte - Ranges / 256) <= Ranges % 256) || ...)) mask |= Bits{1} << i;
     }
 #endif
-    return mask & valid_;
+    return mask;
   }
 
- private:
 #if defined(__SSE2__)
   template <int Low, int Span>
   static __m128i InRange(__m128i chunk) {
