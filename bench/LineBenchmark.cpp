@@ -13,7 +13,6 @@
 #include "runtime/FileChannelBulk.h"
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
-#include "tools/PresetStreamTesting.h"
 #include "tools/rewriting/PresetLine.h"
 
 namespace {
@@ -135,15 +134,9 @@ void BM_FramingBufferedLines(benchmark::State& state) {
 BENCHMARK(BM_FramingBufferedLines);
 
 // The run's streaming loop on the same file: framing, rewriting and
-// writing together, on whole buffered blocks with wide vectors (argument 1,
-// where the processor has them) or line by line (argument 0).
+// writing together.
 void BM_ConvertPreset(benchmark::State& state) {
   const std::string& path = FramingFile();
-  SetWideVectorsForTesting(state.range(0) != 0);
-  if ((state.range(0) != 0) != WideVectorsInUse()) {
-    state.SkipWithError("no wide vectors on this processor");
-    return;
-  }
   LineList lines;
   struct stat file;
   stat(path.c_str(), &file);
@@ -153,10 +146,9 @@ void BM_ConvertPreset(benchmark::State& state) {
   }
   std::remove(output.c_str());
   ReleaseLineList(&lines);
-  SetWideVectorsForTesting(true);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(file.st_size));
 }
-BENCHMARK(BM_ConvertPreset)->Arg(0)->Arg(1);
+BENCHMARK(BM_ConvertPreset);
 
 void BM_FramingReference(benchmark::State& state) {
   const std::string& path = FramingFile();

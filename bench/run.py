@@ -13,9 +13,12 @@ workloads are the rows of WORKLOADS:
   rerun    the library converted again, replacing its 5,000 older outputs
                                          wall time beside the first run        (target 1.3x)
 
-each with the 64-byte block rewriting on and off (the benchmark build of the
-converter reads BRUSH_BENCH_WIDE; the program itself does not), and the
-converter's peak resident memory (target: under 8 MiB).
+and the converter's peak resident memory (target: under 8 MiB).
+
+By default it times the release build's program. To hold two builds side by
+side in one run, name each: --converter before=PATH --converter now=PATH
+(runs alternate between them), and give one an environment of its own with
+--converter-env before=NAME=VALUE.
 
 With --scaling it also times 1 to 256 MiB files of short lines and 32 MiB
 files of dense lines from 16 bytes to 64 KiB long, writes scaling.csv and,
@@ -47,9 +50,6 @@ WORKLOADS = [
     ("library", "library", 5000, "cp", 1.0, "5,000 presets of 1 KB"),
     ("rerun", "library", 5000, "first", 1.3, "5,000 older outputs replaced"),
 ]
-
-# The block rewriting's switch in the benchmark build, by column.
-WIDE = {"on": {}, "off": {"BRUSH_BENCH_WIDE": "off"}}
 
 
 # The peak that wait4 reports for a child counts the image of this Python
@@ -113,25 +113,25 @@ def single_file(workdir, name, kind, mib, *lengths):
     return folder
 
 
-def compare(converter, folder, reference, runs, wides):
-    """Medians of the converter (per wide setting) and the reference, run in
-    turn: wall time beside tr, CPU time beside cp, and for "first" the wall
+def compare(converters, folder, reference, runs):
+    """Medians of each converter ({label: (path, environment)}) and the
+    reference, run in turn: wall time beside tr, CPU time beside cp, and for "first" the wall
     time of a second run (each older output replaced, made durable before it
     takes the older one's place) beside the first run into an empty
-    Converted/. Returns ({wide: median}, reference median, peak, largest
+    Converted/. Returns ({label: median}, reference median, peak, largest
     output)."""
     source_folder = os.path.join(folder, "convert")
     source = os.path.join(source_folder, sorted(os.listdir(source_folder))[0])
-    tool = {wide: [] for wide in wides}
+    tool = {label: [] for label in converters}
     reference_times, peaks, size = [], [], 0
     figure = 1 if reference == "cp" else 0
     for _ in range(runs):
-        for wide in wides:
+        for label, (path, env) in converters.items():
             fresh_workspace(folder)
             if reference == "first":
-                reference_times.append(run_measured([converter], folder, env=WIDE[wide])[0])
-            measured = run_measured([converter], folder, env=WIDE[wide])
-            tool[wide].append(measured[figure])
+                reference_times.append(run_measured([path], folder, env=env)[0])
+            measured = run_measured([path], folder, env=env)
+            tool[label].append(measured[figure])
             peaks.append(measured[2])
             size = largest_output(folder)
         if reference == "tr":
@@ -142,11 +142,11 @@ def compare(converter, folder, reference, runs, wides):
             fresh_workspace(folder)
             reference_times.append(run_measured("cp convert/* Converted/", folder)[1])
     fresh_output(os.path.join(folder, "tr.out"))
-    return ({wide: statistics.median(times) for wide, times in tool.items()}, statistics.median(reference_times),
+    return ({label: statistics.median(times) for label, times in tool.items()}, statistics.median(reference_times),
             max(peaks), size)
 
 
-def scaling(converter, workdir, runs):
+def scaling(converter, env, workdir, runs):
     """Seconds against input size (short lines) and against line length
     (dense lines, 32 MiB), medians of alternating runs."""
     series = [("size", mib, "huge", mib, ()) for mib in (1, 4, 16, 64, 256)]
@@ -155,24 +155,22 @@ def scaling(converter, workdir, runs):
     for name, x, kind, mib, lengths in series:
         folder = single_file(workdir, f"scale-{name}{x}", kind, mib, *lengths)
         source = os.path.join(folder, "convert", os.listdir(os.path.join(folder, "convert"))[0])
-        times = {"on": [], "off": [], "tr": [], "cp": []}
+        times = {"converter": [], "tr": [], "cp": []}
         for _ in range(runs):
-            for wide in ("on", "off"):
-                fresh_workspace(folder)
-                times[wide].append(run_measured([converter], folder, env=WIDE[wide])[0])
+            fresh_workspace(folder)
+            times["converter"].append(run_measured([converter], folder, env=env)[0])
             fresh_output(os.path.join(folder, "ref.out"))
             with open(source, "rb") as src, open(os.path.join(folder, "ref.out"), "wb") as dst:
                 times["tr"].append(run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)[0])
             fresh_output(os.path.join(folder, "ref.out"))
             times["cp"].append(run_measured(["cp", source, os.path.join(folder, "ref.out")], folder)[0])
-        rows.append([name, x] + [round(statistics.median(times[k]), 4) for k in ("on", "off", "tr", "cp")])
-        print(f"  {name} {x:6d}  converter {rows[-1][2]:.3f} s (block path off {rows[-1][3]:.3f} s)  "
-              f"tr {rows[-1][4]:.3f} s  cp {rows[-1][5]:.3f} s")
+        rows.append([name, x] + [round(statistics.median(times[k]), 4) for k in ("converter", "tr", "cp")])
+        print(f"  {name} {x:6d}  converter {rows[-1][2]:.3f} s  tr {rows[-1][3]:.3f} s  cp {rows[-1][4]:.3f} s")
         shutil.rmtree(folder)
     csv_path = os.path.join(workdir, "scaling.csv")
     with open(csv_path, "w", newline="") as out:
         writer = csv.writer(out)
-        writer.writerow(["series", "x", "converter_s", "converter_block_off_s", "tr_s", "cp_s"])
+        writer.writerow(["series", "x", "converter_s", "tr_s", "cp_s"])
         writer.writerows(rows)
     print(f"wrote {csv_path}")
     if shutil.which("gnuplot"):
@@ -187,16 +185,14 @@ set xlabel 'input size (MiB), short preset lines'
 set ylabel 'seconds (median)'
 set title 'Converter beside tr and cp'
 plot '{csv_path}' using (strcol(1) eq "size" ? $2 : 1/0):3 with linespoints title 'converter', \\
-     '' using (strcol(1) eq "size" ? $2 : 1/0):4 with linespoints title 'converter, 64-byte path off', \\
-     '' using (strcol(1) eq "size" ? $2 : 1/0):5 with linespoints title 'tr', \\
-     '' using (strcol(1) eq "size" ? $2 : 1/0):6 with linespoints title 'cp'
+     '' using (strcol(1) eq "size" ? $2 : 1/0):4 with linespoints title 'tr', \\
+     '' using (strcol(1) eq "size" ? $2 : 1/0):5 with linespoints title 'cp'
 unset logscale y
 set yrange [0:*]
 set xlabel 'line length (bytes), 32 MiB of rule-dense lines'
 set ylabel 'wall time / tr'
 set title 'Line-length sweep'
-plot '{csv_path}' using (strcol(1) eq "line" ? $2 : 1/0):($3/$5) with linespoints title 'converter', \\
-     '' using (strcol(1) eq "line" ? $2 : 1/0):($4/$5) with linespoints title 'converter, 64-byte path off', \\
+plot '{csv_path}' using (strcol(1) eq "line" ? $2 : 1/0):($3/$4) with linespoints title 'converter', \\
      1.5 with lines dashtype 2 title 'target 1.5x'
 unset multiplot
 """
@@ -206,19 +202,25 @@ unset multiplot
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--converter",
-                        default=os.path.join(HERE, "..", "build", "release", "bench", "brush_bench_converter"))
+    parser.add_argument("--converter", action="append", metavar="[LABEL=]PATH",
+                        help="a build to time (repeatable; default: the release build's program)")
+    parser.add_argument("--converter-env", action="append", default=[], metavar="LABEL=NAME=VALUE",
+                        help="an environment variable set for that converter's runs alone")
     parser.add_argument("--workdir", default=os.path.join(HERE, "..", "build", "bench"))
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--only", choices=[row[0] for row in WORKLOADS], action="append")
-    parser.add_argument("--wide", choices=["on", "off"], action="append",
-                        help="the 64-byte block rewriting's settings to time (default: both)")
     parser.add_argument("--scaling", action="store_true")
     args = parser.parse_args()
-    converter = os.path.abspath(args.converter)
+    converters = {}
+    for spec in args.converter or [os.path.join(HERE, "..", "build", "release", "BrushPreset_Convertion")]:
+        label, _, path = spec.rpartition("=")
+        converters[label or "converter"] = (os.path.abspath(path), {})
+    for spec in args.converter_env:
+        label, name_value = spec.split("=", 1)
+        name, value = name_value.split("=", 1)
+        converters[label][1][name] = value
     workdir = os.path.abspath(args.workdir)
     os.makedirs(workdir, exist_ok=True)
-    wides = args.wide or ["on", "off"]
 
     rows = []
     for name, kind, amount, reference, target, description in WORKLOADS:
@@ -230,24 +232,25 @@ def main():
         else:
             folder = single_file(workdir, name, kind, amount)
         print(f"{name}: {description} ...", flush=True)
-        rows.append((name, description, reference, target) + compare(converter, folder, reference, args.runs, wides))
+        rows.append((name, description, reference, target) + compare(converters, folder, reference, args.runs))
 
-    print(f"\n{'workload':8} {'description':34} {'figure':12} {'64-byte':>7} {'converter':>10} {'reference':>10} "
+    print(f"\n{'workload':8} {'description':34} {'figure':12} {'build':>10} {'converter':>10} {'reference':>10} "
           f"{'ratio':>7} {'target':>7} {'peak RSS':>10}")
     for name, description, reference, target, tool, reference_time, peak, _ in rows:
         figure = {"tr": "wall vs tr", "cp": "CPU vs cp", "first": "wall vs 1st"}[reference]
-        for wide, time_taken in tool.items():
+        for label, time_taken in tool.items():
             ratio = time_taken / reference_time if reference_time > 0 else float("inf")
             verdict = "ok" if ratio <= target else "OVER"
             memory = "ok" if peak < PEAK_TARGET else "OVER"
-            print(f"{name:8} {description:34} {figure:12} {wide:>7} {time_taken:9.3f}s {reference_time:9.3f}s "
+            print(f"{name:8} {description:34} {figure:12} {label:>10} {time_taken:9.3f}s {reference_time:9.3f}s "
                   f"{ratio:6.2f}x {target:6.2f}x {peak / MIB:6.1f} MiB  {verdict}, memory {memory}")
     print(f"peak RSS: the converter's peak resident memory, largest of all its runs; target under "
           f"{PEAK_TARGET // MIB} MiB" + ("" if GNU_TIME else " (without /usr/bin/time, it includes this script)"))
 
     if args.scaling:
         print("\nscaling (medians):")
-        scaling(converter, workdir, args.runs)
+        path, env = next(iter(converters.values()))
+        scaling(path, env, workdir, args.runs)
 
 
 if __name__ == "__main__":

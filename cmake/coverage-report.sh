@@ -7,9 +7,6 @@
 # branches of exception handling, and those gcc puts on lines without code
 # of their own (a closing brace, a declaration: the cleanups of the objects
 # that end there).
-# WideRewriteFallback.cpp is left out: a Linux program for x86-64 never
-# has it, and the coverage build's second converter only stands in for a
-# processor without 64-byte vectors, where that file never rewrites either.
 set -eu
 src=$1 build=$2 lines=$3 branches=$4
 if ! command -v gcovr >/dev/null 2>&1; then
@@ -22,7 +19,7 @@ json=$build/coverage.json
 # checkout and would add those of any other build folder in it.
 cd "$src"
 gcovr --root . --object-directory "$build" --filter 'tools/' --filter 'runtime/' \
-  --filter 'platform/PlatformPosix\.cpp' --exclude 'tools/rewriting/WideRewriteFallback\.cpp' \
+  --filter 'platform/PlatformPosix\.cpp' \
   --exclude-throw-branches --exclude-unreachable-branches --json "$json" "$build"
 echo "== lines"
 gcovr --root . --add-tracefile "$json"

@@ -19,7 +19,6 @@
 #include "runtime/FileChannelTesting.h"
 #include "tests/ReferenceRewrite.h"
 #include "tools/BrushPreset_Convertion.h"
-#include "tools/PresetStreamTesting.h"
 
 namespace {
 
@@ -91,19 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Require(lineBytes + terminators == bytes.size());
 
-  // The run's own reading loop gives the plain conversion, on each
-  // rewriting path this processor has.
+  // The run's own reading loop gives the plain conversion.
   const std::string expected = reference::Convert(bytes);
   LineList converted;
   const std::string output = ScratchPath() + ".converted";
-  for (bool wide : {false, true}) {
-    SetWideVectorsForTesting(wide);
-    Require(!ConvertPreset(ScratchPath(), output, &converted));
-    Require(ReadWhole(output) == expected);
-  }
+  Require(!ConvertPreset(ScratchPath(), output, &converted));
+  Require(ReadWhole(output) == expected);
   ReleaseLineList(&converted);
   std::remove(output.c_str());
-  SetWideVectorsForTesting(true);
 
   platform::ClearFaults();
   SetChannelBufferAllocationFailsForTesting(false);

@@ -92,20 +92,3 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
   return accepted;
 }
 
-// The lines that lie whole in the buffer, from the next byte to be read on,
-// with their terminators, as one block: it ends right behind a terminator,
-// short of a CR that is the last byte held (an LF may follow it), so a CR
-// inside the block pairs only with an LF inside it. Empty when no line lies
-// whole in the buffer. kChannelBufferSlack bytes past the block can be read.
-inline std::string_view BufferedWholeLines(const FileChannel& channel) {
-  if (channel.buffer == nullptr || channel.mode != ChannelMode::Reading) return std::string_view();
-  const char* const first = channel.buffer + (channel.filled - channel.count);
-  const char* end = channel.buffer + channel.filled;
-  if (end > first && end[-1] == '\r') --end;
-  while (end > first && end[-1] != '\n' && end[-1] != '\r' && end[-1] != '\0') --end;
-  return std::string_view(first, static_cast<std::size_t>(end - first));
-}
-
-// Takes the first `n` buffered bytes as read: the block above, once its
-// lines are dealt with.
-inline void TakeBufferedBytes(FileChannel* channel, std::size_t n) { channel->count -= static_cast<std::int32_t>(n); }

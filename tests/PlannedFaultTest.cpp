@@ -15,7 +15,6 @@
 #include "runtime/FileChannel.h"
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
-#include "tools/PresetStreamTesting.h"
 
 namespace {
 
@@ -223,25 +222,19 @@ TEST(PlannedFault, OlderOutputsAreReplacedOnlyAfterTheBatchIsSynced) {
 }
 
 // Memory for the rewritten lines that cannot be had, whatever line needs it
-// first, on either rewriting path: the preset is told and its older
-// conversion stays.
+// first: the preset is told and its older conversion stays.
 TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
-  const bool wideAtStart = WideVectorsInUse();
-  for (bool wide : {false, true}) {
-    for (const std::string& content : {kControlPreset, "\n\n\n" + kControlPreset, std::string(5000, 'x') + "\n"}) {
-      SCOPED_TRACE(std::string(wide ? "wide" : "narrow") + ", first line of " + std::to_string(content.find('\n')));
-      SetWideVectorsForTesting(wide);
-      ScratchFolder folder;
-      MakeWorkingFolder(folder, content, true);
-      const RunReport report = ConvertWithFault(folder, Call::Memory, 1, kPlanned);
-      ASSERT_EQ(report.problems.size(), 1u);
-      EXPECT_EQ(report.problems.front().step, Step::OutOfMemory);
-      EXPECT_TRUE(report.problems.front().olderKept);
-      EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), "older");
-      EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
-    }
+  for (const std::string& content : {kControlPreset, "\n\n\n" + kControlPreset, std::string(5000, 'x') + "\n"}) {
+    SCOPED_TRACE("first line of " + std::to_string(content.find('\n')));
+    ScratchFolder folder;
+    MakeWorkingFolder(folder, content, true);
+    const RunReport report = ConvertWithFault(folder, Call::Memory, 1, kPlanned);
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_EQ(report.problems.front().step, Step::OutOfMemory);
+    EXPECT_TRUE(report.problems.front().olderKept);
+    EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), "older");
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
   }
-  SetWideVectorsForTesting(wideAtStart);
   // Heap memory refused once: for the preset's paths (more than 210 bytes
   // each), the preset is skipped; for the table of channels, it cannot be
   // opened; right after the output's first write (1: any size), the output

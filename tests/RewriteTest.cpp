@@ -11,11 +11,9 @@
 #include "tests/ReferenceRewrite.h"
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
-#include "tools/PresetStreamTesting.h"
 #include "tools/rewriting/LongLineRewrite.h"
 #include "tools/rewriting/PresetLine.h"
 #include "tools/rewriting/PresetRuleFacts.h"
-#include "tools/rewriting/WideRewrite.h"
 
 namespace {
 
@@ -247,35 +245,15 @@ std::vector<std::string> InteractingFragments() {
 }
 
 // Every line of up to three fragments, and a sample of four, on every path:
-// as a short line, through the long-line path, in a long line behind bytes
-// no row acts on that shift it across the 16-byte chunks, and in blocks.
+// as a short line, through the long-line path, and in a long line behind
+// bytes no row acts on that shift it across the 16-byte chunks.
 TEST(RewritePresetLine, EveryPathAgreesOnEveryLineOfFewFragments) {
   const std::vector<std::string> fragments = InteractingFragments();
   const std::size_t count = fragments.size();
   const std::string filler(77, 'x');
   std::string line, padded, out(filler.size() + 4 * rules::kLongestPattern + kRewriteGrowth, '\0');
-  // The lines also go, thousands at a time, through the 64-byte block path
-  // where this processor has it.
-  std::string block, blockExpected, blockOut;
-  auto checkBlock = [&]() {
-    if (!WideVectorsSupported()) return;
-    const std::size_t size = block.size();
-    block.append(128, '\0');
-    blockOut.assign(2 * size + 128, '\0');
-    blockOut.resize(RewriteWholeLinesWide(block.data(), size, blockOut.data()));
-    const std::size_t differs = static_cast<std::size_t>(
-        std::mismatch(blockOut.begin(), blockOut.end(), blockExpected.begin(), blockExpected.end()).first -
-        blockOut.begin());
-    const std::size_t from = differs < 40 ? 0 : differs - 40;
-    ASSERT_EQ(blockOut.substr(from, 80), blockExpected.substr(from, 80)) << "block path, byte " << differs;
-    block.clear();
-    blockExpected.clear();
-  };
   auto check = [&]() {
     const std::string expected = reference::Rewrite(line);
-    block += line + "\n";
-    blockExpected += expected + "\r\n";
-    if (block.size() >= 16384) checkBlock();
     ASSERT_EQ(RewritePresetLine(line), expected) << "line: " << line;
     ASSERT_EQ(out.substr(0, RewriteLongLine(line.data(), line.size(), out.data())), expected) << "line: " << line;
     // No pattern holds the filler's byte: only a marker line reads it.
@@ -305,7 +283,6 @@ TEST(RewritePresetLine, EveryPathAgreesOnEveryLineOfFewFragments) {
     check();
     if (HasFatalFailure()) return;
   }
-  checkBlock();
 }
 
 }  // namespace
@@ -344,8 +321,8 @@ std::string RandomFile(std::mt19937_64& random) {
 }  // namespace
 
 // Whole files through the channels and the run's streaming loop, on every
-// rewriting path this processor has, with reads cut short anywhere and now
-// and then without a buffer, give what the plain framing and rewriting give.
+// rewriting path, with reads cut short anywhere and now and then without a
+// buffer, give what the plain framing and rewriting give.
 class ConvertedFiles : public testing_support::HookedTest {};
 
 TEST_F(ConvertedFiles, AgreeWithThePlainRulesOnEveryPath) {
@@ -358,20 +335,13 @@ TEST_F(ConvertedFiles, AgreeWithThePlainRulesOnEveryPath) {
     const std::string bytes = RandomFile(random);
     const std::string expected = reference::Convert(bytes);
     testing_support::WriteFile(path, bytes);
-    for (bool wide : {false, true}) {
-      for (std::size_t cap : {0, 61, 4095}) {
-        SetWideVectorsForTesting(wide);
-        const bool unbuffered = cap == 61 && file % 50 == 0;  // as when its memory cannot be had
-        SetChannelBufferAllocationFailsForTesting(unbuffered);
-        if (!wide) {
-          ASSERT_FALSE(WideVectorsInUse());  // the 16-byte path really runs
-        }
-        platform::CapReads(cap);
-        ASSERT_FALSE(ConvertPreset(path, output, &lines).has_value());
-        ASSERT_EQ(testing_support::ReadFile(output), expected)
-            << "file " << file << ", wide " << WideVectorsInUse() << ", reads of at most " << cap
-            << (unbuffered ? ", unbuffered" : "");
-      }
+    for (std::size_t cap : {0, 61, 4095}) {
+      const bool unbuffered = cap == 61 && file % 50 == 0;  // as when its memory cannot be had
+      SetChannelBufferAllocationFailsForTesting(unbuffered);
+      platform::CapReads(cap);
+      ASSERT_FALSE(ConvertPreset(path, output, &lines).has_value());
+      ASSERT_EQ(testing_support::ReadFile(output), expected)
+          << "file " << file << ", reads of at most " << cap << (unbuffered ? ", unbuffered" : "");
     }
   }
   ReleaseLineList(&lines);

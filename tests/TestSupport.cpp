@@ -12,7 +12,6 @@
 #include "platform/PlatformTesting.h"
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelTesting.h"
-#include "tools/PresetStreamTesting.h"
 
 namespace fs = std::filesystem;
 
@@ -21,7 +20,6 @@ namespace testing_support {
 void ResetTestHooks() {
   CloseAllChannels();
   SetChannelBufferAllocationFailsForTesting(false);
-  SetWideVectorsForTesting(true);
   platform::ClearFaults();
 }
 

@@ -14,9 +14,8 @@
 namespace testing_support {
 
 // Closes every channel and sets every test hook back to what the product
-// does on its own: no read cap, no write observer, buffers allocated, the
-// wide vectors in use where the processor has them, no platform fault
-// planned.
+// does on its own: no read cap, no write observer, buffers allocated, no
+// platform fault planned.
 void ResetTestHooks();
 
 // The base of every test that sets a hook: whatever way the test ends, even
@@ -103,8 +102,7 @@ struct RunResult {
 };
 
 // The program the tests run: the converter built beside them, or the one
-// that BRUSH_TEST_CONVERTER names (the coverage build's second converter,
-// without the 64-byte path).
+// that BRUSH_TEST_CONVERTER names (another build of it).
 const char* ConverterPath();
 
 // Runs the converter in `folder`, standard input not a terminal, and waits

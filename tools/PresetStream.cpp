@@ -6,20 +6,15 @@
 
 #include "runtime/FileChannel.h"
 #include "runtime/FileChannelBulk.h"
-#include "tools/PresetStreamTesting.h"
 #include "tools/rewriting/PresetLine.h"
 #include "tools/rewriting/ShortLineRewrite.h"
-#include "tools/rewriting/WideRewrite.h"
 
 namespace {
 
-// Asked of the processor at the first file, not at start-up: a switch made
-// before then (by the tests, or by the benchmark build at start-up) stays.
-int gWideVectors = -1;
-
-bool UseWideVectors() {
-  if (gWideVectors < 0) gWideVectors = WideVectorsSupported() ? 1 : 0;
-  return gWideVectors != 0;
+// Writes the CR LF that ends every converted line at `out`.
+inline void EndLine(char* out) {
+  out[0] = '\r';
+  out[1] = '\n';
 }
 
 // Appends to a LineList through local copies of its fields, so that the
@@ -47,17 +42,6 @@ class LineAppender {
     char* out = data_ + used_;
     for (std::size_t i = 0; i < bytes; i += 16) std::memcpy(out + i, kPairs, 16);
     used_ += bytes;
-    return true;
-  }
-
-  // Every line of `block` (whole lines with their terminators, as the
-  // channel holds them), rewritten with wide vectors.
-  bool AppendWholeLines(std::string_view block) {
-    // A byte read gives at most two (a terminator becomes CR LF), and the
-    // wide stores reach 128 bytes past what they leave.
-    std::size_t room = 2 * block.size() + 128;
-    if (used_ + room > capacity_ && !Grow(used_ + room)) return false;
-    used_ += RewriteWholeLinesWide(block.data(), block.size(), data_ + used_);
     return true;
   }
 
@@ -112,10 +96,6 @@ bool HandOver(LineList* lines, int output) {
 
 }  // namespace
 
-bool WideVectorsInUse() { return UseWideVectors(); }
-
-void SetWideVectorsForTesting(bool on) { gWideVectors = on && WideVectorsSupported() ? 1 : 0; }
-
 void ReleaseLineList(LineList* lines) {
   platform::ReleaseArena(&lines->arena);
   lines->used = 0;
@@ -124,15 +104,8 @@ void ReleaseLineList(LineList* lines) {
 bool RewriteChannelLines(int input, int output, LineList* lines) {
   FileChannel* channel = FindChannel(input);
   bool enoughMemory = channel != nullptr;
-  const bool wide = UseWideVectors();
   while (enoughMemory) {
-    if (wide) {
-      std::string_view block = BufferedWholeLines(*channel);
-      if (!block.empty()) {
-        enoughMemory = LineAppender(lines).AppendWholeLines(block);
-        if (enoughMemory) TakeBufferedBytes(channel, block.size());
-      }
-    } else {
+    {
       LineAppender appender(lines, true);
       enoughMemory = TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
         return times == 1 ? appender.Append(line) : appender.AppendEmptyLines(times);
