@@ -124,12 +124,31 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   return removed | found;
 }
 
+template <std::size_t I>
+struct LaterRemoval {
+  static constexpr std::string_view value = rules::kRemovals[rules::kSweptRemovals + I];
+};
+
 template <std::size_t... I, std::size_t Chunks>
 __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemovals(
     const bytescan::ShortText<Chunks>& text, const char* line, std::size_t n, bytescan::ChunkMask<Chunks> removed,
     std::index_sequence<I...>) {
   ((removed = AddLaterRemoval<I>(text, line, n, removed)), ...);
   return removed;
+}
+
+// The places where a match of a later removal could begin, their first and
+// last bytes told (0 where none can).
+template <std::size_t... I>
+__attribute__((always_inline)) inline bytescan::ChunkMask<1> LaterRemovalStarts(const bytescan::ShortText<1>& text,
+                                                                                std::index_sequence<I...>) {
+  auto starts = [&text](auto removal) {
+    constexpr std::string_view kRemoval = decltype(removal)::value;
+    bytescan::ChunkMask<1> mask = text.template Mask<kRemoval.front()>();
+    if constexpr (kRemoval.size() > 1) mask &= text.template AllMask<kRemoval.back()>() >> (kRemoval.size() - 1);
+    return mask;
+  };
+  return (bytescan::ChunkMask<1>{0} | ... | starts(LaterRemoval<I>{}));
 }
 
 // Which bytes stand next to each other in the pattern of a row that a
@@ -255,6 +274,17 @@ __attribute__((always_inline)) inline RenameMatches FindRenames(const char* text
   return matches;
 }
 
+// True when the `size` bytes at `text` are those of `bytes`, a constant:
+// compared byte by byte, without a library call, which would make the
+// short path save registers on every line for a rare case.
+template <std::size_t Size>
+__attribute__((always_inline)) inline bool SameBytes(const char* text, const char* bytes) {
+  bool same = true;
+#pragma GCC unroll 16
+  for (std::size_t i = 0; i < Size; ++i) same &= text[i] == bytes[i];
+  return same;
+}
+
 // True when the rename found makes, with its neighbours as rules::kFormings
 // number E has them, the pattern of a row that runs after it.
 template <std::size_t E>
@@ -265,11 +295,11 @@ __attribute__((always_inline)) inline bool Forms(const char* out, std::size_t si
   const std::size_t at = matches.at;
   if constexpr (!kForming.before.empty()) {
     constexpr std::string_view before = kForming.before;
-    if (at < before.size() || std::memcmp(out + at - before.size(), before.data(), before.size()) != 0) return false;
+    if (at < before.size() || !SameBytes<before.size()>(out + at - before.size(), before.data())) return false;
   }
   if constexpr (!kForming.after.empty()) {
     constexpr std::string_view after = kForming.after;
-    if (at + kFindSize + after.size() > size || std::memcmp(out + at + kFindSize, after.data(), after.size()) != 0) {
+    if (at + kFindSize + after.size() > size || !SameBytes<after.size()>(out + at + kFindSize, after.data())) {
       return false;
     }
   }
@@ -277,7 +307,7 @@ __attribute__((always_inline)) inline bool Forms(const char* out, std::size_t si
 }
 
 template <std::size_t... E>
-inline bool FormsLaterPattern(const char* out, std::size_t size, const RenameMatches& matches,
+__attribute__((always_inline)) inline bool FormsLaterPattern(const char* out, std::size_t size, const RenameMatches& matches,
                               std::index_sequence<E...>) {
   return (Forms<E>(out, size, matches) || ...);
 }
@@ -431,6 +461,47 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   return matches.count == 0 ? size : ApplyRenames(out, size, matches);
 }
 
+// The most common short rest, at `whole` + `skipped`, of at most 16 bytes:
+// no match of the first removal and no byte that could begin a later
+// removal's match, and every removed byte behind every kept one. The kept
+// bytes then form one run from the start, so no removal joins two pieces
+// and the renames' matches in the line as read are those stage 3 sees.
+// Anything else goes to the full path, which finds the same for such a
+// rest: this one only leaves out what the rest cannot hold. It keeps no
+// value in a register that a call must preserve, so a line it takes needs
+// no saving and restoring of registers.
+__attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* whole, std::size_t wholeSize, char* out,
+                                                                   std::size_t skipped) {
+  using Bits = bytescan::ChunkMask<1>;
+  const char* const line = whole + skipped;
+  const std::size_t n = wholeSize - skipped;
+  const bytescan::ShortText<1> text(line, n);
+  const Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
+  const Bits keep = InLine<1, Bits>(n) & ~removed;
+  const Bits firstRemovals = text.template AllMask<kFirstRemoval.front()>() &
+                             (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
+  if ((firstRemovals | LaterRemovalStarts(text, std::make_index_sequence<kLaterRemovals>()) |
+       (keep & (keep + 1))) != 0) {
+    return RewriteShortLineIn<1>(whole, wholeSize, out, skipped);
+  }
+  // (A kept run from the start of one chunk has a byte behind it.)
+  const auto run = Lowest(static_cast<Bits>(~keep));
+  bytescan::CopyChunks(out, line, 16);
+  const Bits starts = RenameFirstBytes(text, std::make_index_sequence<kRenameFirstRanges.size>()) & keep;
+  if (starts == 0) return run;
+  // Several places to try, or a rename that may form a later row's
+  // pattern: the full path.
+  if ((starts & (starts - 1)) != 0) return RewriteShortLineIn<1>(whole, wholeSize, out, skipped);
+  RenameMatches matches;
+  matches.at = Lowest(starts);
+  TakeAt<0, kSortedFirstBytes.size>(line, n, matches.at, static_cast<unsigned char>(line[matches.at]), &matches);
+  if (matches.count == 0) return run;
+  if (FormsLaterPattern(out, run, matches, std::make_index_sequence<rules::kFormingCount>())) {
+    return RewriteShortLineIn<1>(whole, wholeSize, out, skipped);
+  }
+  return RenameAlone(out, run, matches);
+}
+
 }  // namespace
 
 // A line that begins with the first removal rewrites as the rest behind it
@@ -454,10 +525,10 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
     if (m >= kMarkerRest.size() && std::memcmp(line + kRestOffset, kMarkerRest.data(), kMarkerRest.size()) == 0) {
       return RewriteMarkerLine(line, n, out);
     }
-    if (m <= 16) return RewriteShortLineIn<1>(line, n, out, kRestOffset);
+    if (m <= 16) return RewriteOneChunk(line, n, out, kRestOffset);
     return RewriteShortLineIn<2>(line, n, out, kRestOffset);
   }
-  if (n <= 16) return RewriteShortLineIn<1>(line, n, out, 0);
+  if (n <= 16) return RewriteOneChunk(line, n, out, 0);
   if (n <= 32) return RewriteShortLineIn<2>(line, n, out, 0);
   return RewriteShortLineIn<4>(line, n, out, 0);
 }
