@@ -461,6 +461,55 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   return matches.count == 0 ? size : ApplyRenames(out, size, matches);
 }
 
+// The common short rest, at `whole` + `skipped`: no match of the first
+// removal in it, and its kept bytes in at most two runs, with no bytes
+// that stand next to each other in a pattern on the two sides of the gap
+// between them. Anything else goes to the full path, which finds the same
+// for such a rest: this one only leaves out what the rest cannot hold.
+template <std::size_t Chunks>
+__attribute__((noinline)) std::size_t RewriteTwoRuns(const char* whole, std::size_t wholeSize, char* out,
+                                                     std::size_t skipped) {
+  using Bits = bytescan::ChunkMask<Chunks>;
+  const char* const line = whole + skipped;
+  const std::size_t n = wholeSize - skipped;
+  const bytescan::ShortText<Chunks> text(line, n);
+  const Bits firstRemovals = text.template AllMask<kFirstRemoval.front()>() &
+                             (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
+  Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
+  removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
+  const Bits keep = InLine<Chunks, Bits>(n) & ~removed;
+  // Adding a run's lowest bit carries to the byte behind it, clearing the
+  // run. (Where the mask is no wider than the chunks, a run may reach its
+  // top and the carry leave it: the full path.)
+  const Bits behindFirst = keep + (keep & (0 - keep));
+  const Bits second = keep & behindFirst;
+  const Bits behindSecond = second + (second & (0 - second));
+  bool full = (firstRemovals | (second & behindSecond)) != 0 || keep == 0;
+  if constexpr (16 * Chunks >= kWidth<Bits>) full = full || (keep >> (kWidth<Bits> - 1)) != 0;
+  if (full) return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
+  const std::size_t start = Lowest(keep);
+  const std::size_t end = Lowest(behindFirst);
+  bytescan::CopyChunks(out, line + start, 16 * Chunks);
+  std::size_t size = end - start;
+  std::size_t secondStart = n;
+  if (second != 0) {
+    secondStart = Lowest(second);
+    const auto before = static_cast<unsigned char>(line[end - 1]);
+    const auto after = static_cast<unsigned char>(line[secondStart]);
+    if (((kPatternPairs.follows[before] >> kPatternPairs.number[after]) & 1) != 0) {
+      return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
+    }
+    bytescan::CopyChunks(out + size, line + secondStart, 16 * Chunks);
+    size += Lowest(behindSecond) - secondStart;
+  }
+  const Bits starts = RenameFirstBytes(text, std::make_index_sequence<kRenameFirstRanges.size>()) & keep;
+  if (starts == 0) return size;
+  RenameMatches matches = FindRenames(line, n, starts);
+  if (matches.count == 0) return size;
+  matches.at = matches.at < secondStart ? matches.at - start : matches.at - secondStart + (end - start);
+  return ApplyRenames(out, size, matches);
+}
+
 // The most common short rest, at `whole` + `skipped`, of at most 16 bytes:
 // no match of the first removal and no byte that could begin a later
 // removal's match, and every removed byte behind every kept one. The kept
@@ -482,7 +531,7 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* wh
                              (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
   if ((firstRemovals | LaterRemovalStarts(text, std::make_index_sequence<kLaterRemovals>()) |
        (keep & (keep + 1))) != 0) {
-    return RewriteShortLineIn<1>(whole, wholeSize, out, skipped);
+    return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
   }
   // (A kept run from the start of one chunk has a byte behind it.)
   const auto run = Lowest(static_cast<Bits>(~keep));
@@ -491,13 +540,13 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* wh
   if (starts == 0) return run;
   // Several places to try, or a rename that may form a later row's
   // pattern: the full path.
-  if ((starts & (starts - 1)) != 0) return RewriteShortLineIn<1>(whole, wholeSize, out, skipped);
+  if ((starts & (starts - 1)) != 0) return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
   RenameMatches matches;
   matches.at = Lowest(starts);
   TakeAt<0, kSortedFirstBytes.size>(line, n, matches.at, static_cast<unsigned char>(line[matches.at]), &matches);
   if (matches.count == 0) return run;
   if (FormsLaterPattern(out, run, matches, std::make_index_sequence<rules::kFormingCount>())) {
-    return RewriteShortLineIn<1>(whole, wholeSize, out, skipped);
+    return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
   }
   return RenameAlone(out, run, matches);
 }
@@ -526,9 +575,9 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
       return RewriteMarkerLine(line, n, out);
     }
     if (m <= 16) return RewriteOneChunk(line, n, out, kRestOffset);
-    return RewriteShortLineIn<2>(line, n, out, kRestOffset);
+    return RewriteTwoRuns<2>(line, n, out, kRestOffset);
   }
   if (n <= 16) return RewriteOneChunk(line, n, out, 0);
-  if (n <= 32) return RewriteShortLineIn<2>(line, n, out, 0);
+  if (n <= 32) return RewriteTwoRuns<2>(line, n, out, 0);
   return RewriteShortLineIn<4>(line, n, out, 0);
 }
