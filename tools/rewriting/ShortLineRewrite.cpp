@@ -571,7 +571,10 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
   if (n > kRestOffset && n - kRestOffset <= kLongestRestIn2Chunks &&
       std::memcmp(line, kFirstRemoval.data(), kRestOffset) == 0) {
     const std::size_t m = n - kRestOffset;
-    if (m >= kMarkerRest.size() && std::memcmp(line + kRestOffset, kMarkerRest.data(), kMarkerRest.size()) == 0) {
+    // (The bytes are compared before the length is asked, as they are
+    // readable: most lines differ in the first of them.)
+    static_assert(rules::kMarker.size() <= kShortLine, "16-byte path: the marker is read past the readable bytes");
+    if (std::memcmp(line + kRestOffset, kMarkerRest.data(), kMarkerRest.size()) == 0 && m >= kMarkerRest.size()) {
       return RewriteMarkerLine(line, n, out);
     }
     if (m <= 16) return RewriteOneChunk(line, n, out, kRestOffset);
