@@ -461,30 +461,23 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   return matches.count == 0 ? size : ApplyRenames(out, size, matches);
 }
 
-// The common short rest, at `whole` + `skipped`: no match of the first
-// removal in it, and its kept bytes in at most two runs, with no bytes
-// that stand next to each other in a pattern on the two sides of the gap
-// between them. Anything else goes to the full path, which finds the same
-// for such a rest: this one only leaves out what the rest cannot hold.
+// RewriteTwoRuns below from the rest's kept bytes on, `keep`: the bytes in
+// the rest (of `text`) that no removal takes, no first removal among them.
 template <std::size_t Chunks>
-__attribute__((noinline)) std::size_t RewriteTwoRuns(const char* whole, std::size_t wholeSize, char* out,
-                                                     std::size_t skipped) {
+__attribute__((always_inline)) inline std::size_t RewriteKept(const char* whole, std::size_t wholeSize, char* out,
+                                                              std::size_t skipped,
+                                                              const bytescan::ShortText<Chunks>& text,
+                                                              bytescan::ChunkMask<Chunks> keep) {
   using Bits = bytescan::ChunkMask<Chunks>;
   const char* const line = whole + skipped;
   const std::size_t n = wholeSize - skipped;
-  const bytescan::ShortText<Chunks> text(line, n);
-  const Bits firstRemovals = text.template AllMask<kFirstRemoval.front()>() &
-                             (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
-  Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
-  removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
-  const Bits keep = InLine<Chunks, Bits>(n) & ~removed;
   // Adding a run's lowest bit carries to the byte behind it, clearing the
   // run. (Where the mask is no wider than the chunks, a run may reach its
   // top and the carry leave it: the full path.)
   const Bits behindFirst = keep + (keep & (0 - keep));
   const Bits second = keep & behindFirst;
   const Bits behindSecond = second + (second & (0 - second));
-  bool full = (firstRemovals | (second & behindSecond)) != 0 || keep == 0;
+  bool full = (second & behindSecond) != 0 || keep == 0;
   if constexpr (16 * Chunks >= kWidth<Bits>) full = full || (keep >> (kWidth<Bits> - 1)) != 0;
   if (full) return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
   const std::size_t start = Lowest(keep);
@@ -510,6 +503,33 @@ __attribute__((noinline)) std::size_t RewriteTwoRuns(const char* whole, std::siz
   return ApplyRenames(out, size, matches);
 }
 
+// The common short rest, at `whole` + `skipped`: no match of the first
+// removal in it, and its kept bytes in at most two runs, with no bytes
+// that stand next to each other in a pattern on the two sides of the gap
+// between them. Anything else goes to the full path, which finds the same
+// for such a rest: this one only leaves out what the rest cannot hold.
+template <std::size_t Chunks>
+__attribute__((noinline)) std::size_t RewriteTwoRuns(const char* whole, std::size_t wholeSize, char* out,
+                                                     std::size_t skipped) {
+  using Bits = bytescan::ChunkMask<Chunks>;
+  const char* const line = whole + skipped;
+  const std::size_t n = wholeSize - skipped;
+  const bytescan::ShortText<Chunks> text(line, n);
+  const Bits firstRemovals = text.template AllMask<kFirstRemoval.front()>() &
+                             (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
+  if (firstRemovals != 0) return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
+  Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
+  removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
+  return RewriteKept<Chunks>(whole, wholeSize, out, skipped, text, InLine<Chunks, Bits>(n) & ~removed);
+}
+
+// The same for a rest of one chunk whose kept bytes are known.
+__attribute__((noinline)) std::size_t RewriteKeptOf(const char* whole, std::size_t wholeSize, char* out,
+                                                    std::size_t skipped, bytescan::ChunkMask<1> keep) {
+  return RewriteKept<1>(whole, wholeSize, out, skipped, bytescan::ShortText<1>(whole + skipped, wholeSize - skipped),
+                        keep);
+}
+
 // The most common short rest, at `whole` + `skipped`, of at most 16 bytes:
 // no match of the first removal and no byte that could begin a later
 // removal's match, and every removed byte behind every kept one. The kept
@@ -529,10 +549,10 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* wh
   const Bits keep = InLine<1, Bits>(n) & ~removed;
   const Bits firstRemovals = text.template AllMask<kFirstRemoval.front()>() &
                              (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
-  if ((firstRemovals | LaterRemovalStarts(text, std::make_index_sequence<kLaterRemovals>()) |
-       (keep & (keep + 1))) != 0) {
+  if ((firstRemovals | LaterRemovalStarts(text, std::make_index_sequence<kLaterRemovals>())) != 0) {
     return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
   }
+  if ((keep & (keep + 1)) != 0) return RewriteKeptOf(whole, wholeSize, out, skipped, keep);
   // (A kept run from the start of one chunk has a byte behind it.)
   const auto run = Lowest(static_cast<Bits>(~keep));
   bytescan::CopyChunks(out, line, 16);
