@@ -124,6 +124,8 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   return removed | found;
 }
 
+// The later removal I, as a type that a generic lambda can read at compile
+// time.
 template <std::size_t I>
 struct LaterRemoval {
   static constexpr std::string_view value = rules::kRemovals[rules::kSweptRemovals + I];
@@ -307,8 +309,8 @@ __attribute__((always_inline)) inline bool Forms(const char* out, std::size_t si
 }
 
 template <std::size_t... E>
-__attribute__((always_inline)) inline bool FormsLaterPattern(const char* out, std::size_t size, const RenameMatches& matches,
-                              std::index_sequence<E...>) {
+__attribute__((always_inline)) inline bool FormsLaterPattern(const char* out, std::size_t size,
+                                                             const RenameMatches& matches, std::index_sequence<E...>) {
   return (Forms<E>(out, size, matches) || ...);
 }
 
@@ -461,8 +463,9 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   return matches.count == 0 ? size : ApplyRenames(out, size, matches);
 }
 
-// RewriteTwoRuns below from the rest's kept bytes on, `keep`: the bytes in
-// the rest (of `text`) that no removal takes, no first removal among them.
+// The work of RewriteTwoRuns below once the rest's kept bytes are known:
+// `keep` marks the bytes of the rest (loaded in `text`) that no removal
+// takes, in a rest that holds no match of the first removal.
 template <std::size_t Chunks>
 __attribute__((always_inline)) inline std::size_t RewriteKept(const char* whole, std::size_t wholeSize, char* out,
                                                               std::size_t skipped,
@@ -523,7 +526,8 @@ __attribute__((noinline)) std::size_t RewriteTwoRuns(const char* whole, std::siz
   return RewriteKept<Chunks>(whole, wholeSize, out, skipped, text, InLine<Chunks, Bits>(n) & ~removed);
 }
 
-// The same for a rest of one chunk whose kept bytes are known.
+// The same for a rest of one chunk whose kept bytes are known, out of line:
+// RewriteOneChunk leaves it the rests of two kept runs.
 __attribute__((noinline)) std::size_t RewriteKeptOf(const char* whole, std::size_t wholeSize, char* out,
                                                     std::size_t skipped, bytescan::ChunkMask<1> keep) {
   return RewriteKept<1>(whole, wholeSize, out, skipped, bytescan::ShortText<1>(whole + skipped, wholeSize - skipped),
@@ -532,15 +536,16 @@ __attribute__((noinline)) std::size_t RewriteKeptOf(const char* whole, std::size
 
 // The most common short rest, at `whole` + `skipped`, of at most 16 bytes:
 // no match of the first removal and no byte that could begin a later
-// removal's match, and every removed byte behind every kept one. The kept
-// bytes then form one run from the start, so no removal joins two pieces
-// and the renames' matches in the line as read are those stage 3 sees.
-// Anything else goes to the full path, which finds the same for such a
-// rest: this one only leaves out what the rest cannot hold. It keeps no
-// value in a register that a call must preserve, so a line it takes needs
-// no saving and restoring of registers.
+// removal's match, every removed byte behind every kept one, and at most
+// one place where a rename's pattern could begin. The kept bytes then form
+// one run from the start, so no removal joins two pieces and the renames'
+// matches in the line as read are those stage 3 sees. Anything else goes
+// to RewriteTwoRuns or RewriteKeptOf, which find the same for such a rest:
+// this one only leaves out what the rest cannot hold. It keeps no value in
+// a register that a call must preserve, so a line it takes needs no saving
+// and restoring of registers.
 __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* whole, std::size_t wholeSize, char* out,
-                                                                   std::size_t skipped) {
+                                                                  std::size_t skipped) {
   using Bits = bytescan::ChunkMask<1>;
   const char* const line = whole + skipped;
   const std::size_t n = wholeSize - skipped;
@@ -559,7 +564,7 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* wh
   const Bits starts = RenameFirstBytes(text, std::make_index_sequence<kRenameFirstRanges.size>()) & keep;
   if (starts == 0) return run;
   // Several places to try, or a rename that may form a later row's
-  // pattern: the full path.
+  // pattern: the path that handles them.
   if ((starts & (starts - 1)) != 0) return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
   RenameMatches matches;
   matches.at = Lowest(starts);
