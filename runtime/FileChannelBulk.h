@@ -71,13 +71,17 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
       }
     }
     std::int32_t stop = position + length;
-    std::int32_t taken = length + 1;
+    // The look past a final CR needs a refill (rarely the last byte held).
+    if (stop + 1 >= filled && buffer[stop] == '\r') break;
     // No branch on which terminator it is: files mix LF and CR LF, and a
     // mispredicted branch per line costs more than the look past the
-    // terminator, which stays within the buffer's slack.
-    const bool cr = buffer[stop] == '\r';
-    if (cr & (stop + 1 >= filled)) break;  // the look past a final CR needs a refill
-    taken += static_cast<std::int32_t>(cr & (buffer[stop + 1] == '\n'));
+    // terminator, which stays within the buffer's slack. Both bytes are
+    // read as one word.
+    std::uint16_t pair;
+    std::uint16_t crLf;
+    std::memcpy(&pair, buffer + stop, sizeof pair);
+    std::memcpy(&crLf, "\r\n", sizeof crLf);
+    const std::int32_t taken = length + 1 + static_cast<std::int32_t>(pair == crLf);
     const char* line = buffer + position;
     position += taken;
     ends = taken < 64 ? ends >> taken : 0;

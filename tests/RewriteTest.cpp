@@ -168,8 +168,11 @@ TEST(RewritePresetLine, AgreesWithThePlainRulesOnGeneratedLines) {
     std::string expected = reference::Rewrite(line);
     ASSERT_EQ(RewritePresetLine(line), expected) << "line: " << line;
     // The same line with readable bytes behind it, as the channel hands out,
-    // into the room promised and not a byte past it.
-    padded = line + std::string(64, 'T');
+    // into the room promised and not a byte past it. The bytes behind begin
+    // with the marker's end, cut anywhere: a look past the line would find
+    // the marker whole.
+    padded = line + std::string(rules::kMarker.substr(static_cast<std::size_t>(i) % rules::kMarker.size())) +
+             std::string(64, 'T');
     out.assign(line.size() + kRewriteGrowth, '\0');
     out.append(64, '#');
     std::size_t n = RewritePresetLineInto(std::string_view(padded.data(), line.size()), out.data(), true);

@@ -124,12 +124,33 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   return removed | found;
 }
 
+// The later removal I, as a type that a generic lambda can read at compile
+// time.
+template <std::size_t I>
+struct LaterRemoval {
+  static constexpr std::string_view value = rules::kRemovals[rules::kSweptRemovals + I];
+};
+
 template <std::size_t... I, std::size_t Chunks>
 __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemovals(
     const bytescan::ShortText<Chunks>& text, const char* line, std::size_t n, bytescan::ChunkMask<Chunks> removed,
     std::index_sequence<I...>) {
   ((removed = AddLaterRemoval<I>(text, line, n, removed)), ...);
   return removed;
+}
+
+// The places where a match of a later removal could begin, their first and
+// last bytes told (0 where none can).
+template <std::size_t... I>
+__attribute__((always_inline)) inline bytescan::ChunkMask<1> LaterRemovalStarts(const bytescan::ShortText<1>& text,
+                                                                                std::index_sequence<I...>) {
+  auto starts = [&text](auto removal) {
+    constexpr std::string_view kRemoval = decltype(removal)::value;
+    bytescan::ChunkMask<1> mask = text.template Mask<kRemoval.front()>();
+    if constexpr (kRemoval.size() > 1) mask &= text.template AllMask<kRemoval.back()>() >> (kRemoval.size() - 1);
+    return mask;
+  };
+  return (bytescan::ChunkMask<1>{0} | ... | starts(LaterRemoval<I>{}));
 }
 
 // Which bytes stand next to each other in the pattern of a row that a
@@ -255,6 +276,17 @@ __attribute__((always_inline)) inline RenameMatches FindRenames(const char* text
   return matches;
 }
 
+// True when the `size` bytes at `text` are those of `bytes`, a constant:
+// compared byte by byte, without a library call, which would make the
+// short path save registers on every line for a rare case.
+template <std::size_t Size>
+__attribute__((always_inline)) inline bool SameBytes(const char* text, const char* bytes) {
+  bool same = true;
+#pragma GCC unroll 16
+  for (std::size_t i = 0; i < Size; ++i) same &= text[i] == bytes[i];
+  return same;
+}
+
 // True when the rename found makes, with its neighbours as rules::kFormings
 // number E has them, the pattern of a row that runs after it.
 template <std::size_t E>
@@ -265,11 +297,11 @@ __attribute__((always_inline)) inline bool Forms(const char* out, std::size_t si
   const std::size_t at = matches.at;
   if constexpr (!kForming.before.empty()) {
     constexpr std::string_view before = kForming.before;
-    if (at < before.size() || std::memcmp(out + at - before.size(), before.data(), before.size()) != 0) return false;
+    if (at < before.size() || !SameBytes<before.size()>(out + at - before.size(), before.data())) return false;
   }
   if constexpr (!kForming.after.empty()) {
     constexpr std::string_view after = kForming.after;
-    if (at + kFindSize + after.size() > size || std::memcmp(out + at + kFindSize, after.data(), after.size()) != 0) {
+    if (at + kFindSize + after.size() > size || !SameBytes<after.size()>(out + at + kFindSize, after.data())) {
       return false;
     }
   }
@@ -277,8 +309,8 @@ __attribute__((always_inline)) inline bool Forms(const char* out, std::size_t si
 }
 
 template <std::size_t... E>
-inline bool FormsLaterPattern(const char* out, std::size_t size, const RenameMatches& matches,
-                              std::index_sequence<E...>) {
+__attribute__((always_inline)) inline bool FormsLaterPattern(const char* out, std::size_t size,
+                                                             const RenameMatches& matches, std::index_sequence<E...>) {
   return (Forms<E>(out, size, matches) || ...);
 }
 
@@ -431,6 +463,119 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   return matches.count == 0 ? size : ApplyRenames(out, size, matches);
 }
 
+// The work of RewriteTwoRuns below once the rest's kept bytes are known:
+// `keep` marks the bytes of the rest (loaded in `text`) that no removal
+// takes, in a rest that holds no match of the first removal.
+template <std::size_t Chunks>
+__attribute__((always_inline)) inline std::size_t RewriteKept(const char* whole, std::size_t wholeSize, char* out,
+                                                              std::size_t skipped,
+                                                              const bytescan::ShortText<Chunks>& text,
+                                                              bytescan::ChunkMask<Chunks> keep) {
+  using Bits = bytescan::ChunkMask<Chunks>;
+  const char* const line = whole + skipped;
+  const std::size_t n = wholeSize - skipped;
+  // Adding a run's lowest bit carries to the byte behind it, clearing the
+  // run. (Where the mask is no wider than the chunks, a run may reach its
+  // top and the carry leave it: the full path.)
+  const Bits behindFirst = keep + (keep & (0 - keep));
+  const Bits second = keep & behindFirst;
+  const Bits behindSecond = second + (second & (0 - second));
+  bool full = (second & behindSecond) != 0 || keep == 0;
+  if constexpr (16 * Chunks >= kWidth<Bits>) full = full || (keep >> (kWidth<Bits> - 1)) != 0;
+  if (full) return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
+  const std::size_t start = Lowest(keep);
+  const std::size_t end = Lowest(behindFirst);
+  bytescan::CopyChunks(out, line + start, 16 * Chunks);
+  std::size_t size = end - start;
+  std::size_t secondStart = n;
+  if (second != 0) {
+    secondStart = Lowest(second);
+    const auto before = static_cast<unsigned char>(line[end - 1]);
+    const auto after = static_cast<unsigned char>(line[secondStart]);
+    if (((kPatternPairs.follows[before] >> kPatternPairs.number[after]) & 1) != 0) {
+      return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
+    }
+    bytescan::CopyChunks(out + size, line + secondStart, 16 * Chunks);
+    size += Lowest(behindSecond) - secondStart;
+  }
+  const Bits starts = RenameFirstBytes(text, std::make_index_sequence<kRenameFirstRanges.size>()) & keep;
+  if (starts == 0) return size;
+  RenameMatches matches = FindRenames(line, n, starts);
+  if (matches.count == 0) return size;
+  matches.at = matches.at < secondStart ? matches.at - start : matches.at - secondStart + (end - start);
+  return ApplyRenames(out, size, matches);
+}
+
+// The common short rest, at `whole` + `skipped`: no match of the first
+// removal in it, and its kept bytes in at most two runs, with no bytes
+// that stand next to each other in a pattern on the two sides of the gap
+// between them. Anything else goes to the full path, which finds the same
+// for such a rest: this one only leaves out what the rest cannot hold.
+template <std::size_t Chunks>
+__attribute__((noinline)) std::size_t RewriteTwoRuns(const char* whole, std::size_t wholeSize, char* out,
+                                                     std::size_t skipped) {
+  using Bits = bytescan::ChunkMask<Chunks>;
+  const char* const line = whole + skipped;
+  const std::size_t n = wholeSize - skipped;
+  const bytescan::ShortText<Chunks> text(line, n);
+  const Bits firstRemovals = text.template AllMask<kFirstRemoval.front()>() &
+                             (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
+  if (firstRemovals != 0) return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
+  Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
+  removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
+  return RewriteKept<Chunks>(whole, wholeSize, out, skipped, text, InLine<Chunks, Bits>(n) & ~removed);
+}
+
+// The same for a rest of one chunk whose kept bytes are known, out of line:
+// RewriteOneChunk leaves it the rests of two kept runs.
+__attribute__((noinline)) std::size_t RewriteKeptOf(const char* whole, std::size_t wholeSize, char* out,
+                                                    std::size_t skipped, bytescan::ChunkMask<1> keep) {
+  return RewriteKept<1>(whole, wholeSize, out, skipped, bytescan::ShortText<1>(whole + skipped, wholeSize - skipped),
+                        keep);
+}
+
+// The most common short rest, at `whole` + `skipped`, of at most 16 bytes:
+// no match of the first removal and no byte that could begin a later
+// removal's match, every removed byte behind every kept one, and at most
+// one place where a rename's pattern could begin. The kept bytes then form
+// one run from the start, so no removal joins two pieces and the renames'
+// matches in the line as read are those stage 3 sees. Anything else goes
+// to RewriteTwoRuns or RewriteKeptOf, which find the same for such a rest:
+// this one only leaves out what the rest cannot hold. It keeps no value in
+// a register that a call must preserve, so a line it takes needs no saving
+// and restoring of registers.
+__attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* whole, std::size_t wholeSize, char* out,
+                                                                  std::size_t skipped) {
+  using Bits = bytescan::ChunkMask<1>;
+  const char* const line = whole + skipped;
+  const std::size_t n = wholeSize - skipped;
+  const bytescan::ShortText<1> text(line, n);
+  const Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
+  const Bits keep = InLine<1, Bits>(n) & ~removed;
+  const Bits firstRemovals = text.template AllMask<kFirstRemoval.front()>() &
+                             (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
+  if ((firstRemovals | LaterRemovalStarts(text, std::make_index_sequence<kLaterRemovals>())) != 0) {
+    return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
+  }
+  if ((keep & (keep + 1)) != 0) return RewriteKeptOf(whole, wholeSize, out, skipped, keep);
+  // (A kept run from the start of one chunk has a byte behind it.)
+  const auto run = Lowest(static_cast<Bits>(~keep));
+  bytescan::CopyChunks(out, line, 16);
+  const Bits starts = RenameFirstBytes(text, std::make_index_sequence<kRenameFirstRanges.size>()) & keep;
+  if (starts == 0) return run;
+  // Several places to try, or a rename that may form a later row's
+  // pattern: the path that handles them.
+  if ((starts & (starts - 1)) != 0) return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
+  RenameMatches matches;
+  matches.at = Lowest(starts);
+  TakeAt<0, kSortedFirstBytes.size>(line, n, matches.at, static_cast<unsigned char>(line[matches.at]), &matches);
+  if (matches.count == 0) return run;
+  if (FormsLaterPattern(out, run, matches, std::make_index_sequence<rules::kFormingCount>())) {
+    return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
+  }
+  return RenameAlone(out, run, matches);
+}
+
 }  // namespace
 
 // A line that begins with the first removal rewrites as the rest behind it
@@ -451,13 +596,16 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
   if (n > kRestOffset && n - kRestOffset <= kLongestRestIn2Chunks &&
       std::memcmp(line, kFirstRemoval.data(), kRestOffset) == 0) {
     const std::size_t m = n - kRestOffset;
-    if (m >= kMarkerRest.size() && std::memcmp(line + kRestOffset, kMarkerRest.data(), kMarkerRest.size()) == 0) {
+    // (The bytes are compared before the length is asked, as they are
+    // readable: most lines differ in the first of them.)
+    static_assert(rules::kMarker.size() <= kShortLine, "16-byte path: the marker is read past the readable bytes");
+    if (std::memcmp(line + kRestOffset, kMarkerRest.data(), kMarkerRest.size()) == 0 && m >= kMarkerRest.size()) {
       return RewriteMarkerLine(line, n, out);
     }
-    if (m <= 16) return RewriteShortLineIn<1>(line, n, out, kRestOffset);
-    return RewriteShortLineIn<2>(line, n, out, kRestOffset);
+    if (m <= 16) return RewriteOneChunk(line, n, out, kRestOffset);
+    return RewriteTwoRuns<2>(line, n, out, kRestOffset);
   }
-  if (n <= 16) return RewriteShortLineIn<1>(line, n, out, 0);
-  if (n <= 32) return RewriteShortLineIn<2>(line, n, out, 0);
+  if (n <= 16) return RewriteOneChunk(line, n, out, 0);
+  if (n <= 32) return RewriteTwoRuns<2>(line, n, out, 0);
   return RewriteShortLineIn<4>(line, n, out, 0);
 }
