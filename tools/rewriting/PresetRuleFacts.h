@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <string_view>
 
@@ -284,6 +285,32 @@ struct ByteList {
       if (bytes[i] == c) return i;
     }
     return size;
+  }
+};
+
+// Which bytes stand side by side in the patterns added: each of their
+// bytes has a number from 1 (0: in none), and bit b of follows[c] is set
+// where the byte numbered b stands right behind byte c in one of them. A
+// path that drops bytes asks it whether the two bytes that then meet could
+// be a pattern's neighbours. `Bits` has a bit per number: Complete() is
+// false where the patterns hold too many distinct bytes for it.
+template <typename Bits>
+struct NeighbourBytes {
+  std::uint8_t number[256] = {};
+  Bits follows[256] = {};
+  std::size_t count = 0;
+  constexpr void Add(std::string_view pattern) {
+    for (char c : pattern) {
+      std::uint8_t& byte = number[static_cast<unsigned char>(c)];
+      if (byte == 0 && count + 1 < 8 * sizeof(Bits)) byte = static_cast<std::uint8_t>(++count);
+    }
+    for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
+      follows[static_cast<unsigned char>(pattern[i])] |= Bits{1} << number[static_cast<unsigned char>(pattern[i + 1])];
+    }
+  }
+  constexpr bool Complete() const { return count + 1 < 8 * sizeof(Bits); }
+  constexpr bool Holds(char first, char second) const {
+    return ((follows[static_cast<unsigned char>(first)] >> number[static_cast<unsigned char>(second)]) & 1) != 0;
   }
 };
 

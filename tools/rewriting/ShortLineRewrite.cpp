@@ -155,29 +155,13 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<1> LaterRemovalStarts(
 
 // Which bytes stand next to each other in the pattern of a row that a
 // removal could join across its gap: a removal after the sweep or a rename.
-// Each byte of those patterns has a number from 1 (0: in none); bit b of
-// follows[c] is set when the byte numbered b stands right behind byte c.
-struct PatternPairs {
-  std::uint8_t number[256] = {};
-  std::uint32_t follows[256] = {};
-  std::size_t count = 0;
-  constexpr PatternPairs() {
-    auto add = [this](std::string_view pattern) {
-      for (char c : pattern) {
-        std::uint8_t& byte = number[static_cast<unsigned char>(c)];
-        if (byte == 0 && count < 31) byte = static_cast<std::uint8_t>(++count);
-      }
-      for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
-        const std::uint8_t next = number[static_cast<unsigned char>(pattern[i + 1])];
-        follows[static_cast<unsigned char>(pattern[i])] |= std::uint32_t{1} << next;
-      }
-    };
-    for (std::size_t i = rules::kSweptRemovals; i < rules::kRemovalCount; ++i) add(rules::kRemovals[i]);
-    for (const rules::Rename& rename : rules::kDistinctRenames) add(rename.find);
-  }
-};
-constexpr PatternPairs kPatternPairs;
-static_assert(kPatternPairs.count < 31,
+constexpr auto kPatternPairs = [] {
+  rules::NeighbourBytes<std::uint32_t> pairs;
+  for (std::size_t i = rules::kSweptRemovals; i < rules::kRemovalCount; ++i) pairs.Add(rules::kRemovals[i]);
+  for (const rules::Rename& rename : rules::kDistinctRenames) pairs.Add(rename.find);
+  return pairs;
+}();
+static_assert(kPatternPairs.Complete(),
               "16-byte path: the patterns a removal could join hold more distinct bytes than a 32-bit set has bits");
 
 // True when some removed run has, kept on each side, two bytes that stand
@@ -193,9 +177,7 @@ __attribute__((always_inline)) inline bool JoinsPatternBytes(const char* line, s
   Bits front = kept & (removed >> 1);
   for (Bits behind = (((front << 1) & removed) + removed) & kept; behind != 0;
        behind &= behind - 1, front &= front - 1) {
-    const auto before = static_cast<unsigned char>(line[Lowest(front)]);
-    const auto after = static_cast<unsigned char>(line[Lowest(behind)]);
-    if (((kPatternPairs.follows[before] >> kPatternPairs.number[after]) & 1) != 0) return true;
+    if (kPatternPairs.Holds(line[Lowest(front)], line[Lowest(behind)])) return true;
   }
   return false;
 }
@@ -490,9 +472,7 @@ __attribute__((always_inline)) inline std::size_t RewriteKept(const char* whole,
   std::size_t secondStart = n;
   if (second != 0) {
     secondStart = Lowest(second);
-    const auto before = static_cast<unsigned char>(line[end - 1]);
-    const auto after = static_cast<unsigned char>(line[secondStart]);
-    if (((kPatternPairs.follows[before] >> kPatternPairs.number[after]) & 1) != 0) {
+    if (kPatternPairs.Holds(line[end - 1], line[secondStart])) {
       return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
     }
     bytescan::CopyChunks(out + size, line + secondStart, 16 * Chunks);
