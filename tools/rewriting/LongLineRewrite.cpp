@@ -42,6 +42,7 @@ struct Bytes {
 inline Chunk Load(const char* from) { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(from))}; }
 inline void Store(char* to, Chunk chunk) { _mm_storeu_si128(reinterpret_cast<__m128i*>(to), chunk.bytes); }
 inline Bytes Equal(Chunk chunk, char c) { return {_mm_cmpeq_epi8(chunk.bytes, _mm_set1_epi8(c))}; }
+inline Bytes Equal(Chunk a, Chunk b) { return {_mm_cmpeq_epi8(a.bytes, b.bytes)}; }
 inline Bytes operator&(Bytes a, Bytes b) { return {_mm_and_si128(a.bits, b.bits)}; }
 inline Bytes operator|(Bytes a, Bytes b) { return {_mm_or_si128(a.bits, b.bits)}; }
 inline Bytes NoBytes() { return {_mm_setzero_si128()}; }
@@ -62,6 +63,11 @@ inline void Store(char* to, const Chunk& chunk) { std::memcpy(to, chunk.bytes, 1
 inline Bytes Equal(const Chunk& chunk, char c) {
   std::uint32_t bits = 0;
   for (int i = 0; i < 16; ++i) bits |= static_cast<std::uint32_t>(chunk.bytes[i] == c) << i;
+  return {bits};
+}
+inline Bytes Equal(const Chunk& a, const Chunk& b) {
+  std::uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= static_cast<std::uint32_t>(a.bytes[i] == b.bytes[i]) << i;
   return {bits};
 }
 inline Bytes operator&(Bytes a, Bytes b) { return {a.bits & b.bits}; }
@@ -400,6 +406,85 @@ inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std
   return count > 1 ? kDistinctRenameCount + 1 : found;
 }
 
+// The place in a pattern, past its first byte, whose byte together with
+// the first tells each distinct rename pattern from all the others; 0 where
+// no place does (two patterns alike there, as where one begins another).
+constexpr std::size_t kRenameProbe = [] {
+  std::size_t shortest = kDistinctRenames[0].find.size();
+  for (const rules::Rename& rename : kDistinctRenames) shortest = rename.find.size() < shortest ? rename.find.size() : shortest;
+  for (std::size_t probe = 1; probe < shortest; ++probe) {
+    bool apart = true;
+    for (std::size_t a = 0; a < kDistinctRenameCount; ++a) {
+      for (std::size_t b = a + 1; b < kDistinctRenameCount; ++b) {
+        const std::string_view x = kDistinctRenames[a].find;
+        const std::string_view y = kDistinctRenames[b].find;
+        apart = apart && (x[0] != y[0] || x[probe] != y[probe]);
+      }
+    }
+    if (apart) return probe;
+  }
+  return std::size_t{0};
+}();
+
+constexpr bool kRenamesLookedUp = [] {
+  bool fit = kRenameProbe != 0;
+  for (const rules::Rename& rename : kDistinctRenames) fit = fit && rename.find.size() <= 16;
+  return fit;
+}();
+
+// Each pattern's first byte and its byte at kRenameProbe numbered from 1 (0
+// for a byte no pattern has there), the pattern that the two numbers name
+// (kDistinctRenameCount for none), and each pattern padded to a chunk with
+// the bits of its bytes in a chunk's mask. The row for none asks for a bit
+// that no mask has.
+struct RenameLookup {
+  unsigned char first[256] = {};
+  unsigned char probe[256] = {};
+  unsigned char rename[kDistinctRenameCount + 1][kDistinctRenameCount + 1] = {};
+  char padded[kDistinctRenameCount + 1][16] = {};
+  std::uint32_t need[kDistinctRenameCount + 1] = {};
+  std::size_t size[kDistinctRenameCount + 1] = {};
+};
+constexpr RenameLookup kRenameLookup = [] {
+  RenameLookup lookup;
+  if constexpr (kRenamesLookedUp) {
+    unsigned char firsts = 0;
+    unsigned char probes = 0;
+    for (auto& row : lookup.rename) {
+      for (unsigned char& rename : row) rename = static_cast<unsigned char>(kDistinctRenameCount);
+    }
+    for (std::size_t r = 0; r < kDistinctRenameCount; ++r) {
+      const std::string_view find = kDistinctRenames[r].find;
+      unsigned char& first = lookup.first[static_cast<unsigned char>(find[0])];
+      if (first == 0) first = ++firsts;
+      unsigned char& probe = lookup.probe[static_cast<unsigned char>(find[kRenameProbe])];
+      if (probe == 0) probe = ++probes;
+      lookup.rename[first][probe] = static_cast<unsigned char>(r);
+      for (std::size_t i = 0; i < find.size(); ++i) lookup.padded[r][i] = find[i];
+      lookup.need[r] = (std::uint32_t{1} << find.size()) - 1;
+      lookup.size[r] = find.size();
+    }
+    lookup.need[kDistinctRenameCount] = std::uint32_t{1} << 16;
+  }
+  return lookup;
+}();
+
+// RenameAt, for a text with 16 readable bytes behind it: the one pattern
+// that may stand at `at` looked up, then compared whole, with no branch on
+// which one it is, a guess where renames are dense.
+inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t at) {
+  using Renames = std::make_index_sequence<kDistinctRenameCount>;
+  if constexpr (kRenamesLookedUp) {
+    const std::size_t r = kRenameLookup.rename[kRenameLookup.first[static_cast<unsigned char>(text[at])]]
+                                             [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
+    const std::uint32_t need = kRenameLookup.need[r];
+    const bool whole = (MaskOf(Equal(Load(text + at), Load(kRenameLookup.padded[r]))) & need) == need;
+    return whole & (at + kRenameLookup.size[r] <= n) ? r : kDistinctRenameCount;
+  } else {
+    return RenameAt(text, n, at, Renames());
+  }
+}
+
 template <typename Visit>
 inline bool ForEachRename(const char* text, std::size_t n, std::size_t from, Visit&& visit) {
   using Renames = std::make_index_sequence<kDistinctRenameCount>;
@@ -426,6 +511,11 @@ inline bool MayStand(std::string_view side, std::string_view gap, bool behind, b
   return behind ? side.substr(0, gap.size()) == gap : side.substr(side.size() - gap.size()) == gap;
 }
 
+// Follows the rename matches found in a text, in order, and tells whether
+// every rename row's matches in it are those found in it as it is, none of
+// them sharing a byte with another, and no renamed text can form a later
+// row's pattern with what stands around it then: the rows together then
+// make each match's rename alone.
 // Follows the rename matches found in a text, in order, and tells whether
 // every rename row's matches in it are those found in it as it is, none of
 // them sharing a byte with another, and no renamed text can form a later
@@ -522,7 +612,7 @@ std::size_t RenameInto(char* text, std::size_t n, char* out) {
       stream, n, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
       [&](std::size_t at) { return RenameStartsAt(text, at); },
       [&](std::size_t at) {
-        const std::size_t rename = RenameAt(text, n, at, Renames());
+        const std::size_t rename = RenameAtPadded(text, n, at);
         if (rename == kDistinctRenameCount) return true;
         if (rename > kDistinctRenameCount || at < stream.read) return false;
         if (!check.Take(std::string_view(text + stream.read, at - stream.read), rename)) return false;
@@ -649,7 +739,7 @@ template <std::size_t Row>
           read = dropEnd = end;
           return true;
         }
-        const std::size_t rename = RenameAt(text, n, at, Renames());
+        const std::size_t rename = RenameAtPadded(text, n, at);
         if (rename == kDistinctRenameCount) return true;
         if (rename > kDistinctRenameCount || at < read) return false;
         copyTo(at);
