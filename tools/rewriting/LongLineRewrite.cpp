@@ -78,6 +78,13 @@ inline std::uint32_t MaskOf(Bytes bytes) { return bytes.bits; }
 
 inline int LowestBit(std::uint32_t mask) { return __builtin_ctz(mask); }
 
+// The wider passes' masks are a register wide: 64 bytes at a time on a
+// 64-bit target, 32 on a 32-bit one, where a 64-bit mask would take two
+// registers and a library call to scan.
+using BlockMask = std::conditional_t<(UINTPTR_MAX > 0xFFFFFFFFu), std::uint64_t, std::uint32_t>;
+constexpr std::size_t kBlock = sizeof(BlockMask) * 8;
+constexpr std::size_t kBlockChunks = kBlock / 16;
+
 // Copies n bytes from `from` down to `to` (to <= from; the two may overlap)
 // and writes nothing outside [to, to + n): the passes that shrink the text
 // in place move each piece this way, with no call per piece. Every byte is
@@ -161,15 +168,17 @@ inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, Chun
 // as it copies, with no loop per piece between them, whose length would
 // make the branch that ends it a guess: each chunk is stored where its
 // first byte goes (or, where a match reaches into it, the byte behind the
-// match), and behind each match the 16 bytes that follow it are stored. A
-// store can carry bytes of a match that comes after it, but the store for
-// that match, made later, writes over them. Writes up to 16 bytes past
-// the result and reads 16 past the text.
+// match), and behind each match the 16 bytes that follow it are stored, or
+// a block's worth while the chunks go a block at a time. A store can carry
+// bytes of a match that comes after it, but the store for that match, made
+// later, writes over them. Writes up to 16 bytes past the result and reads
+// 16 past the text.
 struct Stream {
   const char* text;
   char* out;
   std::size_t read = 0;    // behind the last match: every byte in front is placed
   std::size_t shrunk = 0;  // bytes of the matches so far less those of their replacements
+  bool blockBehind = false;  // a block is stored behind a match, not a chunk
 
   void PlaceChunk(std::size_t at) {
     const std::size_t from = at > read ? at : read;
@@ -186,16 +195,40 @@ struct Stream {
     shrunk += length - count;
     read = at + length;
     Store(out + read - shrunk, Load(text + read));
+    if (blockBehind) {
+      for (std::size_t c = 1; c < kBlockChunks; ++c) Store(out + read - shrunk + 16 * c, Load(text + read + 16 * c));
+    }
   }
 };
 
+static_assert(rules::kLongestPattern <= 17,
+              "long-line path: the block stored behind a match begun in a block ends within the bytes readable "
+              "past the text");
+
 // ForEachStart over the n bytes of a stream's text, placing the bytes as
 // the visits go on, which call stream.Replace for each match they take.
+// Where the text goes on for another block, the chunks of a block are
+// placed at once and their starts visited from one mask: a match in the
+// block stores a block behind it, over the chunks placed before it moved
+// them. A loop per chunk would end on a guess in most chunks of a text
+// dense with matches; one per block ends on one in fewer.
 template <typename ChunkStarts, typename ByteStarts, typename Visit>
 inline bool ForEachStartPlaced(Stream& stream, std::size_t n, ChunkStarts&& chunkStarts, ByteStarts&& byteStarts,
                                Visit&& visit) {
   const char* text = stream.text;
   std::size_t at = 0;
+  stream.blockBehind = true;
+  for (; at + 2 * kBlock <= n; at += kBlock) {
+    BlockMask starts = 0;
+    for (std::size_t c = 0; c < kBlockChunks; ++c) {
+      stream.PlaceChunk(at + 16 * c);
+      starts |= BlockMask{MaskOf(chunkStarts(Load(text + at + 16 * c), Load(text + at + 16 * c + 1)))} << (16 * c);
+    }
+    for (; starts != 0; starts &= starts - 1) {
+      if (!visit(at + static_cast<std::size_t>(bytescan::LowestBit(starts)))) return false;
+    }
+  }
+  stream.blockBehind = false;
   for (; at + 17 <= n; at += 16) {
     stream.PlaceChunk(at);
     for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
@@ -219,11 +252,6 @@ inline Bytes SweptBytes(Chunk chunk, std::index_sequence<I...>) {
   return (NoBytes() | ... | Equal(chunk, rules::kSweptBytes.bytes[I]));
 }
 
-// The sweep's masks are a register wide: 64 bytes at a time on a 64-bit
-// target, 32 on a 32-bit one, where a 64-bit mask would take two
-// registers and a library call to scan.
-using BlockMask = std::conditional_t<(UINTPTR_MAX > 0xFFFFFFFFu), std::uint64_t, std::uint32_t>;
-constexpr std::size_t kBlock = sizeof(BlockMask) * 8;
 // Bytes read past a block: the chunk loaded one byte on, and a run of kept
 // bytes that ends in the block copied in whole chunks.
 constexpr std::size_t kBlockReach = 16;
