@@ -259,6 +259,8 @@ constexpr std::size_t kBlockReach = 16;
 constexpr BlockMask LowBlockBits(std::size_t n) { return n >= kBlock ? ~BlockMask{0} : (BlockMask{1} << n) - 1; }
 
 static_assert(kFirstRemoval.size() <= kBlock, "long-line path: a match of the first removal spreads into one block after its own");
+static_assert(kFirstRemoval.size() <= kBlockReach + 1,
+              "long-line path: the last byte of the first removal begun in a block is among the bytes readable past it");
 static_assert(rules::kMarker.size() <= kBlockReach + 1,
               "long-line path: the marker behind a match begun in a block is compared among the bytes readable past "
               "it");
@@ -281,7 +283,11 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
     BlockMask removed = carried;
     for (std::size_t c = 0; c < kChunks; ++c) {
       const Chunk chunk = Load(from + 16 * c);
-      starts |= BlockMask{MaskOf(Starts(chunk, Load(from + 16 * c + 1), kFirst))} << (16 * c);
+      // The net holds the removal's last byte too: its first two stand
+      // together in words of plain text.
+      Bytes net = Starts(chunk, Load(from + 16 * c + 1), kFirst);
+      if constexpr (kFirst.size() > 2) net = net & Equal(Load(from + 16 * c + kFirst.size() - 1), kFirst.back());
+      starts |= BlockMask{MaskOf(net)} << (16 * c);
       removed |= BlockMask{MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>()))}
                  << (16 * c);
     }
