@@ -176,8 +176,8 @@ inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, Chun
 struct Stream {
   const char* text;
   char* out;
-  std::size_t read = 0;    // behind the last match: every byte in front is placed
-  std::size_t shrunk = 0;  // bytes of the matches so far less those of their replacements
+  std::size_t read = 0;      // behind the last match: every byte in front is placed
+  std::size_t shrunk = 0;    // bytes of the matches so far less those of their replacements
   bool blockBehind = false;  // a block is stored behind a match, not a chunk
 
   void PlaceChunk(std::size_t at) {
@@ -258,12 +258,58 @@ constexpr std::size_t kBlockReach = 16;
 
 constexpr BlockMask LowBlockBits(std::size_t n) { return n >= kBlock ? ~BlockMask{0} : (BlockMask{1} << n) - 1; }
 
-static_assert(kFirstRemoval.size() <= kBlock, "long-line path: a match of the first removal spreads into one block after its own");
-static_assert(kFirstRemoval.size() <= kBlockReach + 1,
-              "long-line path: the last byte of the first removal begun in a block is among the bytes readable past it");
+static_assert(kFirstRemoval.size() <= kBlock,
+              "long-line path: a match of the first removal spreads into one block after its own");
+static_assert(
+    kFirstRemoval.size() <= kBlockReach + 1,
+    "long-line path: the last byte of the first removal begun in a block is among the bytes readable past it");
 static_assert(rules::kMarker.size() <= kBlockReach + 1,
               "long-line path: the marker behind a match begun in a block is compared among the bytes readable past "
               "it");
+
+// The places among the kBlock bytes at `from` where the bytes of the first
+// removal between its first two and its last stand.
+template <std::size_t... I>
+inline BlockMask FirstRemovalAt(const char* from, std::index_sequence<I...>) {
+  if constexpr (sizeof...(I) == 0) {
+    return ~BlockMask{0};
+  } else {
+    BlockMask at = 0;
+    for (std::size_t c = 0; c < kBlockChunks; ++c) {
+      const Bytes rest = (Equal(Load(from + 16 * c + 2), kFirstRemoval[2]) & ... &
+                          Equal(Load(from + 16 * c + 2 + I), kFirstRemoval[2 + I]));
+      at |= BlockMask{MaskOf(rest)} << (16 * c);
+    }
+    return at;
+  }
+}
+
+// The places among the kBlock bytes at `from` where the marker's first
+// byte past the first removal and its last byte stand, counted from where
+// the marker would begin.
+inline BlockMask MarkerEndsAt(const char* from) {
+  constexpr std::size_t kNext = kFirstRemoval.size();
+  constexpr std::size_t kLast = rules::kMarker.size() - 1;
+  BlockMask at = 0;
+  for (std::size_t c = 0; c < kBlockChunks; ++c) {
+    const Bytes ends = Equal(Load(from + 16 * c + kNext), rules::kMarker[kNext]) &
+                       Equal(Load(from + 16 * c + kLast), rules::kMarker[kLast]);
+    at |= BlockMask{MaskOf(ends)} << (16 * c);
+  }
+  return at;
+}
+
+// Each bit of `starts` spread over the Width bits from it on, within the
+// mask (each bit spread over Covered already), in a few shifts.
+template <std::size_t Width, std::size_t Covered = 1>
+constexpr BlockMask Spread(BlockMask starts) {
+  if constexpr (Covered >= Width) {
+    return starts;
+  } else {
+    constexpr std::size_t kStep = Covered < Width - Covered ? Covered : Width - Covered;
+    return Spread<Width, Covered + kStep>(starts | starts << kStep);
+  }
+}
 
 // The removals swept together (rules::kSweptRemovals) from `line` into
 // `out`, which does not overlap it; kMarkerSeen when the line holds the
@@ -288,8 +334,7 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
       Bytes net = Starts(chunk, Load(from + 16 * c + 1), kFirst);
       if constexpr (kFirst.size() > 2) net = net & Equal(Load(from + 16 * c + kFirst.size() - 1), kFirst.back());
       starts |= BlockMask{MaskOf(net)} << (16 * c);
-      removed |= BlockMask{MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>()))}
-                 << (16 * c);
+      removed |= BlockMask{MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>()))} << (16 * c);
     }
     if (valid < kBlock) removed |= ~LowBlockBits(valid);
     carried = 0;
@@ -298,15 +343,25 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
       written += kBlock;
       return true;
     }
-    for (; starts != 0; starts &= starts - 1) {
-      const auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
-      // Read without bounds: the bytes past the line are zeros in the
-      // tail, which no pattern holds.
-      if (!RestMatches<2>(from + at, kFirst)) continue;
-      if (RestMatches<0>(from + at + kFirst.size(), kMarkerRest)) return false;
-      // The match's bytes past the block fall off here and go on in the next.
-      removed |= LowBlockBits(kFirst.size()) << at;
-      if (at + kFirst.size() > kBlock) carried |= LowBlockBits(at + kFirst.size() - kBlock);
+    if (starts != 0) {
+      // Every start is checked at once, its other bytes compared a chunk at
+      // a time: one loop per start would end on a guess in most blocks of a
+      // line dense with the removal. Read without bounds: the bytes past
+      // the line are zeros in the tail, which no pattern holds.
+      const BlockMask matches =
+          starts & FirstRemovalAt(from, std::make_index_sequence < kFirst.size() < 3 ? 0 : kFirst.size() - 3 > ());
+      // The marker stands behind a match only where its next and last bytes
+      // do; those few are compared whole.
+      for (BlockMask marks = matches & MarkerEndsAt(from); marks != 0; marks &= marks - 1) {
+        const auto at = static_cast<std::size_t>(bytescan::LowestBit(marks));
+        if (RestMatches<0>(from + at + kFirst.size(), kMarkerRest)) return false;
+      }
+      removed |= Spread<kFirst.size()>(matches);
+      // The bytes past the block of a match begun in its last bytes (one
+      // match at most: two cannot overlap) fall off here and go on in the
+      // next.
+      const BlockMask spill = matches >> (kBlock - (kFirst.size() - 1));
+      carried = (spill << 1) - static_cast<BlockMask>(spill != 0);
     }
     // Each run of kept bytes: from a bit of `first` to the same-numbered bit
     // of `last`.
@@ -445,7 +500,8 @@ inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std
 // no place does (two patterns alike there, as where one begins another).
 constexpr std::size_t kRenameProbe = [] {
   std::size_t shortest = kDistinctRenames[0].find.size();
-  for (const rules::Rename& rename : kDistinctRenames) shortest = rename.find.size() < shortest ? rename.find.size() : shortest;
+  for (const rules::Rename& rename : kDistinctRenames)
+    shortest = rename.find.size() < shortest ? rename.find.size() : shortest;
   for (std::size_t probe = 1; probe < shortest; ++probe) {
     bool apart = true;
     for (std::size_t a = 0; a < kDistinctRenameCount; ++a) {
@@ -509,8 +565,9 @@ constexpr RenameLookup kRenameLookup = [] {
 inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t at) {
   using Renames = std::make_index_sequence<kDistinctRenameCount>;
   if constexpr (kRenamesLookedUp) {
-    const std::size_t r = kRenameLookup.rename[kRenameLookup.first[static_cast<unsigned char>(text[at])]]
-                                             [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
+    const std::size_t r =
+        kRenameLookup.rename[kRenameLookup.first[static_cast<unsigned char>(text[at])]]
+                            [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
     const std::uint32_t need = kRenameLookup.need[r];
     const bool whole = (MaskOf(Equal(Load(text + at), Load(kRenameLookup.padded[r]))) & need) == need;
     return whole & (at + kRenameLookup.size[r] <= n) ? r : kDistinctRenameCount;
@@ -576,9 +633,7 @@ class ApartCheck {
 
   // After the last match, with `rest` the text behind it: true when none of
   // them can interact.
-  bool Apart(std::string_view rest) const {
-    return lastRename_ == kDistinctRenameCount || !FormingBehind(rest, true);
-  }
+  bool Apart(std::string_view rest) const { return lastRename_ == kDistinctRenameCount || !FormingBehind(rest, true); }
 
  private:
   bool FormingBehind(std::string_view gap, bool endsTheText) const {
@@ -712,7 +767,7 @@ constexpr std::size_t kApartOnly = static_cast<std::size_t>(-1);
 // reach in front of `from` (a drop before, whose neighbour lies further
 // back) it may.
 [[gnu::noinline]] bool JoinFormsRename(const char* text, std::size_t n, std::size_t from, std::size_t at,
-                                        std::size_t end) {
+                                       std::size_t end) {
   for (const rules::Rename& rename : kDistinctRenames) {
     const std::string_view find = rename.find;
     for (std::size_t front = 1; front < find.size(); ++front) {
@@ -751,7 +806,7 @@ template <std::size_t Row>
   std::size_t write = 0;
   std::size_t read = 0;
   std::size_t renamedEnd = 0;  // in `room`, behind the last replacement
-  std::size_t dropEnd = 0;  // behind the last drop
+  std::size_t dropEnd = 0;     // behind the last drop
   auto copyTo = [&](std::size_t at) {
     bytescan::CopyChunks(room + write, text + read, at - read);
     write += at - read;
