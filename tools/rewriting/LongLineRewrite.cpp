@@ -258,8 +258,7 @@ constexpr std::size_t kBlockReach = 16;
 
 constexpr BlockMask LowBlockBits(std::size_t n) { return n >= kBlock ? ~BlockMask{0} : (BlockMask{1} << n) - 1; }
 
-static_assert(kFirstRemoval.size() <= kBlock,
-              "long-line path: a match of the first removal spreads into one block after its own");
+static_assert(kFirstRemoval.size() <= kBlock, "long-line path: a match of the first removal spreads into one block after its own");
 static_assert(
     kFirstRemoval.size() <= kBlockReach + 1,
     "long-line path: the last byte of the first removal begun in a block is among the bytes readable past it");
@@ -320,6 +319,8 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
   constexpr std::string_view kFirst = kFirstRemoval;
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirst.size());
   constexpr std::size_t kChunks = kBlock / 16;
+  // The first removal's bytes between its first two and its last.
+  constexpr std::size_t kMiddle = kFirst.size() < 3 ? 0 : kFirst.size() - 3;
   std::size_t written = 0;
   BlockMask carried = 0;  // bytes of a first-removal match begun in the block before
   // The kBlock bytes at `from` (kBlock + kBlockReach readable), of which
@@ -334,7 +335,8 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
       Bytes net = Starts(chunk, Load(from + 16 * c + 1), kFirst);
       if constexpr (kFirst.size() > 2) net = net & Equal(Load(from + 16 * c + kFirst.size() - 1), kFirst.back());
       starts |= BlockMask{MaskOf(net)} << (16 * c);
-      removed |= BlockMask{MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>()))} << (16 * c);
+      removed |= BlockMask{MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>()))}
+                 << (16 * c);
     }
     if (valid < kBlock) removed |= ~LowBlockBits(valid);
     carried = 0;
@@ -348,8 +350,7 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
       // a time: one loop per start would end on a guess in most blocks of a
       // line dense with the removal. Read without bounds: the bytes past
       // the line are zeros in the tail, which no pattern holds.
-      const BlockMask matches =
-          starts & FirstRemovalAt(from, std::make_index_sequence < kFirst.size() < 3 ? 0 : kFirst.size() - 3 > ());
+      const BlockMask matches = starts & FirstRemovalAt(from, std::make_index_sequence<kMiddle>());
       // The marker stands behind a match only where its next and last bytes
       // do; those few are compared whole.
       for (BlockMask marks = matches & MarkerEndsAt(from); marks != 0; marks &= marks - 1) {
@@ -607,11 +608,6 @@ inline bool MayStand(std::string_view side, std::string_view gap, bool behind, b
 // them sharing a byte with another, and no renamed text can form a later
 // row's pattern with what stands around it then: the rows together then
 // make each match's rename alone.
-// Follows the rename matches found in a text, in order, and tells whether
-// every rename row's matches in it are those found in it as it is, none of
-// them sharing a byte with another, and no renamed text can form a later
-// row's pattern with what stands around it then: the rows together then
-// make each match's rename alone.
 class ApartCheck {
  public:
   // The next match, of distinct rename `rename`, with `gap` the text between
@@ -633,7 +629,9 @@ class ApartCheck {
 
   // After the last match, with `rest` the text behind it: true when none of
   // them can interact.
-  bool Apart(std::string_view rest) const { return lastRename_ == kDistinctRenameCount || !FormingBehind(rest, true); }
+  bool Apart(std::string_view rest) const {
+    return lastRename_ == kDistinctRenameCount || !FormingBehind(rest, true);
+  }
 
  private:
   bool FormingBehind(std::string_view gap, bool endsTheText) const {
@@ -767,7 +765,7 @@ constexpr std::size_t kApartOnly = static_cast<std::size_t>(-1);
 // reach in front of `from` (a drop before, whose neighbour lies further
 // back) it may.
 [[gnu::noinline]] bool JoinFormsRename(const char* text, std::size_t n, std::size_t from, std::size_t at,
-                                       std::size_t end) {
+                                        std::size_t end) {
   for (const rules::Rename& rename : kDistinctRenames) {
     const std::string_view find = rename.find;
     for (std::size_t front = 1; front < find.size(); ++front) {
@@ -806,7 +804,7 @@ template <std::size_t Row>
   std::size_t write = 0;
   std::size_t read = 0;
   std::size_t renamedEnd = 0;  // in `room`, behind the last replacement
-  std::size_t dropEnd = 0;     // behind the last drop
+  std::size_t dropEnd = 0;  // behind the last drop
   auto copyTo = [&](std::size_t at) {
     bytescan::CopyChunks(room + write, text + read, at - read);
     write += at - read;
