@@ -204,6 +204,14 @@ TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
       marks.push_back(split.insert(split.size() / 2, removal));
     }
   }
+  // Renames behind a byte the sweep drops, with digits behind them that
+  // show any byte out of place: the line then takes the passes that copy as
+  // they replace, a block at a time where the text goes on for two blocks.
+  std::string digits;
+  for (int i = 0; i < 64; ++i) digits += static_cast<char>('0' + i % 10);
+  for (const rules::Rename& rename : rules::kDistinctRenames) {
+    marks.push_back(std::string(rules::kRemovals[1]) + std::string(rename.find) + digits);
+  }
   // ... and by the last one twice, side by side or apart: a join whose
   // neighbour lies behind another drop.
   const std::string last(rules::kRemovals[std::size(rules::kRemovals) - 1]);

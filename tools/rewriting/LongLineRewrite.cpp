@@ -42,6 +42,7 @@ struct Bytes {
 inline Chunk Load(const char* from) { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(from))}; }
 inline void Store(char* to, Chunk chunk) { _mm_storeu_si128(reinterpret_cast<__m128i*>(to), chunk.bytes); }
 inline Bytes Equal(Chunk chunk, char c) { return {_mm_cmpeq_epi8(chunk.bytes, _mm_set1_epi8(c))}; }
+inline Bytes Equal(Chunk a, Chunk b) { return {_mm_cmpeq_epi8(a.bytes, b.bytes)}; }
 inline Bytes operator&(Bytes a, Bytes b) { return {_mm_and_si128(a.bits, b.bits)}; }
 inline Bytes operator|(Bytes a, Bytes b) { return {_mm_or_si128(a.bits, b.bits)}; }
 inline Bytes NoBytes() { return {_mm_setzero_si128()}; }
@@ -64,6 +65,11 @@ inline Bytes Equal(const Chunk& chunk, char c) {
   for (int i = 0; i < 16; ++i) bits |= static_cast<std::uint32_t>(chunk.bytes[i] == c) << i;
   return {bits};
 }
+inline Bytes Equal(const Chunk& a, const Chunk& b) {
+  std::uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= static_cast<std::uint32_t>(a.bytes[i] == b.bytes[i]) << i;
+  return {bits};
+}
 inline Bytes operator&(Bytes a, Bytes b) { return {a.bits & b.bits}; }
 inline Bytes operator|(Bytes a, Bytes b) { return {a.bits | b.bits}; }
 inline Bytes NoBytes() { return {0}; }
@@ -71,6 +77,13 @@ inline std::uint32_t MaskOf(Bytes bytes) { return bytes.bits; }
 #endif
 
 inline int LowestBit(std::uint32_t mask) { return __builtin_ctz(mask); }
+
+// The wider passes' masks are a register wide: 64 bytes at a time on a
+// 64-bit target, 32 on a 32-bit one, where a 64-bit mask would take two
+// registers and a library call to scan.
+using BlockMask = std::conditional_t<(UINTPTR_MAX > 0xFFFFFFFFu), std::uint64_t, std::uint32_t>;
+constexpr std::size_t kBlock = sizeof(BlockMask) * 8;
+constexpr std::size_t kBlockChunks = kBlock / 16;
 
 // Copies n bytes from `from` down to `to` (to <= from; the two may overlap)
 // and writes nothing outside [to, to + n): the passes that shrink the text
@@ -155,15 +168,17 @@ inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, Chun
 // as it copies, with no loop per piece between them, whose length would
 // make the branch that ends it a guess: each chunk is stored where its
 // first byte goes (or, where a match reaches into it, the byte behind the
-// match), and behind each match the 16 bytes that follow it are stored. A
-// store can carry bytes of a match that comes after it, but the store for
-// that match, made later, writes over them. Writes up to 16 bytes past
-// the result and reads 16 past the text.
+// match), and behind each match the 16 bytes that follow it are stored, or
+// a block's worth while the chunks go a block at a time. A store can carry
+// bytes of a match that comes after it, but the store for that match, made
+// later, writes over them. Writes up to 16 bytes past the result and reads
+// 16 past the text.
 struct Stream {
   const char* text;
   char* out;
-  std::size_t read = 0;    // behind the last match: every byte in front is placed
-  std::size_t shrunk = 0;  // bytes of the matches so far less those of their replacements
+  std::size_t read = 0;      // behind the last match: every byte in front is placed
+  std::size_t shrunk = 0;    // bytes of the matches so far less those of their replacements
+  bool blockBehind = false;  // a block is stored behind a match, not a chunk
 
   void PlaceChunk(std::size_t at) {
     const std::size_t from = at > read ? at : read;
@@ -180,16 +195,40 @@ struct Stream {
     shrunk += length - count;
     read = at + length;
     Store(out + read - shrunk, Load(text + read));
+    if (blockBehind) {
+      for (std::size_t c = 1; c < kBlockChunks; ++c) Store(out + read - shrunk + 16 * c, Load(text + read + 16 * c));
+    }
   }
 };
 
+static_assert(rules::kLongestPattern <= 17,
+              "long-line path: the block stored behind a match begun in a block ends within the bytes readable "
+              "past the text");
+
 // ForEachStart over the n bytes of a stream's text, placing the bytes as
 // the visits go on, which call stream.Replace for each match they take.
+// Where the text goes on for another block, the chunks of a block are
+// placed at once and their starts visited from one mask: a match in the
+// block stores a block behind it, over the chunks placed before it moved
+// them. A loop per chunk would end on a guess in most chunks of a text
+// dense with matches; one per block ends on one in fewer.
 template <typename ChunkStarts, typename ByteStarts, typename Visit>
 inline bool ForEachStartPlaced(Stream& stream, std::size_t n, ChunkStarts&& chunkStarts, ByteStarts&& byteStarts,
                                Visit&& visit) {
   const char* text = stream.text;
   std::size_t at = 0;
+  stream.blockBehind = true;
+  for (; at + 2 * kBlock <= n; at += kBlock) {
+    BlockMask starts = 0;
+    for (std::size_t c = 0; c < kBlockChunks; ++c) {
+      stream.PlaceChunk(at + 16 * c);
+      starts |= BlockMask{MaskOf(chunkStarts(Load(text + at + 16 * c), Load(text + at + 16 * c + 1)))} << (16 * c);
+    }
+    for (; starts != 0; starts &= starts - 1) {
+      if (!visit(at + static_cast<std::size_t>(bytescan::LowestBit(starts)))) return false;
+    }
+  }
+  stream.blockBehind = false;
   for (; at + 17 <= n; at += 16) {
     stream.PlaceChunk(at);
     for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
@@ -213,11 +252,6 @@ inline Bytes SweptBytes(Chunk chunk, std::index_sequence<I...>) {
   return (NoBytes() | ... | Equal(chunk, rules::kSweptBytes.bytes[I]));
 }
 
-// The sweep's masks are a register wide: 64 bytes at a time on a 64-bit
-// target, 32 on a 32-bit one, where a 64-bit mask would take two
-// registers and a library call to scan.
-using BlockMask = std::conditional_t<(UINTPTR_MAX > 0xFFFFFFFFu), std::uint64_t, std::uint32_t>;
-constexpr std::size_t kBlock = sizeof(BlockMask) * 8;
 // Bytes read past a block: the chunk loaded one byte on, and a run of kept
 // bytes that ends in the block copied in whole chunks.
 constexpr std::size_t kBlockReach = 16;
@@ -225,9 +259,56 @@ constexpr std::size_t kBlockReach = 16;
 constexpr BlockMask LowBlockBits(std::size_t n) { return n >= kBlock ? ~BlockMask{0} : (BlockMask{1} << n) - 1; }
 
 static_assert(kFirstRemoval.size() <= kBlock, "long-line path: a match of the first removal spreads into one block after its own");
+static_assert(
+    kFirstRemoval.size() <= kBlockReach + 1,
+    "long-line path: the last byte of the first removal begun in a block is among the bytes readable past it");
 static_assert(rules::kMarker.size() <= kBlockReach + 1,
               "long-line path: the marker behind a match begun in a block is compared among the bytes readable past "
               "it");
+
+// The places among the kBlock bytes at `from` where the bytes of the first
+// removal between its first two and its last stand.
+template <std::size_t... I>
+inline BlockMask FirstRemovalAt(const char* from, std::index_sequence<I...>) {
+  if constexpr (sizeof...(I) == 0) {
+    return ~BlockMask{0};
+  } else {
+    BlockMask at = 0;
+    for (std::size_t c = 0; c < kBlockChunks; ++c) {
+      const Bytes rest = (Equal(Load(from + 16 * c + 2), kFirstRemoval[2]) & ... &
+                          Equal(Load(from + 16 * c + 2 + I), kFirstRemoval[2 + I]));
+      at |= BlockMask{MaskOf(rest)} << (16 * c);
+    }
+    return at;
+  }
+}
+
+// The places among the kBlock bytes at `from` where the marker's first
+// byte past the first removal and its last byte stand, counted from where
+// the marker would begin.
+inline BlockMask MarkerEndsAt(const char* from) {
+  constexpr std::size_t kNext = kFirstRemoval.size();
+  constexpr std::size_t kLast = rules::kMarker.size() - 1;
+  BlockMask at = 0;
+  for (std::size_t c = 0; c < kBlockChunks; ++c) {
+    const Bytes ends = Equal(Load(from + 16 * c + kNext), rules::kMarker[kNext]) &
+                       Equal(Load(from + 16 * c + kLast), rules::kMarker[kLast]);
+    at |= BlockMask{MaskOf(ends)} << (16 * c);
+  }
+  return at;
+}
+
+// Each bit of `starts` spread over the Width bits from it on, within the
+// mask (each bit spread over Covered already), in a few shifts.
+template <std::size_t Width, std::size_t Covered = 1>
+constexpr BlockMask Spread(BlockMask starts) {
+  if constexpr (Covered >= Width) {
+    return starts;
+  } else {
+    constexpr std::size_t kStep = Covered < Width - Covered ? Covered : Width - Covered;
+    return Spread<Width, Covered + kStep>(starts | starts << kStep);
+  }
+}
 
 // The removals swept together (rules::kSweptRemovals) from `line` into
 // `out`, which does not overlap it; kMarkerSeen when the line holds the
@@ -238,6 +319,8 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
   constexpr std::string_view kFirst = kFirstRemoval;
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirst.size());
   constexpr std::size_t kChunks = kBlock / 16;
+  // The first removal's bytes between its first two and its last.
+  constexpr std::size_t kMiddle = kFirst.size() < 3 ? 0 : kFirst.size() - 3;
   std::size_t written = 0;
   BlockMask carried = 0;  // bytes of a first-removal match begun in the block before
   // The kBlock bytes at `from` (kBlock + kBlockReach readable), of which
@@ -247,7 +330,11 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
     BlockMask removed = carried;
     for (std::size_t c = 0; c < kChunks; ++c) {
       const Chunk chunk = Load(from + 16 * c);
-      starts |= BlockMask{MaskOf(Starts(chunk, Load(from + 16 * c + 1), kFirst))} << (16 * c);
+      // The net holds the removal's last byte too: its first two stand
+      // together in words of plain text.
+      Bytes net = Starts(chunk, Load(from + 16 * c + 1), kFirst);
+      if constexpr (kFirst.size() > 2) net = net & Equal(Load(from + 16 * c + kFirst.size() - 1), kFirst.back());
+      starts |= BlockMask{MaskOf(net)} << (16 * c);
       removed |= BlockMask{MaskOf(SweptBytes(chunk, std::make_index_sequence<rules::kSweptBytes.size>()))}
                  << (16 * c);
     }
@@ -258,15 +345,24 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
       written += kBlock;
       return true;
     }
-    for (; starts != 0; starts &= starts - 1) {
-      const auto at = static_cast<std::size_t>(bytescan::LowestBit(starts));
-      // Read without bounds: the bytes past the line are zeros in the
-      // tail, which no pattern holds.
-      if (!RestMatches<2>(from + at, kFirst)) continue;
-      if (RestMatches<0>(from + at + kFirst.size(), kMarkerRest)) return false;
-      // The match's bytes past the block fall off here and go on in the next.
-      removed |= LowBlockBits(kFirst.size()) << at;
-      if (at + kFirst.size() > kBlock) carried |= LowBlockBits(at + kFirst.size() - kBlock);
+    if (starts != 0) {
+      // Every start is checked at once, its other bytes compared a chunk at
+      // a time: one loop per start would end on a guess in most blocks of a
+      // line dense with the removal. Read without bounds: the bytes past
+      // the line are zeros in the tail, which no pattern holds.
+      const BlockMask matches = starts & FirstRemovalAt(from, std::make_index_sequence<kMiddle>());
+      // The marker stands behind a match only where its next and last bytes
+      // do; those few are compared whole.
+      for (BlockMask marks = matches & MarkerEndsAt(from); marks != 0; marks &= marks - 1) {
+        const auto at = static_cast<std::size_t>(bytescan::LowestBit(marks));
+        if (RestMatches<0>(from + at + kFirst.size(), kMarkerRest)) return false;
+      }
+      removed |= Spread<kFirst.size()>(matches);
+      // The bytes past the block of a match begun in its last bytes (one
+      // match at most: two cannot overlap) fall off here and go on in the
+      // next.
+      const BlockMask spill = matches >> (kBlock - (kFirst.size() - 1));
+      carried = (spill << 1) - static_cast<BlockMask>(spill != 0);
     }
     // Each run of kept bytes: from a bit of `first` to the same-numbered bit
     // of `last`.
@@ -400,6 +496,87 @@ inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std
   return count > 1 ? kDistinctRenameCount + 1 : found;
 }
 
+// The place in a pattern, past its first byte, whose byte together with
+// the first tells each distinct rename pattern from all the others; 0 where
+// no place does (two patterns alike there, as where one begins another).
+constexpr std::size_t kRenameProbe = [] {
+  std::size_t shortest = kDistinctRenames[0].find.size();
+  for (const rules::Rename& rename : kDistinctRenames)
+    shortest = rename.find.size() < shortest ? rename.find.size() : shortest;
+  for (std::size_t probe = 1; probe < shortest; ++probe) {
+    bool apart = true;
+    for (std::size_t a = 0; a < kDistinctRenameCount; ++a) {
+      for (std::size_t b = a + 1; b < kDistinctRenameCount; ++b) {
+        const std::string_view x = kDistinctRenames[a].find;
+        const std::string_view y = kDistinctRenames[b].find;
+        apart = apart && (x[0] != y[0] || x[probe] != y[probe]);
+      }
+    }
+    if (apart) return probe;
+  }
+  return std::size_t{0};
+}();
+
+constexpr bool kRenamesLookedUp = [] {
+  bool fit = kRenameProbe != 0;
+  for (const rules::Rename& rename : kDistinctRenames) fit = fit && rename.find.size() <= 16;
+  return fit;
+}();
+
+// Each pattern's first byte and its byte at kRenameProbe numbered from 1 (0
+// for a byte no pattern has there), the pattern that the two numbers name
+// (kDistinctRenameCount for none), and each pattern padded to a chunk with
+// the bits of its bytes in a chunk's mask. The row for none asks for a bit
+// that no mask has.
+struct RenameLookup {
+  unsigned char first[256] = {};
+  unsigned char probe[256] = {};
+  unsigned char rename[kDistinctRenameCount + 1][kDistinctRenameCount + 1] = {};
+  char padded[kDistinctRenameCount + 1][16] = {};
+  std::uint32_t need[kDistinctRenameCount + 1] = {};
+  std::size_t size[kDistinctRenameCount + 1] = {};
+};
+constexpr RenameLookup kRenameLookup = [] {
+  RenameLookup lookup;
+  if constexpr (kRenamesLookedUp) {
+    unsigned char firsts = 0;
+    unsigned char probes = 0;
+    for (auto& row : lookup.rename) {
+      for (unsigned char& rename : row) rename = static_cast<unsigned char>(kDistinctRenameCount);
+    }
+    for (std::size_t r = 0; r < kDistinctRenameCount; ++r) {
+      const std::string_view find = kDistinctRenames[r].find;
+      unsigned char& first = lookup.first[static_cast<unsigned char>(find[0])];
+      if (first == 0) first = ++firsts;
+      unsigned char& probe = lookup.probe[static_cast<unsigned char>(find[kRenameProbe])];
+      if (probe == 0) probe = ++probes;
+      lookup.rename[first][probe] = static_cast<unsigned char>(r);
+      for (std::size_t i = 0; i < find.size(); ++i) lookup.padded[r][i] = find[i];
+      lookup.need[r] = (std::uint32_t{1} << find.size()) - 1;
+      lookup.size[r] = find.size();
+    }
+    lookup.need[kDistinctRenameCount] = std::uint32_t{1} << 16;
+  }
+  return lookup;
+}();
+
+// RenameAt, for a text with 16 readable bytes behind it: the one pattern
+// that may stand at `at` looked up, then compared whole, with no branch on
+// which one it is, a guess where renames are dense.
+inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t at) {
+  using Renames = std::make_index_sequence<kDistinctRenameCount>;
+  if constexpr (kRenamesLookedUp) {
+    const std::size_t r =
+        kRenameLookup.rename[kRenameLookup.first[static_cast<unsigned char>(text[at])]]
+                            [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
+    const std::uint32_t need = kRenameLookup.need[r];
+    const bool whole = (MaskOf(Equal(Load(text + at), Load(kRenameLookup.padded[r]))) & need) == need;
+    return whole & (at + kRenameLookup.size[r] <= n) ? r : kDistinctRenameCount;
+  } else {
+    return RenameAt(text, n, at, Renames());
+  }
+}
+
 template <typename Visit>
 inline bool ForEachRename(const char* text, std::size_t n, std::size_t from, Visit&& visit) {
   using Renames = std::make_index_sequence<kDistinctRenameCount>;
@@ -522,7 +699,7 @@ std::size_t RenameInto(char* text, std::size_t n, char* out) {
       stream, n, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
       [&](std::size_t at) { return RenameStartsAt(text, at); },
       [&](std::size_t at) {
-        const std::size_t rename = RenameAt(text, n, at, Renames());
+        const std::size_t rename = RenameAtPadded(text, n, at);
         if (rename == kDistinctRenameCount) return true;
         if (rename > kDistinctRenameCount || at < stream.read) return false;
         if (!check.Take(std::string_view(text + stream.read, at - stream.read), rename)) return false;
@@ -649,7 +826,7 @@ template <std::size_t Row>
           read = dropEnd = end;
           return true;
         }
-        const std::size_t rename = RenameAt(text, n, at, Renames());
+        const std::size_t rename = RenameAtPadded(text, n, at);
         if (rename == kDistinctRenameCount) return true;
         if (rename > kDistinctRenameCount || at < read) return false;
         copyTo(at);
