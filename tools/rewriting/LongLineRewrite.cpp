@@ -728,33 +728,13 @@ std::size_t RenameInto(char* text, std::size_t n, char* out) {
 constexpr bool kOnePassAfterSweep = kLaterRemovalCount == 1 && rules::kRenamesApartFromRemovals &&
                                     !rules::kRenameFirstBytes.Holds(rules::kRemovals[rules::kSweptRemovals][0]);
 
-// The bytes of the rename patterns numbered from 1 (0 for every other
-// byte), and for each one a bit for every byte that follows it in a pattern.
-struct NeighbourPairs {
-  unsigned char index[256] = {};
-  std::uint64_t followers[64] = {};
-  std::size_t count = 0;
-  constexpr bool Holds(char first, char second) const {
-    const unsigned char a = index[static_cast<unsigned char>(first)];
-    const unsigned char b = index[static_cast<unsigned char>(second)];
-    return ((followers[a] >> b) & 1) != 0;
-  }
-};
-constexpr NeighbourPairs kRenameNeighbours = [] {
-  NeighbourPairs pairs;
-  auto indexOf = [&pairs](char c) {
-    unsigned char& slot = pairs.index[static_cast<unsigned char>(c)];
-    if (slot == 0 && pairs.count < 63) slot = static_cast<unsigned char>(++pairs.count);
-    return slot;
-  };
-  for (const rules::Rename& rename : kDistinctRenames) {
-    for (std::size_t i = 1; i < rename.find.size(); ++i) {
-      pairs.followers[indexOf(rename.find[i - 1])] |= std::uint64_t{1} << indexOf(rename.find[i]);
-    }
-  }
+// Which bytes stand next to each other in a rename pattern.
+constexpr auto kRenameNeighbours = [] {
+  rules::NeighbourBytes<std::uint64_t> pairs;
+  for (const rules::Rename& rename : kDistinctRenames) pairs.Add(rename.find);
   return pairs;
 }();
-static_assert(!kOnePassAfterSweep || kRenameNeighbours.count < 63,
+static_assert(!kOnePassAfterSweep || kRenameNeighbours.Complete(),
               "long-line path: the bytes of the rename patterns are numbered below 64");
 
 constexpr std::size_t kApartOnly = static_cast<std::size_t>(-1);
