@@ -212,11 +212,11 @@ def main():
     parser.add_argument("--scaling", action="store_true")
     args = parser.parse_args()
     converters = {}
-    for spec in args.converter or [os.path.join(HERE, "..", "build", "release", "BrushPreset_Convertion")]:
-        label, _, path = spec.rpartition("=")
+    for given in args.converter or [os.path.join(HERE, "..", "build", "release", "BrushPreset_Convertion")]:
+        label, _, path = given.rpartition("=")
         converters[label or "converter"] = (os.path.abspath(path), {})
-    for spec in args.converter_env:
-        label, name_value = spec.split("=", 1)
+    for given in args.converter_env:
+        label, name_value = given.split("=", 1)
         name, value = name_value.split("=", 1)
         converters[label][1][name] = value
     workdir = os.path.abspath(args.workdir)
