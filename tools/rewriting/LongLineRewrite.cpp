@@ -571,7 +571,7 @@ inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t a
                             [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
     const std::uint32_t need = kRenameLookup.need[r];
     const bool whole = (MaskOf(Equal(Load(text + at), Load(kRenameLookup.padded[r]))) & need) == need;
-    return whole & (at + kRenameLookup.size[r] <= n) ? r : kDistinctRenameCount;
+    return (whole & (at + kRenameLookup.size[r] <= n)) ? r : kDistinctRenameCount;
   } else {
     return RenameAt(text, n, at, Renames());
   }
