@@ -266,6 +266,15 @@ static_assert(rules::kMarker.size() <= kBlockReach + 1,
               "long-line path: the marker behind a match begun in a block is compared among the bytes readable past "
               "it");
 
+// The bits of a block's mask, chunk by chunk: `chunkBytes(offset)` gives
+// the chunk's bytes found at that offset in the block.
+template <typename ChunkBytes>
+inline BlockMask BlockBits(ChunkBytes&& chunkBytes) {
+  BlockMask bits = 0;
+  for (std::size_t c = 0; c < kBlockChunks; ++c) bits |= BlockMask{MaskOf(chunkBytes(16 * c))} << (16 * c);
+  return bits;
+}
+
 // The places among the kBlock bytes at `from` where the bytes of the first
 // removal between its first two and its last stand.
 template <std::size_t... I>
@@ -273,13 +282,10 @@ inline BlockMask FirstRemovalAt(const char* from, std::index_sequence<I...>) {
   if constexpr (sizeof...(I) == 0) {
     return ~BlockMask{0};
   } else {
-    BlockMask at = 0;
-    for (std::size_t c = 0; c < kBlockChunks; ++c) {
-      const Bytes rest = (Equal(Load(from + 16 * c + 2), kFirstRemoval[2]) & ... &
-                          Equal(Load(from + 16 * c + 2 + I), kFirstRemoval[2 + I]));
-      at |= BlockMask{MaskOf(rest)} << (16 * c);
-    }
-    return at;
+    return BlockBits([from](std::size_t offset) {
+      return (Equal(Load(from + offset + 2), kFirstRemoval[2]) & ... &
+              Equal(Load(from + offset + 2 + I), kFirstRemoval[2 + I]));
+    });
   }
 }
 
@@ -289,13 +295,10 @@ inline BlockMask FirstRemovalAt(const char* from, std::index_sequence<I...>) {
 inline BlockMask MarkerEndsAt(const char* from) {
   constexpr std::size_t kNext = kFirstRemoval.size();
   constexpr std::size_t kLast = rules::kMarker.size() - 1;
-  BlockMask at = 0;
-  for (std::size_t c = 0; c < kBlockChunks; ++c) {
-    const Bytes ends = Equal(Load(from + 16 * c + kNext), rules::kMarker[kNext]) &
-                       Equal(Load(from + 16 * c + kLast), rules::kMarker[kLast]);
-    at |= BlockMask{MaskOf(ends)} << (16 * c);
-  }
-  return at;
+  return BlockBits([from](std::size_t offset) {
+    return Equal(Load(from + offset + kNext), rules::kMarker[kNext]) &
+           Equal(Load(from + offset + kLast), rules::kMarker[kLast]);
+  });
 }
 
 // Each bit of `starts` spread over the Width bits from it on, within the

@@ -124,6 +124,15 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   return removed | found;
 }
 
+// The places where a match of the first removal may begin: its first byte
+// there and its last byte where it would end.
+template <std::size_t Chunks>
+__attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> FirstRemovalCandidates(
+    const bytescan::ShortText<Chunks>& text) {
+  return text.template AllMask<kFirstRemoval.front()>() &
+         (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
+}
+
 // The later removal I, as a type that a generic lambda can read at compile
 // time.
 template <std::size_t I>
@@ -409,9 +418,7 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
   constexpr std::string_view kMarkerRest = rules::kMarker.substr(kFirstRemoval.size());
   Bits removed = 0;
   // (A match's last byte lies in the line: its first one need not be told.)
-  for (Bits candidates = text.template AllMask<kFirstRemoval.front()>() &
-                         (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
-       candidates != 0; candidates &= candidates - 1) {
+  for (Bits candidates = FirstRemovalCandidates(text); candidates != 0; candidates &= candidates - 1) {
     auto at = Lowest(candidates);
     if (at + kFirstRemoval.size() > n || std::memcmp(line + at, kFirstRemoval.data(), kFirstRemoval.size()) != 0) {
       continue;
@@ -498,8 +505,7 @@ __attribute__((noinline)) std::size_t RewriteTwoRuns(const char* whole, std::siz
   const char* const line = whole + skipped;
   const std::size_t n = wholeSize - skipped;
   const bytescan::ShortText<Chunks> text(line, n);
-  const Bits firstRemovals = text.template AllMask<kFirstRemoval.front()>() &
-                             (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
+  const Bits firstRemovals = FirstRemovalCandidates(text);
   if (firstRemovals != 0) return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
   Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
   removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
@@ -532,8 +538,7 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* wh
   const bytescan::ShortText<1> text(line, n);
   const Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
   const Bits keep = InLine<1, Bits>(n) & ~removed;
-  const Bits firstRemovals = text.template AllMask<kFirstRemoval.front()>() &
-                             (text.template Mask<kFirstRemoval.back()>() >> (kFirstRemoval.size() - 1));
+  const Bits firstRemovals = FirstRemovalCandidates(text);
   if ((firstRemovals | LaterRemovalStarts(text, std::make_index_sequence<kLaterRemovals>())) != 0) {
     return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
   }
