@@ -65,7 +65,7 @@ std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
     // More bytes than the file had when opened, or fewer: it is changing
     // (or, like a kernel interface, its size never told its content).
     channel->bytesRead += static_cast<std::uint64_t>(got);
-    if (channel->bytesRead > channel->expectedSize || (got == 0 && channel->bytesRead < channel->expectedSize)) {
+    if (channel->bytesRead > channel->opened.size || (got == 0 && channel->bytesRead < channel->opened.size)) {
       channel->readFailed = true;
       channel->error = platform::kChanged;
       got = 0;
@@ -186,8 +186,7 @@ bool OpenInFolder(int number, platform::FolderHandle folder, const char* name, p
   Attach(number, handle);
   FileChannel& channel = channelTable[number];
   channel.watchesChange = true;
-  channel.expectedSize = status.size;
-  channel.changeTime = status.changeTime;
+  channel.opened = status;
   return true;
 }
 
@@ -231,13 +230,13 @@ bool CreateInFolder(int number, OutputFolder* outputs, const char* name, int sou
   platform::ErrorCode ignored = 0;
   if (error == nullptr) error = &ignored;
   const FileChannel* source = FindChannel(sourceNumber);
-  platform::FileHandle sourceHandle = source == nullptr ? platform::kNoFile : source->handle;
+  const platform::FileStatus* sourceStatus = source != nullptr && source->watchesChange ? &source->opened : nullptr;
   if (!PrepareSlot(number)) {
     *error = ENOMEM;
     return false;
   }
   PendingOutput output;
-  platform::FileHandle handle = BeginOutput(outputs, name, sourceHandle, &output, error);
+  platform::FileHandle handle = BeginOutput(outputs, name, sourceStatus, &output, error);
   if (handle == platform::kNoFile) return false;
   Attach(number, handle);
   channelTable[number].outputs = outputs;
@@ -469,7 +468,7 @@ bool CloseChannel(int number, platform::ErrorCode* error) {
     if (complete) {
       if (!platform::StatusOfFile(channel->handle, &now, &reason)) {
         complete = false;
-      } else if (now.size != channel->expectedSize || now.changeTime != channel->changeTime) {
+      } else if (now.size != channel->opened.size || now.changeTime != channel->opened.changeTime) {
         reason = platform::kChanged;
         complete = false;
       }

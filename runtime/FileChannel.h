@@ -25,13 +25,13 @@ struct FileChannel {
   OutputFolder* outputs = nullptr;
   bool ownsOutputs = false;
   PendingOutput output;
-  // Opened for reading: its size and change time then. Reading past that
-  // size, stopping short of it, or a change seen at the close means the
-  // file changed while it was read (platform::kChanged).
+  // Opened for reading: what the file was then. Reading past its size,
+  // stopping short of it, or a change seen at the close means the file
+  // changed while it was read (platform::kChanged). An output made from it
+  // takes its identity and permission bits from here.
   bool watchesChange = false;
-  std::uint64_t expectedSize = 0;
+  platform::FileStatus opened;
   std::uint64_t bytesRead = 0;
-  std::int64_t changeTime = 0;
   char* buffer = nullptr;  // none when it could not be had: unbuffered mode
   std::int32_t capacity = 0;
   // Reading: bytes of the buffer not yet handed out, ending at `filled`.
@@ -70,8 +70,8 @@ bool OpenInFolder(int number, platform::FolderHandle folder, const char* name, p
 // Creates a file that replaces whatever stands at `path` (the older file,
 // or a link, which is never followed) once the channel is closed with every
 // byte written; until then `path` keeps what it held, and a channel closed
-// incomplete leaves it so. `sourceNumber`, when open, is the channel of the
-// file this one is made from: a path that names that very file is refused
+// incomplete leaves it so. `sourceNumber`, when open for reading, is the
+// channel of the file this one is made from: a path that names that very file is refused
 // (platform::kSameFile), and a new file gets its permission bits. False
 // when refused, with the reason in `*error`; no channel is left behind.
 bool CreateForWriting(int number, const char* path, int sourceNumber = -1, platform::ErrorCode* error = nullptr);

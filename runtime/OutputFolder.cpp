@@ -75,7 +75,8 @@ bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHand
 platform::FileHandle CreateTemporary(OutputFolder* outputs, std::uint32_t bits, PendingOutput* output,
                                      platform::ErrorCode* error) {
   static unsigned counter = 0;
-  const std::string process = std::to_string(platform::ProcessNumber());
+  // Asked once: the process stays the one it was.
+  static const std::string process = std::to_string(platform::ProcessNumber());
   platform::FileHandle file = platform::kNoFile;
   for (int attempt = 0; attempt < 100 && file == platform::kNoFile; ++attempt) {
     output->temporaryName = kTemporaryPrefix + process + "-" + std::to_string(++counter) + kTemporarySuffix;
@@ -142,7 +143,7 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
   platform::FinishFolderSearch(&search);
 }
 
-platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, platform::FileHandle source,
+platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const platform::FileStatus* source,
                                  PendingOutput* output, platform::ErrorCode* error) {
   platform::EntryStatus existing;
   if (!platform::StatusInFolder(outputs->folder, name, false, &existing, error)) return platform::kNoFile;
@@ -152,10 +153,10 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, platfo
   }
   platform::FileStatus input;
   input.bits = 0666;
-  if (source != platform::kNoFile && !platform::StatusOfFile(source, &input, error)) return platform::kNoFile;
+  if (source != nullptr) input = *source;
   // The input itself, reached through a link or a hard link, is never
   // replaced: that would change an input.
-  if (source != platform::kNoFile && existing.kind != platform::EntryKind::None) {
+  if (source != nullptr && existing.kind != platform::EntryKind::None) {
     platform::EntryStatus target = existing;
     if (existing.kind == platform::EntryKind::Link &&
         !platform::StatusInFolder(outputs->folder, name, true, &target, error)) {

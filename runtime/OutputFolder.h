@@ -58,12 +58,13 @@ void SweepLeftovers(OutputFolder* outputs, const char* path);
 // Begins an output for `name`: a new, empty, locked temporary file, open
 // for writing. Refused (kNoFile, the reason in `*error`) when a folder or
 // any other non-regular file stands at the name (kNotARegularFile), when a
-// read-only older output does (kReadOnly), and when the name is `source`
-// itself (kSameFile). The output's permission bits are the older output's,
-// or else `source`'s, less every read bit `source` lacks, within the umask;
+// read-only older output does (kReadOnly), and when the name is the file
+// `source` tells of, the input (kSameFile); nullptr when there is none. The
+// output's permission bits are the older output's, or else the input's,
+// less every read bit the input lacks, within the umask;
 // its owner may always read and write it. It belongs to whoever runs the
 // process.
-platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, platform::FileHandle source,
+platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const platform::FileStatus* source,
                                  PendingOutput* output, platform::ErrorCode* error);
 
 // Ends an output whose every byte was written to `file`, which it takes

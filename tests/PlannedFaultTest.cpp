@@ -103,8 +103,7 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Open, 2, true, "Converted", Step::MissingFolder, false},
       {Call::Open, 3, true, "convert/a.kvr", Step::OpenInput, false},
       {Call::Status, 1, true, "Converted/a.kvr", Step::CreateOutput, false},   // what stands at the name
-      {Call::Status, 2, true, "Converted/a.kvr", Step::CreateOutput, false},   // the input's bits
-      {Call::Status, 3, false, "Converted/a.kvr", Step::CreateOutput, false},  // the temporary file's identity
+      {Call::Status, 2, false, "Converted/a.kvr", Step::CreateOutput, false},  // the temporary file's identity
       {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
       {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
       // Another run's temporary file at the name: the next name is tried.
@@ -112,7 +111,7 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Read, 1, true, "convert/a.kvr", Step::ReadInput, true},
       {Call::Read, 1, false, "convert/a.kvr", Step::ReadInput, false},
       {Call::Write, 1, true, "Converted/a.kvr", Step::WriteOutput, true},
-      {Call::Status, 4, true, "convert/a.kvr", Step::ReadInput, true},  // the input seen again at its end
+      {Call::Status, 3, true, "convert/a.kvr", Step::ReadInput, true},  // the input seen again at its end
       {Call::Close, 1, true, "convert/a.kvr", Step::ReadInput, true},
       {Call::Close, 2, true, "Converted/a.kvr", Step::WriteOutput, true},
       {Call::Close, 2, false, "Converted/a.kvr", Step::WriteOutput, false},
@@ -278,8 +277,8 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
 // was killed) is removed by the next run, which converts everything.
 TEST(PlannedFault, TheNextRunRemovesWhatAFailedRunLeft) {
   // The removal fails, or the file at the name cannot be looked at (the
-  // fifth status asked), so that it may not be the run's own any more.
-  for (const auto& removal : {std::make_pair(Call::Remove, 1u), std::make_pair(Call::Status, 5u)}) {
+  // fourth status asked), so that it may not be the run's own any more.
+  for (const auto& removal : {std::make_pair(Call::Remove, 1u), std::make_pair(Call::Status, 4u)}) {
     SCOPED_TRACE("call " + std::to_string(static_cast<int>(removal.first)) + " #" + std::to_string(removal.second));
     ScratchFolder folder;
     MakeWorkingFolder(folder, kControlPreset, true);

@@ -56,7 +56,7 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
   platform::ErrorCode error = 0;
   ASSERT_TRUE(OpenOutputFolder(&outputs, (folder_ / "out").c_str(), &identity, &error));
   PendingOutput live;
-  platform::FileHandle file = BeginOutput(&outputs, "live.kvr", platform::kNoFile, &live, &error);
+  platform::FileHandle file = BeginOutput(&outputs, "live.kvr", nullptr, &live, &error);
   ASSERT_NE(file, platform::kNoFile);
   const std::vector<std::string> leftovers = {".BrushPreset_Convertion-1-1.unfinished",
                                               ".BrushPreset_Convertion-1-2.unfinished"};
@@ -88,7 +88,7 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
     EXPECT_EQ(ReadFile(folder_ / ("out/" + live.temporaryName)), "someone's");
   }
   // The same for a folder put there.
-  file = BeginOutput(&outputs, "live.kvr", platform::kNoFile, &live, &error);
+  file = BeginOutput(&outputs, "live.kvr", nullptr, &live, &error);
   ASSERT_NE(file, platform::kNoFile);
   std::filesystem::rename(folder_ / ("out/" + live.temporaryName), folder_ / "out/moved", refused);
   if (!refused) MakeFolder(folder_ / ("out/" + live.temporaryName));
@@ -115,17 +115,17 @@ TEST_F(PlatformContract, OutputsTakeThePlaceOfTheOlderFileOnlyWhenFinished) {
   ASSERT_TRUE(OpenOutputFolder(&outputs, (folder_ / "out").c_str(), &identity, &error));
 
   PendingOutput output;
-  EXPECT_EQ(BeginOutput(&outputs, "input.kvr", source, &output, &error), platform::kNoFile);
+  EXPECT_EQ(BeginOutput(&outputs, "input.kvr", &status, &output, &error), platform::kNoFile);
   EXPECT_EQ(error, platform::kSameFile);
 
-  platform::FileHandle file = BeginOutput(&outputs, "old.kvr", source, &output, &error);
+  platform::FileHandle file = BeginOutput(&outputs, "old.kvr", &status, &output, &error);
   ASSERT_NE(file, platform::kNoFile);
   EXPECT_EQ(platform::WriteToFile(file, "new", 3), 3u);
   AbandonOutput(&outputs, &output, file);
   EXPECT_EQ(ReadFile(path), "old content");
   EXPECT_FALSE(Exists(folder_ / ("out/" + output.temporaryName)));
 
-  file = BeginOutput(&outputs, "old.kvr", source, &output, &error);
+  file = BeginOutput(&outputs, "old.kvr", &status, &output, &error);
   ASSERT_NE(file, platform::kNoFile);
   EXPECT_NE(output.temporaryName.find(".unfinished"), std::string::npos) << "the name says what it is";
   const std::string temporary = output.temporaryName;
@@ -200,7 +200,7 @@ TEST_F(PlatformContract, FoldersAndMissingFilesAreNotOpened) {
   platform::FileIdentity identity;
   ASSERT_TRUE(OpenOutputFolder(&outputs, folder_.path().c_str(), &identity, &error));
   PendingOutput output;
-  EXPECT_EQ(BeginOutput(&outputs, "sub.kvr", platform::kNoFile, &output, &error), platform::kNoFile);
+  EXPECT_EQ(BeginOutput(&outputs, "sub.kvr", nullptr, &output, &error), platform::kNoFile);
   EXPECT_EQ(error, platform::kIsAFolder);
   CloseOutputFolder(&outputs);
   EXPECT_TRUE(std::filesystem::is_empty(folder_ / "sub.kvr"));

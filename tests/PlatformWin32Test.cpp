@@ -25,7 +25,7 @@ class Win32Replacement : public ::testing::Test {
   }
   void TearDown() override { CloseOutputFolder(&outputs_); }
   platform::FileHandle Begin(const std::string& name, platform::ErrorCode* error) {
-    return BeginOutput(&outputs_, name.c_str(), platform::kNoFile, &output_, error);
+    return BeginOutput(&outputs_, name.c_str(), nullptr, &output_, error);
   }
   ScratchFolder folder_;
   OutputFolder outputs_;
