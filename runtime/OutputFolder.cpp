@@ -1,6 +1,8 @@
 #include "runtime/OutputFolder.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <new>
 #include <utility>
 
 namespace {
@@ -52,7 +54,9 @@ void RemoveTemporary(OutputFolder* outputs, PendingOutput* output) {
   GiveBackSlot(output);
 }
 
-// Closes the complete temporary file and renames it over its name.
+// Closes the complete temporary file and renames it over its name. The
+// file is closed before anything that may need memory (on Windows, the
+// paths made for the system).
 bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file, platform::ErrorCode* error,
                 bool* renaming) {
   *renaming = false;
@@ -190,15 +194,48 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
   return file;
 }
 
+namespace {
+
+// Room in `list` for `count` entries more, so that adding them cannot fail.
+template <typename T>
+void MakeRoom(std::vector<T>* list, std::size_t count) {
+  if (list->capacity() - list->size() < count) list->reserve(list->size() + std::max(count, list->size()));
+}
+
+// Puts `output` in place when `complete`, else gives it up; what fails goes
+// to `failures`, whose room was made when it was finished. Memory that runs
+// out on the way fails it the same way: by then its file is closed.
+// True when it was renamed.
+bool Conclude(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file, bool complete,
+              platform::ErrorCode error) {
+  bool renaming = false;
+  try {
+    if (complete && PutInPlace(outputs, output, file, &error, &renaming)) return true;
+    if (!complete) AbandonOutput(outputs, output, file);
+  } catch (const std::bad_alloc&) {
+    if (error == 0) error = ENOMEM;
+  }
+  outputs->failures.push_back(OutputFailure{std::move(output->name), error, renaming, output->replacesFile});
+  return false;
+}
+
+}  // namespace
+
 void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file) {
+  // Room for a whole batch and its failures, made before the output is
+  // taken: were there no memory, it is still whole, and its caller can give
+  // it up, temporary file and all. Nothing past this asks for memory of its
+  // own. (A batch is settled when full: it has room for one more.)
+  const std::size_t more = outputs->batchLimit - std::min(outputs->staged.size(), outputs->batchLimit);
+  MakeRoom(&outputs->failures, outputs->batchLimit);
   if (!output->replacesFile) {
-    OutputFailure failure{output->name, 0, false, false};
-    if (!PutInPlace(outputs, output, file, &failure.error, &failure.renaming)) outputs->failures.push_back(failure);
+    Conclude(outputs, output, file, true, 0);
     return;
   }
-  // Copied, then cleared: were there no memory to stage it, the output is
-  // still whole, and its caller can give it up, temporary file and all.
-  outputs->staged.push_back(OutputFolder::Staged{*output, file});
+  MakeRoom(&outputs->staged, more);
+  MakeRoom(&outputs->stagedFiles, more);
+  outputs->staged.push_back(std::move(*output));
+  outputs->stagedFiles.push_back(file);
   *output = PendingOutput{};
   if (outputs->staged.size() >= outputs->batchLimit) SettleOutputs(outputs);
 }
@@ -210,25 +247,17 @@ void AbandonOutput(OutputFolder* outputs, PendingOutput* output, platform::FileH
 
 void SettleOutputs(OutputFolder* outputs) {
   if (outputs->staged.empty()) return;
-  std::vector<platform::FileHandle> files;
-  files.reserve(outputs->staged.size());
-  for (const OutputFolder::Staged& staged : outputs->staged) files.push_back(staged.file);
   platform::ErrorCode syncError = 0;
   // An older output is only given up for one whose bytes are on the disk:
   // after a power cut the folder holds the one or the other, whole.
-  const bool synced = platform::SyncFiles(outputs->folder, files.data(), files.size(), &syncError);
+  const bool synced =
+      platform::SyncFiles(outputs->folder, outputs->stagedFiles.data(), outputs->stagedFiles.size(), &syncError);
   bool renamed = false;
-  for (OutputFolder::Staged& staged : outputs->staged) {
-    OutputFailure failure{staged.output.name, syncError, false, true};
-    if (!synced) {
-      AbandonOutput(outputs, &staged.output, staged.file);
-    } else if (PutInPlace(outputs, &staged.output, staged.file, &failure.error, &failure.renaming)) {
-      renamed = true;
-      continue;
-    }
-    outputs->failures.push_back(failure);
+  for (std::size_t i = 0; i < outputs->staged.size(); ++i) {
+    renamed |= Conclude(outputs, &outputs->staged[i], outputs->stagedFiles[i], synced, syncError);
   }
   outputs->staged.clear();
+  outputs->stagedFiles.clear();
   // The new names survive a power cut too. Were this to fail, every output
   // is still whole, old or new: nothing to tell of a single preset.
   platform::ErrorCode ignored = 0;

@@ -36,11 +36,10 @@ struct OutputFailure {
 
 struct OutputFolder {
   platform::FolderHandle folder = platform::kNoFolder;
-  struct Staged {
-    PendingOutput output;
-    platform::FileHandle file;
-  };
-  std::vector<Staged> staged;  // complete, waiting for the batch's sync
+  // Complete, waiting for the batch's sync: each output and its file, side
+  // by side.
+  std::vector<PendingOutput> staged;
+  std::vector<platform::FileHandle> stagedFiles;
   std::size_t batchLimit = 1;
   std::vector<OutputFailure> failures;  // since the caller last took them
 };
@@ -73,6 +72,9 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
 // goes to `failures`: the temporary file is then removed and the name
 // keeps what it held. Where memory to stage it cannot be had (bad_alloc),
 // neither `output` nor `file` has been taken: AbandonOutput still applies.
+// Once taken, they need no memory more: a system call that runs out of it
+// on the way fails that output alone, told like any other failure, its
+// file closed once and its temporary file left to the next run's sweep.
 void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file);
 
 // Closes `file` and removes the temporary file; the name is untouched.

@@ -4,12 +4,14 @@
 // (or no output) and no temporary file. Runs in-process on every backend.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/PlatformTesting.h"
 #include "runtime/FileChannel.h"
@@ -270,6 +272,58 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
     EXPECT_EQ(ReadFile(folder / ("Converted/" + name)), "older");
     EXPECT_EQ(ReadFile(folder / ("convert/" + name)), kControlPreset);
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+  }
+}
+
+// Once an output is finished, settling it asks for no memory of its own:
+// with none to be had, each output is the new one, or the older one and
+// told once; nothing is thrown, so no file is left for its caller to close
+// a second time. (Where the system's calls need memory themselves, as on
+// Windows, they fail their output alone.)
+TEST(PlannedFault, FinishedOutputsNeedNoMoreMemory) {
+  for (unsigned failingRename : {0u, 2u}) {
+    SCOPED_TRACE("rename #" + std::to_string(failingRename) + " fails");
+    ScratchFolder folder;
+    MakeFolder(folder / "out");
+    OutputFolder outputs;
+    platform::FileIdentity identity;
+    platform::ErrorCode error = 0;
+    ASSERT_TRUE(OpenOutputFolder(&outputs, (folder / "out").c_str(), &identity, &error));
+    outputs.batchLimit = 2;
+    const std::vector<std::string> names = {"first.kvr", "new.kvr", "b.kvr", "c.kvr", "d.kvr"};
+    for (const std::string& name : names) {
+      if (name != "new.kvr") WriteFile(folder / ("out/" + name), "older");
+    }
+    if (failingRename != 0) platform::PlanFault(Call::Rename, failingRename, kPlanned);
+    std::vector<OutputFailure> failures;  // taken after each output, as the run does
+    auto take = [&outputs, &failures] {
+      failures.insert(failures.end(), outputs.failures.begin(), outputs.failures.end());
+      outputs.failures.clear();
+    };
+    for (const std::string& name : names) {
+      PendingOutput output;
+      platform::FileHandle file = BeginOutput(&outputs, name.c_str(), nullptr, &output, &error);
+      ASSERT_NE(file, platform::kNoFile);
+      ASSERT_EQ(platform::WriteToFile(file, "new", 3), 3u);
+      // (The first output makes the room the others use.)
+      gFailingAllocation = name == names.front() ? 0 : 1;
+      EXPECT_NO_THROW(FinishOutput(&outputs, &output, file)) << name;
+      gFailingAllocation = 0;
+      take();
+    }
+    gFailingAllocation = 1;
+    EXPECT_NO_THROW(CloseOutputFolder(&outputs));
+    gFailingAllocation = 0;
+    take();
+    platform::ClearFaults();
+    for (const std::string& name : names) {
+      const auto told = std::count_if(failures.begin(), failures.end(),
+                                      [&name](const OutputFailure& failure) { return failure.name == name; });
+      const std::string path = folder / ("out/" + name);
+      const std::string content = Exists(path) ? ReadFile(path) : "";
+      EXPECT_EQ(told, content == "new" ? 0 : 1) << name;
+      EXPECT_EQ(content, told == 0 ? "new" : name == "new.kvr" ? "" : "older") << name;
+    }
   }
 }
 
