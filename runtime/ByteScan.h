@@ -59,6 +59,28 @@ inline std::uint64_t LineEndMask64(const char* from) {
 #endif
 }
 
+// One bit per byte equal to `value` among the 64 bytes at `from`: all 64
+// must be readable.
+inline std::uint64_t ByteMask64(const char* from, char value) {
+#if defined(__SSE2__)
+  const __m128i wanted = _mm_set1_epi8(value);
+  std::uint64_t mask = 0;
+#pragma GCC unroll 4
+  for (int chunk = 0; chunk < 4; ++chunk) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + chunk * 16));
+    mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted))))
+            << (chunk * 16);
+  }
+  return mask;
+#else
+  std::uint64_t mask = 0;
+  for (int i = 0; i < 64; ++i) {
+    if (from[i] == value) mask |= std::uint64_t{1} << i;
+  }
+  return mask;
+#endif
+}
+
 // Up to 16 * Chunks bytes of text, loaded once to be asked for several
 // byte masks. The 16 * Chunks bytes from `text` must be readable; only the
 // first n <= 16 * Chunks count.

@@ -21,6 +21,27 @@ inline std::uint64_t ScanLineEnds(const FileChannel& channel, std::int32_t start
   return valid >= 64 ? ends : ends & ((std::uint64_t{1} << valid) - 1);
 }
 
+// The line ends among the buffer bytes from `start` (below the end of the
+// bytes held) up to that end, kept in the channel as the window last
+// scanned, less a CR that is the last byte held: the look past that one
+// needs a refill, so ReadLine takes its line, and the lines taken in bulk
+// need not ask whether they end there. (The window kept has its bit:
+// ReadLine asks it.)
+inline std::uint64_t ScanUntakenLineEnds(FileChannel* channel, const char* start) {
+  std::uint64_t ends = bytescan::LineEndMask64(start);
+  const auto scanStart = static_cast<std::int32_t>(start - channel->buffer);
+  const std::int32_t valid = channel->filled - scanStart;
+  channel->scanStart = scanStart;
+  if (valid > 64) {
+    channel->lineEnds = ends;
+    return ends;
+  }
+  ends &= ~std::uint64_t{0} >> (64 - valid);
+  channel->lineEnds = ends;
+  const auto lastIsCr = static_cast<std::uint64_t>(start[valid - 1] == '\r');
+  return ends & ~(lastIsCr << (valid - 1));
+}
+
 // The common case of AtEnd then ReadLine, without a call per line: takes,
 // one after the other, the lines that lie whole in the buffer with their
 // terminators, exactly as AtEnd then ReadLine would, and hands them to
@@ -33,66 +54,82 @@ inline std::uint64_t ScanLineEnds(const FileChannel& channel, std::int32_t start
 template <typename Take>
 __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channel, Take&& take) {
   if (channel->buffer == nullptr || channel->mode != ChannelMode::Reading) return true;
-  // Local copies: the bytes the caller writes cannot then alias them.
-  const char* const buffer = channel->buffer;
-  const std::int32_t filled = channel->filled;
-  std::int32_t position = filled - channel->count;  // where the next line starts
-  std::int32_t windowStart = channel->scanStart;
-  std::uint64_t window = channel->lineEnds;
-  std::int32_t offset = position - windowStart;
-  // The line ends from `position` on, one bit each.
-  std::uint64_t ends = offset >= 0 && offset < 64 ? window >> offset : 0;
+  // Local copies: the bytes the caller writes cannot then alias them. The
+  // loop keeps two pointers into the buffer: the fewer values it holds
+  // across the calls of `take`, the fewer it stores and reloads per line.
+  const char* const end = channel->buffer + channel->filled;  // of the bytes held
+  const char* line = end - channel->count;                     // where the next line starts
+  // The line ends from `line` on, one bit each, less a final CR (as
+  // ScanUntakenLineEnds leaves it out), from the window kept if it holds
+  // `line`.
+  std::uint64_t ends = 0;
+  const std::int32_t offset = channel->filled - channel->count - channel->scanStart;
+  if (offset >= 0 && offset < 64) {
+    ends = channel->lineEnds >> offset;
+    const auto last = static_cast<std::uint64_t>(end - 1 - line);
+    if (ends != 0 && last < 64 && end[-1] == '\r') ends &= ~(std::uint64_t{1} << last);
+  }
+  // The line of `length` bytes at `line` handed over, and the line and its
+  // terminator passed.
+  auto takeLine = [&](std::size_t length) __attribute__((always_inline)) {
+    // No branch on which terminator it is: files mix LF and CR LF, and a
+    // mispredicted branch per line costs more than the look past the
+    // terminator, which stays within the buffer's slack. Both bytes are
+    // read as one word. (A CR here is not the last byte held.)
+    std::uint16_t pair;
+    std::uint16_t crLf;
+    std::memcpy(&pair, line + length, sizeof pair);
+    std::memcpy(&crLf, "\r\n", sizeof crLf);
+    const std::size_t taken = length + 1 + static_cast<std::size_t>(pair == crLf);
+    const char* const start = line;
+    line += taken;
+    ends = taken < 64 ? ends >> taken : 0;
+    return take(std::string_view(start, length), 1);
+  };
   bool accepted = true;
-  while (position < filled) {
-    if (ends == 0) {
-      windowStart = position;
-      window = ScanLineEnds(*channel, position);
-      ends = window;
+  for (;;) {
+    if (__builtin_expect(ends == 0, 0)) {
+      // (Only where no line end is left can the bytes held have run out.)
+      if (line >= end) break;
+      ends = ScanUntakenLineEnds(channel, line);
       if (ends == 0) break;  // a line longer than the scan: ReadLine takes it
     }
-    std::int32_t length = bytescan::LowestBit(ends);
+    // (Through an unsigned value: widening it to a length costs nothing.)
+    const std::size_t length = static_cast<unsigned>(bytescan::LowestBit(ends));
+    // An empty line apart: the lines that are not then take no test of
+    // their length, here or where they are rewritten.
+    if (length != 0) {
+      if (!takeLine(length)) {
+        accepted = false;
+        break;
+      }
+      continue;
+    }
     // (A CR at the start begins no run: it may pair with the LF behind it.)
-    if (length == 0 && (ends & 2) != 0 && buffer[position] != '\r') {
+    if ((ends & 2) != 0 && *line != '\r') {
       // Empty lines back to back: as many as there are LF and NUL bytes in
-      // a row (a CR may pair with an LF, so it ends the run).
-      std::uint64_t gaps = ~ends;
-      std::int32_t run = gaps == 0 ? 64 : bytescan::LowestBit(gaps);
-      run = std::min(run, filled - position);
-      const void* cr = std::memchr(buffer + position, '\r', static_cast<std::size_t>(run));
-      if (cr != nullptr) run = static_cast<std::int32_t>(static_cast<const char*>(cr) - (buffer + position));
+      // a row (a CR may pair with an LF, so it ends the run). `ends` marks
+      // no byte past those held, so neither does the run. (The 64 bytes
+      // from `line` are readable: the buffer's slack.)
+      const std::uint64_t gaps = ~ends;
+      const std::uint64_t crs = bytescan::ByteMask64(line, '\r');
+      std::ptrdiff_t run = gaps == 0 ? 64 : bytescan::LowestBit(gaps);
+      if (crs != 0) run = std::min<std::ptrdiff_t>(run, bytescan::LowestBit(crs));
       if (run >= 2) {
-        position += run;
+        line += run;
         ends = run < 64 ? ends >> run : 0;
-        if (!take(std::string_view(buffer + position - run, 0), run)) {
+        if (!take(std::string_view(line - run, 0), static_cast<std::int32_t>(run))) {
           accepted = false;
           break;
         }
         continue;
       }
     }
-    std::int32_t stop = position + length;
-    // The look past a final CR needs a refill (rarely the last byte held).
-    if (stop + 1 >= filled && buffer[stop] == '\r') break;
-    // No branch on which terminator it is: files mix LF and CR LF, and a
-    // mispredicted branch per line costs more than the look past the
-    // terminator, which stays within the buffer's slack. Both bytes are
-    // read as one word.
-    std::uint16_t pair;
-    std::uint16_t crLf;
-    std::memcpy(&pair, buffer + stop, sizeof pair);
-    std::memcpy(&crLf, "\r\n", sizeof crLf);
-    const std::int32_t taken = length + 1 + static_cast<std::int32_t>(pair == crLf);
-    const char* line = buffer + position;
-    position += taken;
-    ends = taken < 64 ? ends >> taken : 0;
-    if (!take(std::string_view(line, static_cast<std::size_t>(length)), 1)) {
+    if (!takeLine(0)) {
       accepted = false;
       break;
     }
   }
-  channel->count = filled - position;
-  channel->scanStart = windowStart;
-  channel->lineEnds = window;
+  channel->count = static_cast<std::int32_t>(end - line);
   return accepted;
 }
-

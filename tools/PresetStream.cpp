@@ -18,30 +18,31 @@ inline void EndLine(char* out) {
 }
 
 // Appends to a LineList through local copies of its fields, so that the
-// bytes written do not force them to be reloaded for every line.
+// bytes written do not force them to be reloaded for every line: where the
+// next line goes and where the arena ends, two pointers.
 class LineAppender {
  public:
   // `padded`: every line appended is followed by 64 readable bytes.
   explicit LineAppender(LineList* lines, bool padded = false)
       : lines_(lines),
-        data_(lines->arena.data),
-        used_(lines->used),
-        capacity_(lines->arena.capacity),
+        out_(lines->arena.data + lines->used),
+        end_(lines->arena.data + lines->arena.capacity),
         padded_(padded) {}
-  ~LineAppender() { lines_->used = used_; }
+  // Not a destructor: one would keep out_ in memory across every call of
+  // the loop, for the unwinder.
+  void Finish() { lines_->used = static_cast<std::size_t>(out_ - lines_->arena.data); }
   LineAppender(const LineAppender&) = delete;
   LineAppender& operator=(const LineAppender&) = delete;
 
   // `count` empty lines: CR LF each.
   bool AppendEmptyLines(std::int32_t count) {
     auto bytes = static_cast<std::size_t>(count) * 2;
-    if (used_ + bytes + kRewriteGrowth > capacity_ && !Grow(used_ + bytes + kRewriteGrowth)) return false;
+    if (!HasRoom(bytes + kRewriteGrowth)) return false;
     // CR LF pairs written 16 bytes at a time: up to 14 bytes past them,
     // within the kRewriteGrowth bytes of room.
     static constexpr char kPairs[17] = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
-    char* out = data_ + used_;
-    for (std::size_t i = 0; i < bytes; i += 16) std::memcpy(out + i, kPairs, 16);
-    used_ += bytes;
+    for (std::size_t i = 0; i < bytes; i += 16) std::memcpy(out_ + i, kPairs, 16);
+    out_ += bytes;
     return true;
   }
 
@@ -49,36 +50,40 @@ class LineAppender {
     // A short line with readable bytes behind it goes straight to the
     // short-line path: no call layer per line, and room that cannot overflow.
     if (padded_ && line.size() <= kShortLine) {
-      constexpr std::size_t kRoom = kShortLine + kRewriteGrowth + 2;
-      if (used_ + kRoom > capacity_ && !Grow(used_ + kRoom)) return false;
-      char* out = data_ + used_;
-      std::size_t length = line.empty() ? 0 : RewriteShortLine(line.data(), line.size(), out);
-      used_ += length + 2;
-      EndLine(out + length);
+      if (!HasRoom(kShortLine + kRewriteGrowth + 2)) return false;
+      out_ += line.empty() ? 0 : RewriteShortLine(line.data(), line.size(), out_);
+      EndLine(out_);
+      out_ += 2;
       return true;
     }
     std::size_t room = line.size() + kRewriteGrowth + 2;
-    if (room < line.size() || used_ + room < room) return false;
-    if (used_ + room > capacity_ && !Grow(used_ + room)) return false;
-    char* out = data_ + used_;
-    std::size_t length = line.empty() ? 0 : RewritePresetLineInto(line, out, padded_);
-    used_ += length + 2;
-    EndLine(out + length);
+    if (room < line.size() || !HasRoom(room)) return false;
+    out_ += line.empty() ? 0 : RewritePresetLineInto(line, out_, padded_);
+    EndLine(out_);
+    out_ += 2;
     return true;
   }
 
  private:
-  bool Grow(std::size_t capacity) {
-    if (!platform::GrowArena(&lines_->arena, capacity)) return false;
-    data_ = lines_->arena.data;
-    capacity_ = lines_->arena.capacity;
+  // Whether `room` bytes are free at out_, after growing the arena if not.
+  // The object's address goes to no call: its fields then stay in
+  // registers across the rewriting's calls.
+  __attribute__((always_inline)) bool HasRoom(std::size_t room) {
+    if (static_cast<std::size_t>(end_ - out_) >= room) return true;
+    const auto used = static_cast<std::size_t>(out_ - lines_->arena.data);
+    if (!Grow(lines_, used, room)) return false;
+    out_ = lines_->arena.data + used;
+    end_ = lines_->arena.data + lines_->arena.capacity;
     return true;
   }
 
+  static bool Grow(LineList* lines, std::size_t used, std::size_t room) {
+    return used + room >= room && platform::GrowArena(&lines->arena, used + room);
+  }
+
   LineList* lines_;
-  char* data_;
-  std::size_t used_;
-  std::size_t capacity_;
+  char* out_;
+  char* end_;
   bool padded_;
 };
 
@@ -105,17 +110,22 @@ bool RewriteChannelLines(int input, int output, LineList* lines) {
   FileChannel* channel = FindChannel(input);
   bool enoughMemory = channel != nullptr;
   while (enoughMemory) {
-    {
-      LineAppender appender(lines, true);
-      enoughMemory = TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
-        return times == 1 ? appender.Append(line) : appender.AppendEmptyLines(times);
-      });
-    }
+    LineAppender appender(lines, true);
+    enoughMemory = TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
+      return times == 1 ? appender.Append(line) : appender.AppendEmptyLines(times);
+    });
+    appender.Finish();
     if (!enoughMemory) break;
     if (lines->used >= kHandOver && !HandOver(lines, output)) break;
     if (AtEnd(input)) break;
     std::string_view line;
-    enoughMemory = ReadLine(input, &line) && LineAppender(lines).Append(line);
+    if (!ReadLine(input, &line)) {
+      enoughMemory = false;
+      break;
+    }
+    LineAppender one(lines);
+    enoughMemory = one.Append(line);
+    one.Finish();
   }
   if (enoughMemory) {
     HandOver(lines, output);

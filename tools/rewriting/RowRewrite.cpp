@@ -59,26 +59,38 @@ int DigitValue(char c, int base) {
 // The number over [p, end), reading past every rules::kSkippedInValue as if
 // it had been removed first: blanks, one sign, then decimal digits, "$" and
 // hexadecimal or "%" and binary, in 64-bit wrapping arithmetic; it stops at
-// the first byte that is not a digit, and no digit gives 0.
+// the first byte that is not a digit, and no digit gives 0. Each byte is
+// asked for once, past the skipped ones: the marker lines of a file are
+// many, and their numbers short.
 std::int64_t ParseValue(const char* p, const char* end) {
+  // The byte at p once the skipped ones are passed, or '\0' at the end.
   auto next = [&]() {
     while (p < end && *p == rules::kSkippedInValue) ++p;
     return p < end ? *p : '\0';
   };
-  while (next() == ' ' || next() == '\t') ++p;
-  bool negative = false;
-  if (next() == '-' || next() == '+') {
-    negative = *p == '-';
+  char c = next();
+  while (c == ' ' || c == '\t') {
     ++p;
+    c = next();
+  }
+  bool negative = false;
+  if (c == '-' || c == '+') {
+    negative = c == '-';
+    ++p;
+    c = next();
   }
   int base = 10;
-  if (next() == '$' || next() == '%') {
-    base = *p == '$' ? 16 : 2;
+  if (c == '$' || c == '%') {
+    base = c == '$' ? 16 : 2;
     ++p;
+    c = next();
   }
   std::uint64_t value = 0;
-  for (int digit; p < end && (digit = DigitValue(next(), base)) >= 0; ++p) {
+  // (The end gives '\0', which is no digit.)
+  for (int digit; (digit = DigitValue(c, base)) >= 0;) {
     value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+    ++p;
+    c = next();
   }
   return static_cast<std::int64_t>(negative ? 0 - value : value);
 }

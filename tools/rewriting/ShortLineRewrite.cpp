@@ -402,16 +402,14 @@ inline bytescan::ChunkMask<Chunks> RenameFirstBytes(const bytescan::ShortText<Ch
   return text.template RangeMask<kRenameFirstRanges.ranges[I]...>();
 }
 
-// The rows on the rest of the line at `whole` (of wholeSize bytes) behind
-// its first `skipped` bytes, a match of the first removal or none: a marker
-// found makes the whole line the marker line. Kept out of line: the
-// dispatch below then saves no registers, and passes its arguments on as
-// they came.
+// The rows on the rest of a line, the n bytes at `line` behind its first
+// `skipped` bytes, a match of the first removal or none: a marker found
+// makes the whole line the marker line. Kept out of line: the dispatch
+// below then saves no registers. (The paths pass on the rest and the bytes
+// in front of it: they hold fewer values than with the whole line too.)
 template <std::size_t Chunks>
-__attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std::size_t wholeSize, char* out,
+__attribute__((noinline)) std::size_t RewriteShortLineIn(const char* line, std::size_t n, char* out,
                                                          std::size_t skipped) {
-  const char* const line = whole + skipped;
-  const std::size_t n = wholeSize - skipped;
   // Which bytes any row can act on: the line is loaded once.
   using Bits = bytescan::ChunkMask<Chunks>;
   const bytescan::ShortText<Chunks> text(line, n);
@@ -425,7 +423,7 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
     }
     if (at + rules::kMarker.size() <= n &&
         std::memcmp(line + at + kFirstRemoval.size(), kMarkerRest.data(), kMarkerRest.size()) == 0) {
-      return RewriteMarkerLine(whole, wholeSize, out);
+      return RewriteMarkerLine(line - skipped, n + skipped, out);
     }
     removed |= LowBits<Bits>(kFirstRemoval.size()) << at;
   }
@@ -456,13 +454,11 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* whole, std:
 // `keep` marks the bytes of the rest (loaded in `text`) that no removal
 // takes, in a rest that holds no match of the first removal.
 template <std::size_t Chunks>
-__attribute__((always_inline)) inline std::size_t RewriteKept(const char* whole, std::size_t wholeSize, char* out,
+__attribute__((always_inline)) inline std::size_t RewriteKept(const char* line, std::size_t n, char* out,
                                                               std::size_t skipped,
                                                               const bytescan::ShortText<Chunks>& text,
                                                               bytescan::ChunkMask<Chunks> keep) {
   using Bits = bytescan::ChunkMask<Chunks>;
-  const char* const line = whole + skipped;
-  const std::size_t n = wholeSize - skipped;
   // Adding a run's lowest bit carries to the byte behind it, clearing the
   // run. (Where the mask is no wider than the chunks, a run may reach its
   // top and the carry leave it: the full path.)
@@ -471,7 +467,7 @@ __attribute__((always_inline)) inline std::size_t RewriteKept(const char* whole,
   const Bits behindSecond = second + (second & (0 - second));
   bool full = (second & behindSecond) != 0 || keep == 0;
   if constexpr (16 * Chunks >= kWidth<Bits>) full = full || (keep >> (kWidth<Bits> - 1)) != 0;
-  if (full) return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
+  if (full) return RewriteShortLineIn<Chunks>(line, n, out, skipped);
   const std::size_t start = Lowest(keep);
   const std::size_t end = Lowest(behindFirst);
   bytescan::CopyChunks(out, line + start, 16 * Chunks);
@@ -480,7 +476,7 @@ __attribute__((always_inline)) inline std::size_t RewriteKept(const char* whole,
   if (second != 0) {
     secondStart = Lowest(second);
     if (kPatternPairs.Holds(line[end - 1], line[secondStart])) {
-      return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
+      return RewriteShortLineIn<Chunks>(line, n, out, skipped);
     }
     bytescan::CopyChunks(out + size, line + secondStart, 16 * Chunks);
     size += Lowest(behindSecond) - secondStart;
@@ -493,34 +489,31 @@ __attribute__((always_inline)) inline std::size_t RewriteKept(const char* whole,
   return ApplyRenames(out, size, matches);
 }
 
-// The common short rest, at `whole` + `skipped`: no match of the first
+// The common short rest, the n bytes at `line` behind `skipped` others: no match of the first
 // removal in it, and its kept bytes in at most two runs, with no bytes
 // that stand next to each other in a pattern on the two sides of the gap
 // between them. Anything else goes to the full path, which finds the same
 // for such a rest: this one only leaves out what the rest cannot hold.
 template <std::size_t Chunks>
-__attribute__((noinline)) std::size_t RewriteTwoRuns(const char* whole, std::size_t wholeSize, char* out,
-                                                     std::size_t skipped) {
+__attribute__((noinline)) std::size_t RewriteTwoRuns(const char* line, std::size_t n, char* out, std::size_t skipped) {
   using Bits = bytescan::ChunkMask<Chunks>;
-  const char* const line = whole + skipped;
-  const std::size_t n = wholeSize - skipped;
   const bytescan::ShortText<Chunks> text(line, n);
   const Bits firstRemovals = FirstRemovalCandidates(text);
-  if (firstRemovals != 0) return RewriteShortLineIn<Chunks>(whole, wholeSize, out, skipped);
+  if (firstRemovals != 0) return RewriteShortLineIn<Chunks>(line, n, out, skipped);
   Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
   removed = AddLaterRemovals(text, line, n, removed, std::make_index_sequence<kLaterRemovals>());
-  return RewriteKept<Chunks>(whole, wholeSize, out, skipped, text, InLine<Chunks, Bits>(n) & ~removed);
+  return RewriteKept<Chunks>(line, n, out, skipped, text, InLine<Chunks, Bits>(n) & ~removed);
 }
 
 // The same for a rest of one chunk whose kept bytes are known, out of line:
 // RewriteOneChunk leaves it the rests of two kept runs.
-__attribute__((noinline)) std::size_t RewriteKeptOf(const char* whole, std::size_t wholeSize, char* out,
-                                                    std::size_t skipped, bytescan::ChunkMask<1> keep) {
-  return RewriteKept<1>(whole, wholeSize, out, skipped, bytescan::ShortText<1>(whole + skipped, wholeSize - skipped),
+__attribute__((noinline)) std::size_t RewriteKeptOf(const char* line, std::size_t n, char* out, std::size_t skipped,
+                                                    bytescan::ChunkMask<1> keep) {
+  return RewriteKept<1>(line, n, out, skipped, bytescan::ShortText<1>(line, n),
                         keep);
 }
 
-// The most common short rest, at `whole` + `skipped`, of at most 16 bytes:
+// The most common short rest, the n <= 16 bytes at `line` behind `skipped` others:
 // no match of the first removal and no byte that could begin a later
 // removal's match, every removed byte behind every kept one, and at most
 // one place where a rename's pattern could begin. The kept bytes then form
@@ -530,19 +523,17 @@ __attribute__((noinline)) std::size_t RewriteKeptOf(const char* whole, std::size
 // this one only leaves out what the rest cannot hold. It keeps no value in
 // a register that a call must preserve, so a line it takes needs no saving
 // and restoring of registers.
-__attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* whole, std::size_t wholeSize, char* out,
+__attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* line, std::size_t n, char* out,
                                                                   std::size_t skipped) {
   using Bits = bytescan::ChunkMask<1>;
-  const char* const line = whole + skipped;
-  const std::size_t n = wholeSize - skipped;
   const bytescan::ShortText<1> text(line, n);
   const Bits removed = SweptBytes(text, std::make_index_sequence<rules::kSweptBytes.size>());
   const Bits keep = InLine<1, Bits>(n) & ~removed;
   const Bits firstRemovals = FirstRemovalCandidates(text);
   if ((firstRemovals | LaterRemovalStarts(text, std::make_index_sequence<kLaterRemovals>())) != 0) {
-    return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
+    return RewriteTwoRuns<1>(line, n, out, skipped);
   }
-  if ((keep & (keep + 1)) != 0) return RewriteKeptOf(whole, wholeSize, out, skipped, keep);
+  if ((keep & (keep + 1)) != 0) return RewriteKeptOf(line, n, out, skipped, keep);
   // (A kept run from the start of one chunk has a byte behind it.)
   const auto run = Lowest(static_cast<Bits>(~keep));
   bytescan::CopyChunks(out, line, 16);
@@ -550,13 +541,13 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* wh
   if (starts == 0) return run;
   // Several places to try, or a rename that may form a later row's
   // pattern: the path that handles them.
-  if ((starts & (starts - 1)) != 0) return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
+  if ((starts & (starts - 1)) != 0) return RewriteTwoRuns<1>(line, n, out, skipped);
   RenameMatches matches;
   matches.at = Lowest(starts);
   TakeAt<0, kSortedFirstBytes.size>(line, n, matches.at, static_cast<unsigned char>(line[matches.at]), &matches);
   if (matches.count == 0) return run;
   if (FormsLaterPattern(out, run, matches, std::make_index_sequence<rules::kFormingCount>())) {
-    return RewriteTwoRuns<1>(whole, wholeSize, out, skipped);
+    return RewriteTwoRuns<1>(line, n, out, skipped);
   }
   return RenameAlone(out, run, matches);
 }
@@ -587,8 +578,8 @@ std::size_t RewriteShortLine(const char* line, std::size_t n, char* out) {
     if (std::memcmp(line + kRestOffset, kMarkerRest.data(), kMarkerRest.size()) == 0 && m >= kMarkerRest.size()) {
       return RewriteMarkerLine(line, n, out);
     }
-    if (m <= 16) return RewriteOneChunk(line, n, out, kRestOffset);
-    return RewriteTwoRuns<2>(line, n, out, kRestOffset);
+    if (m <= 16) return RewriteOneChunk(line + kRestOffset, m, out, kRestOffset);
+    return RewriteTwoRuns<2>(line + kRestOffset, m, out, kRestOffset);
   }
   if (n <= 16) return RewriteOneChunk(line, n, out, 0);
   if (n <= 32) return RewriteTwoRuns<2>(line, n, out, 0);
