@@ -58,7 +58,7 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
   // loop keeps two pointers into the buffer: the fewer values it holds
   // across the calls of `take`, the fewer it stores and reloads per line.
   const char* const end = channel->buffer + channel->filled;  // of the bytes held
-  const char* line = end - channel->count;                     // where the next line starts
+  const char* line = end - channel->count;                    // where the next line starts
   // The line ends from `line` on, one bit each, less a final CR (as
   // ScanUntakenLineEnds leaves it out), from the window kept if it holds
   // `line`.

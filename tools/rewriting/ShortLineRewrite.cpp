@@ -489,10 +489,10 @@ __attribute__((always_inline)) inline std::size_t RewriteKept(const char* line, 
   return ApplyRenames(out, size, matches);
 }
 
-// The common short rest, the n bytes at `line` behind `skipped` others: no match of the first
-// removal in it, and its kept bytes in at most two runs, with no bytes
-// that stand next to each other in a pattern on the two sides of the gap
-// between them. Anything else goes to the full path, which finds the same
+// The common short rest, the n bytes at `line` behind `skipped` others:
+// no match of the first removal in it, and its kept bytes in at most two
+// runs, with no bytes that stand next to each other in a pattern on the two
+// sides of the gap between them. Anything else goes to the full path, which finds the same
 // for such a rest: this one only leaves out what the rest cannot hold.
 template <std::size_t Chunks>
 __attribute__((noinline)) std::size_t RewriteTwoRuns(const char* line, std::size_t n, char* out, std::size_t skipped) {
@@ -509,12 +509,11 @@ __attribute__((noinline)) std::size_t RewriteTwoRuns(const char* line, std::size
 // RewriteOneChunk leaves it the rests of two kept runs.
 __attribute__((noinline)) std::size_t RewriteKeptOf(const char* line, std::size_t n, char* out, std::size_t skipped,
                                                     bytescan::ChunkMask<1> keep) {
-  return RewriteKept<1>(line, n, out, skipped, bytescan::ShortText<1>(line, n),
-                        keep);
+  return RewriteKept<1>(line, n, out, skipped, bytescan::ShortText<1>(line, n), keep);
 }
 
-// The most common short rest, the n <= 16 bytes at `line` behind `skipped` others:
-// no match of the first removal and no byte that could begin a later
+// The most common short rest, the n <= 16 bytes at `line` behind
+// `skipped` others: no match of the first removal and no byte that could begin a later
 // removal's match, every removed byte behind every kept one, and at most
 // one place where a rename's pattern could begin. The kept bytes then form
 // one run from the start, so no removal joins two pieces and the renames'
