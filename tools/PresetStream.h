@@ -18,8 +18,8 @@ void ReleaseLineList(LineList* lines);
 // Streams every line of the channel `input` through the rewriting into the
 // channel `output`, gathering them in `lines` on the way (which holds a few
 // blocks and the longest line, whatever the file's size); stops early once
-// a write has failed. Where the processor has 64-byte vectors (asked once),
-// the lines that lie whole in the input's buffer are rewritten as blocks;
-// otherwise one by one through 16-byte masks. Both give the same bytes.
+// a write has failed. The lines that lie whole in the input's buffer are
+// taken without a call per line, and a short one goes straight to the
+// short-line path.
 // False when memory ran out: what was handed over is then incomplete.
 bool RewriteChannelLines(int input, int output, LineList* lines);
