@@ -122,10 +122,7 @@ bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
 // result for the lines that follow.
 std::int32_t NextLineEnd(FileChannel* channel, std::int32_t start) {
   for (;;) {
-    if (start < channel->scanStart || start >= channel->scanStart + 64) {
-      channel->scanStart = start;
-      channel->lineEnds = ScanLineEnds(*channel, start);
-    }
+    if (start < channel->scanStart || start >= channel->scanStart + 64) ScanLineEnds(channel, start);
     std::uint64_t ahead = channel->lineEnds >> (start - channel->scanStart);
     if (ahead != 0) return start + bytescan::LowestBit(ahead);
     start = channel->scanStart + 64;

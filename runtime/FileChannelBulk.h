@@ -13,31 +13,27 @@
 #include "runtime/ByteScan.h"
 #include "runtime/FileChannel.h"
 
-// The line ends among the buffer bytes from `start` up to `filled`, at most
-// 64 of them, one bit each.
-inline std::uint64_t ScanLineEnds(const FileChannel& channel, std::int32_t start) {
-  std::uint64_t ends = bytescan::LineEndMask64(channel.buffer + start);
-  std::int32_t valid = channel.filled - start;
-  return valid >= 64 ? ends : ends & ((std::uint64_t{1} << valid) - 1);
+// The line ends among the buffer bytes from `start` (below `filled`) up to
+// `filled`, at most 64 of them, one bit each, kept in the channel as the
+// window last scanned.
+inline std::uint64_t ScanLineEnds(FileChannel* channel, std::int32_t start) {
+  std::uint64_t ends = bytescan::LineEndMask64(channel->buffer + start);
+  const std::int32_t valid = channel->filled - start;
+  if (valid <= 64) ends &= ~std::uint64_t{0} >> (64 - valid);
+  channel->scanStart = start;
+  channel->lineEnds = ends;
+  return ends;
 }
 
-// The line ends among the buffer bytes from `start` (below the end of the
-// bytes held) up to that end, kept in the channel as the window last
-// scanned, less a CR that is the last byte held: the look past that one
-// needs a refill, so ReadLine takes its line, and the lines taken in bulk
-// need not ask whether they end there. (The window kept has its bit:
-// ReadLine asks it.)
+// ScanLineEnds from `start` (below the end of the bytes held), less a CR
+// that is the last byte held: the look past that one needs a refill, so
+// ReadLine takes its line, and the lines taken in bulk need not ask whether
+// they end there. (The window kept has its bit: ReadLine asks it.)
 inline std::uint64_t ScanUntakenLineEnds(FileChannel* channel, const char* start) {
-  std::uint64_t ends = bytescan::LineEndMask64(start);
   const auto scanStart = static_cast<std::int32_t>(start - channel->buffer);
+  const std::uint64_t ends = ScanLineEnds(channel, scanStart);
   const std::int32_t valid = channel->filled - scanStart;
-  channel->scanStart = scanStart;
-  if (valid > 64) {
-    channel->lineEnds = ends;
-    return ends;
-  }
-  ends &= ~std::uint64_t{0} >> (64 - valid);
-  channel->lineEnds = ends;
+  if (valid > 64) return ends;
   const auto lastIsCr = static_cast<std::uint64_t>(start[valid - 1] == '\r');
   return ends & ~(lastIsCr << (valid - 1));
 }

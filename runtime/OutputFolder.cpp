@@ -196,12 +196,6 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
 
 namespace {
 
-// Room in `list` for `count` entries more, so that adding them cannot fail.
-template <typename T>
-void MakeRoom(std::vector<T>* list, std::size_t count) {
-  if (list->capacity() - list->size() < count) list->reserve(list->size() + std::max(count, list->size()));
-}
-
 // Puts `output` in place when `complete`, else gives it up; what fails goes
 // to `failures`, whose room was made when it was finished. Memory that runs
 // out on the way fails it the same way: by then its file is closed.
@@ -225,15 +219,16 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
   // Room for a whole batch and its failures, made before the output is
   // taken: were there no memory, it is still whole, and its caller can give
   // it up, temporary file and all. Nothing past this asks for memory of its
-  // own. (A batch is settled when full: it has room for one more.)
-  const std::size_t more = outputs->batchLimit - std::min(outputs->staged.size(), outputs->batchLimit);
-  MakeRoom(&outputs->failures, outputs->batchLimit);
+  // own. (A batch is settled when full; reserving what is there already
+  // asks for nothing.)
+  outputs->failures.reserve(outputs->failures.size() + outputs->batchLimit);
   if (!output->replacesFile) {
     Conclude(outputs, output, file, true, 0);
     return;
   }
-  MakeRoom(&outputs->staged, more);
-  MakeRoom(&outputs->stagedFiles, more);
+  const std::size_t batch = std::max(outputs->batchLimit, outputs->staged.size() + 1);
+  outputs->staged.reserve(batch);
+  outputs->stagedFiles.reserve(batch);
   outputs->staged.push_back(std::move(*output));
   outputs->stagedFiles.push_back(file);
   *output = PendingOutput{};
