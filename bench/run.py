@@ -64,9 +64,7 @@ def run_measured(command, cwd, stdin=None, stdout=None, env=None):
     if GNU_TIME and not isinstance(command, str):
         command = [GNU_TIME, "-f", "%M", "-o", peak_file] + command
     # Every run starts with no dirty pages of an earlier one pending, on a
-    # file system that has settled: right after the previous run's files are
-    # deleted, creating 5,000 files costs anywhere from 0.7 to 1.6 s of system
-    # time on the same machine; a second's pause makes it steady for both tools.
+    # file system that has settled.
     os.sync()
     time.sleep(SETTLE_SECONDS)
     start = time.perf_counter()
@@ -91,9 +89,44 @@ def generate(kind, path, amount, *lengths):
                        + [str(length) for length in lengths], check=True)
 
 
+# Earlier runs' outputs are moved here, and deleted only once everything is
+# timed. Deleted between runs, they would be timed instead of the tools: ext4
+# without a journal (this machine's) will not reuse an inode freed in the
+# last minute, or the last six while its block is being written to, and
+# scans past every such one for each file it creates. Right after 5,000
+# deletions that scan was 95% of both tools' CPU time, and made any
+# difference between them look twenty times smaller than it is. So the
+# library is timed only six minutes after this script last deleted its
+# outputs (noted in the work folder); wait as long after deleting many
+# files yourself.
+TRASH = None
+INODES_REUSED_AFTER = 365  # seconds
+
+
+def empty_trash():
+    if os.path.exists(TRASH):
+        shutil.rmtree(TRASH)
+        with open(TRASH + "-emptied", "w") as note:
+            note.write(str(time.time()))
+
+
+def wait_for_inodes():
+    try:
+        with open(TRASH + "-emptied") as note:
+            ready = float(note.read()) + INODES_REUSED_AFTER
+    except (OSError, ValueError):
+        return
+    if time.time() < ready:
+        print(f"  waiting {ready - time.time():.0f} s for the inodes freed earlier to be reused", flush=True)
+        time.sleep(ready - time.time())
+
+
 def fresh_workspace(folder):
-    shutil.rmtree(os.path.join(folder, "Converted"), ignore_errors=True)
-    os.makedirs(os.path.join(folder, "Converted"))
+    converted = os.path.join(folder, "Converted")
+    if os.path.exists(converted):
+        os.makedirs(TRASH, exist_ok=True)
+        os.rename(converted, os.path.join(TRASH, str(len(os.listdir(TRASH)))))
+    os.makedirs(converted)
 
 
 def fresh_output(path):
@@ -221,6 +254,9 @@ def main():
         converters[label][1][name] = value
     workdir = os.path.abspath(args.workdir)
     os.makedirs(workdir, exist_ok=True)
+    global TRASH
+    TRASH = os.path.join(workdir, "trash")
+    empty_trash()
 
     rows = []
     for name, kind, amount, reference, target, description in WORKLOADS:
@@ -229,6 +265,7 @@ def main():
         if kind == "library":
             folder = os.path.join(workdir, name)
             generate(kind, os.path.join(folder, "convert"), amount)
+            wait_for_inodes()
         else:
             folder = single_file(workdir, name, kind, amount)
         print(f"{name}: {description} ...", flush=True)
@@ -251,6 +288,7 @@ def main():
         print("\nscaling (medians):")
         path, env = next(iter(converters.values()))
         scaling(path, env, workdir, args.runs)
+    empty_trash()
 
 
 if __name__ == "__main__":
