@@ -42,6 +42,7 @@ inline constexpr ErrorCode kReadOnly = -6;         // a read-only older output, 
 inline constexpr ErrorCode kExists = -7;           // CreateExclusive: something stands at the name
 inline constexpr ErrorCode kNotAFolder = -8;       // a file stands where a folder was named
 inline constexpr ErrorCode kIsAFolder = -9;        // a folder stands where a file was named
+inline constexpr ErrorCode kNotSupported = -10;    // CreateUnnamed: no such files here (never told)
 
 // The reason of the call that failed last on this thread.
 ErrorCode LastError();
@@ -119,6 +120,17 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
 // file (kExists), never through a link. `bits` as the umask allows (Windows:
 // none to give).
 FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t bits, ErrorCode* error);
+
+// Creates a file of `folder` that has no name yet, open for writing: no
+// other process can see it, and it is gone with its handle unless NameFile
+// names it first. `bits` as for CreateExclusive. kNoFile with
+// kNotSupported where the system or the folder's file system has no such
+// files (always on Windows); with the reason on any other failure.
+FileHandle CreateUnnamed(FolderHandle folder, std::uint32_t bits, ErrorCode* error);
+
+// Gives the unnamed `file` of `folder` the name `name`; never replaces what
+// stands there (kExists).
+bool NameFile(FolderHandle folder, FileHandle file, const char* name, ErrorCode* error);
 
 // Takes the file's lock without waiting: false when a live process holds
 // it. Held until the file is closed. Windows: the file is already kept from

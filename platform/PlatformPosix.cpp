@@ -256,6 +256,53 @@ FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t 
   return fd;
 }
 
+FileHandle CreateUnnamed(FolderHandle folder, std::uint32_t bits, ErrorCode* error) {
+  // Naming such a file takes its path under /proc: without one, it could
+  // never be named.
+  static const bool procMounted = access("/proc/self/fd", X_OK) == 0;
+  int fd = -1;
+  if (!procMounted) {
+    errno = EOPNOTSUPP;
+  } else if (!Fails(Call::CreateExclusive)) {
+    do {
+      fd = openat(FolderDescriptor(folder), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC | O_NOCTTY,
+                  static_cast<mode_t>(bits));
+    } while (fd < 0 && errno == EINTR);
+  }
+  if (fd < 0) {
+    // A file system without them, or (EISDIR) a kernel that predates them.
+    const bool unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOSYS;
+    *error = unsupported ? kNotSupported : errno;
+    return kNoFile;
+  }
+  return fd;
+}
+
+bool NameFile(FolderHandle folder, FileHandle file, const char* name, ErrorCode* error) {
+  // The file named by its descriptor takes a capability most processes
+  // lack; its path under /proc takes none. Which one works is learnt once.
+  static bool byDescriptor = true;
+  if (Fails(Call::Rename)) {
+    *error = errno == EEXIST ? kExists : errno;
+    return false;
+  }
+  int done = -1;
+  if (byDescriptor) {
+    done = linkat(ToDescriptor(file), "", FolderDescriptor(folder), name, AT_EMPTY_PATH);
+    if (done != 0 && (errno == ENOENT || errno == EPERM)) byDescriptor = false;
+  }
+  if (!byDescriptor) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", ToDescriptor(file));
+    done = linkat(AT_FDCWD, path, FolderDescriptor(folder), name, AT_SYMLINK_FOLLOW);
+  }
+  if (done != 0) {
+    *error = errno == EEXIST ? kExists : errno;
+    return false;
+  }
+  return true;
+}
+
 bool LockFile(FileHandle file, ErrorCode* error) {
   if (Fails(Call::Lock) || flock(ToDescriptor(file), LOCK_EX | LOCK_NB) != 0) {
     *error = errno;

@@ -19,8 +19,8 @@ enum class Call : std::uint8_t {
   Write,            // WriteToFile
   Sync,             // SyncFiles, SyncFolder
   Close,            // CloseFile
-  CreateExclusive,  // CreateExclusive
-  Rename,           // RenameInFolder
+  CreateExclusive,  // CreateExclusive, CreateUnnamed
+  Rename,           // RenameInFolder, NameFile
   Remove,           // RemoveFromFolder
   Status,           // StatusOfFile, StatusInFolder
   Lock,             // LockFile

@@ -326,6 +326,18 @@ FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t,
   return FromHandle(handle);
 }
 
+// A file of no name would be deleted on closing and could not be given a
+// name while open: outputs are created named.
+FileHandle CreateUnnamed(FolderHandle, std::uint32_t, ErrorCode* error) {
+  *error = kNotSupported;
+  return kNoFile;
+}
+
+bool NameFile(FolderHandle, FileHandle, const char*, ErrorCode* error) {
+  *error = kNotSupported;
+  return false;
+}
+
 bool LockFile(FileHandle, ErrorCode* error) {
   if (Fails(Call::Lock)) {
     *error = LastError();

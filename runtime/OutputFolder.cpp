@@ -43,14 +43,19 @@ bool IsTemporaryName(const std::string& name) {
          name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
 }
 
-// Removes the temporary file, unless something else has taken its name.
-void RemoveTemporary(OutputFolder* outputs, PendingOutput* output) {
+// Removes `name` while it names the output's file; never a file that has
+// taken its place.
+void RemoveOwnFile(OutputFolder* outputs, const std::string& name, const platform::FileIdentity& identity) {
   platform::EntryStatus status;
   platform::ErrorCode ignored = 0;
-  if (platform::StatusInFolder(outputs->folder, output->temporaryName.c_str(), false, &status, &ignored) &&
-      status.kind == platform::EntryKind::File && SameFile(status.identity, output->temporary)) {
-    platform::RemoveFromFolder(outputs->folder, output->temporaryName.c_str(), &ignored);
+  if (platform::StatusInFolder(outputs->folder, name.c_str(), false, &status, &ignored) &&
+      status.kind == platform::EntryKind::File && SameFile(status.identity, identity)) {
+    platform::RemoveFromFolder(outputs->folder, name.c_str(), &ignored);
   }
+}
+
+void RemoveTemporary(OutputFolder* outputs, PendingOutput* output) {
+  RemoveOwnFile(outputs, output->temporaryName, output->temporary);
   GiveBackSlot(output);
 }
 
@@ -74,10 +79,12 @@ bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHand
   return true;
 }
 
-// Creates the temporary file, noted for the signal handler before any
-// signal can end the process. kNoFile, with the reason, on failure.
+// Gives the output a temporary name, noted for the signal handler before
+// any signal can end the process: a file created there, or the `unnamed`
+// one named there. kNoFile, with the reason, on failure (`unnamed` then
+// still open and unnamed).
 platform::FileHandle CreateTemporary(OutputFolder* outputs, std::uint32_t bits, PendingOutput* output,
-                                     platform::ErrorCode* error) {
+                                     platform::FileHandle unnamed, platform::ErrorCode* error) {
   static unsigned counter = 0;
   // Asked once: the process stays the one it was.
   static const std::string process = std::to_string(platform::ProcessNumber());
@@ -85,24 +92,79 @@ platform::FileHandle CreateTemporary(OutputFolder* outputs, std::uint32_t bits, 
   for (int attempt = 0; attempt < 100 && file == platform::kNoFile; ++attempt) {
     output->temporaryName = kTemporaryPrefix + process + "-" + std::to_string(++counter) + kTemporarySuffix;
     platform::HoldInterruptions(true);
-    file = platform::CreateExclusive(outputs->folder, output->temporaryName.c_str(), bits, error);
-    platform::FileStatus status;
-    if (file != platform::kNoFile && !platform::StatusOfFile(file, &status, error)) {
-      platform::CloseFile(file);
-      platform::ErrorCode ignored = 0;
-      platform::RemoveFromFolder(outputs->folder, output->temporaryName.c_str(), &ignored);
-      file = platform::kNoFile;
-    } else if (file != platform::kNoFile) {
-      output->temporary = status.identity;
+    if (unnamed != platform::kNoFile) {
+      if (platform::NameFile(outputs->folder, unnamed, output->temporaryName.c_str(), error)) file = unnamed;
+    } else {
+      file = platform::CreateExclusive(outputs->folder, output->temporaryName.c_str(), bits, error);
+      platform::FileStatus status;
+      if (file != platform::kNoFile && !platform::StatusOfFile(file, &status, error)) {
+        platform::CloseFile(file);
+        platform::ErrorCode ignored = 0;
+        platform::RemoveFromFolder(outputs->folder, output->temporaryName.c_str(), &ignored);
+        file = platform::kNoFile;
+      } else if (file != platform::kNoFile) {
+        output->temporary = status.identity;
+      }
+    }
+    if (file != platform::kNoFile) {
       output->slot = TakeSlot();
       if (output->slot >= 0) {
-        platform::NotePendingFile(output->slot, outputs->folder, output->temporaryName.c_str(), status.identity);
+        platform::NotePendingFile(output->slot, outputs->folder, output->temporaryName.c_str(), output->temporary);
       }
     }
     platform::HoldInterruptions(false);
     if (file == platform::kNoFile && *error != platform::kExists) break;
   }
   return file;
+}
+
+// Creates an output's file of no name. Its identity is kept to remove its
+// name again, should closing it fail once it has one.
+platform::FileHandle CreateUnnamedOutput(OutputFolder* outputs, std::uint32_t bits, PendingOutput* output,
+                                         platform::ErrorCode* error) {
+  platform::FileHandle file = platform::CreateUnnamed(outputs->folder, bits, error);
+  platform::FileStatus status;
+  if (file != platform::kNoFile && !platform::StatusOfFile(file, &status, error)) {
+    platform::CloseFile(file);
+    return platform::kNoFile;
+  }
+  if (file != platform::kNoFile) {
+    output->unnamed = true;
+    output->temporary = status.identity;
+  }
+  return file;
+}
+
+// Names a complete output written unnamed. True when that is settled: it
+// is in place, or it failed and is told (its file then closed, so gone).
+// False when a file has taken the name since the output began: the output
+// then has a locked temporary name instead, and replaces that file as an
+// older output.
+bool NameNewOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file) {
+  platform::ErrorCode error = 0;
+  bool renaming = true;
+  try {
+    if (platform::NameFile(outputs->folder, file, output->name.c_str(), &error)) {
+      output->unnamed = false;
+      if (platform::CloseFile(file)) return true;
+      error = platform::LastError();
+      renaming = false;
+      RemoveOwnFile(outputs, output->name, output->temporary);
+      file = platform::kNoFile;
+    } else if (error == platform::kExists) {
+      output->replacesFile = true;
+      if (CreateTemporary(outputs, 0, output, file, &error) != platform::kNoFile) {
+        output->unnamed = false;
+        if (platform::LockFile(file, &error)) return false;
+        RemoveTemporary(outputs, output);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    if (error == 0) error = ENOMEM;
+  }
+  if (file != platform::kNoFile) platform::CloseFile(file);
+  outputs->failures.push_back(OutputFailure{std::move(output->name), error, renaming, output->replacesFile});
+  return true;
 }
 
 }  // namespace
@@ -184,7 +246,12 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
   std::uint32_t bits = ((replacesFile ? existing.bits : input.bits) & ~(0444u & ~input.bits)) | 0600u;
   output->name = name;
   output->replacesFile = replacesFile;
-  platform::FileHandle file = CreateTemporary(outputs, bits, output, error);
+  if (!replacesFile && outputs->unnamedFiles) {
+    platform::FileHandle file = CreateUnnamedOutput(outputs, bits, output, error);
+    if (file != platform::kNoFile || *error != platform::kNotSupported) return file;
+    outputs->unnamedFiles = false;
+  }
+  platform::FileHandle file = CreateTemporary(outputs, bits, output, platform::kNoFile, error);
   if (file == platform::kNoFile) return platform::kNoFile;
   if (!platform::LockFile(file, error)) {
     platform::CloseFile(file);
@@ -222,13 +289,14 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
   // own. (A batch is settled when full; reserving what is there already
   // asks for nothing.)
   outputs->failures.reserve(outputs->failures.size() + outputs->batchLimit);
+  const std::size_t batch = std::max(outputs->batchLimit, outputs->staged.size() + 1);
+  outputs->staged.reserve(batch);
+  outputs->stagedFiles.reserve(batch);
+  if (output->unnamed && NameNewOutput(outputs, output, file)) return;
   if (!output->replacesFile) {
     Conclude(outputs, output, file, true, 0);
     return;
   }
-  const std::size_t batch = std::max(outputs->batchLimit, outputs->staged.size() + 1);
-  outputs->staged.reserve(batch);
-  outputs->stagedFiles.reserve(batch);
   outputs->staged.push_back(std::move(*output));
   outputs->stagedFiles.push_back(file);
   *output = PendingOutput{};
@@ -237,7 +305,7 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
 
 void AbandonOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file) {
   platform::CloseFile(file);
-  RemoveTemporary(outputs, output);
+  if (!output->unnamed) RemoveTemporary(outputs, output);
 }
 
 void SettleOutputs(OutputFolder* outputs) {

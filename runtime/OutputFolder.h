@@ -1,13 +1,17 @@
 // The folder outputs are written into, held open for the whole run, and the
 // one way an output takes the place of what stood at its name there.
 //
-// An output is written to a temporary file beside its name, locked by its
-// writer and known to the signal handler while it exists, and renamed over
-// the name only when complete. An output that replaces an older one is
-// renamed only once its bytes are on the disk; those are gathered into a
-// batch, made durable together, then renamed one by one, and the folder's
-// names made durable after them. A new output with no older one is renamed
-// at once: there is nothing to lose.
+// A new output, with no older one at its name, is written to a file of no
+// name where the system has them, and named when complete: no other
+// process sees it before, and a run that is killed leaves nothing behind.
+// Any other output is written to a temporary file beside its name, locked
+// by its writer and known to the signal handler while it exists, and
+// renamed over the name only when complete. An output that replaces an
+// older one is renamed only once its bytes are on the disk; those are
+// gathered into a batch, made durable together, then renamed one by one,
+// and the folder's names made durable after them. A new output is put in
+// place at once: there is nothing to lose. (Should a file take its name
+// meanwhile, it is replaced as an older output would be.)
 #pragma once
 
 #include <cstddef>
@@ -22,6 +26,7 @@ struct PendingOutput {
   std::string temporaryName;  // the temporary file beside it
   platform::FileIdentity temporary;
   bool replacesFile = false;  // an older output stood at the name
+  bool unnamed = false;       // no name yet (no temporary name either)
   int slot = -1;              // its place among the files a signal removes
 };
 
@@ -41,6 +46,7 @@ struct OutputFolder {
   std::vector<PendingOutput> staged;
   std::vector<platform::FileHandle> stagedFiles;
   std::size_t batchLimit = 1;
+  bool unnamedFiles = true;  // false once the folder turned out to have none
   std::vector<OutputFailure> failures;  // since the caller last took them
 };
 
@@ -54,8 +60,8 @@ bool OpenOutputFolder(OutputFolder* outputs, const char* path, platform::FileIde
 // `path` is the folder's own path, to list it.
 void SweepLeftovers(OutputFolder* outputs, const char* path);
 
-// Begins an output for `name`: a new, empty, locked temporary file, open
-// for writing. Refused (kNoFile, the reason in `*error`) when a folder or
+// Begins an output for `name`: a new, empty file, open for writing,
+// unnamed or locked under its temporary name. Refused (kNoFile, the reason in `*error`) when a folder or
 // any other non-regular file stands at the name (kNotARegularFile), when a
 // read-only older output does (kReadOnly), and when the name is the file
 // `source` tells of, the input (kSameFile); nullptr when there is none. The
@@ -77,7 +83,8 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
 // file closed once and its temporary file left to the next run's sweep.
 void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file);
 
-// Closes `file` and removes the temporary file; the name is untouched.
+// Closes `file` and removes the temporary file, if it has one; the name is
+// untouched.
 void AbandonOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file);
 
 // Makes the staged outputs durable and puts each in place; the ones that
