@@ -69,6 +69,13 @@ std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
       channel->readFailed = true;
       channel->error = platform::kChanged;
       got = 0;
+    } else if (got < n && got > 0 && channel->bytesRead == channel->opened.size) {
+      // A short read that ends where the file ended when opened: a further
+      // read could only find bytes added since, and those change the size
+      // that is looked at again when the channel closes. So the end is
+      // taken as met, without a read to find nothing.
+      channel->endSeen = true;
+      return got;
     }
   }
   if (got <= 0) {
