@@ -100,12 +100,14 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     Step step;
     bool olderKept;
     platform::ErrorCode error = kPlanned;
+    bool named = false;  // the file system has no files of no name: new outputs are named at once
   } rows[] = {
       {Call::Open, 1, true, "convert", Step::MissingFolder, false},
       {Call::Open, 2, true, "Converted", Step::MissingFolder, false},
       {Call::Open, 3, true, "convert/a.kvr", Step::OpenInput, false},
       {Call::Status, 1, true, "Converted/a.kvr", Step::CreateOutput, false},   // what stands at the name
-      {Call::Status, 2, false, "Converted/a.kvr", Step::CreateOutput, false},  // the temporary file's identity
+      {Call::Status, 2, false, "Converted/a.kvr", Step::CreateOutput, false},  // the new file's identity
+      {Call::Status, 2, true, "Converted/a.kvr", Step::CreateOutput, false},   // the temporary file's
       {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
       {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
       // Another run's temporary file at the name: the next name is tried.
@@ -120,6 +122,8 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Sync, 1, true, "Converted/a.kvr", Step::WriteOutput, true},
       {Call::Rename, 1, true, "Converted/a.kvr", Step::ReplaceOutput, true},
       {Call::Rename, 1, false, "Converted/a.kvr", Step::ReplaceOutput, false},
+      {Call::Rename, 1, false, "Converted/a.kvr", Step::ReplaceOutput, false, kPlanned, true},
+      {Call::Close, 2, false, "Converted/a.kvr", Step::WriteOutput, false, kPlanned, true},
       {Call::Sync, 2, true, "", Step::OpenInput, false},  // the folder's names: every output is whole either way
 #ifndef _WIN32
       // (Windows writes every output under a temporary name.)
@@ -133,9 +137,12 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE("call " + std::to_string(static_cast<int>(row.call)) + " #" + std::to_string(row.nth) +
-                 (row.older ? " over an older output" : ""));
+                 (row.older ? " over an older output" : "") + (row.named ? ", named at once" : ""));
     ScratchFolder folder;
     MakeWorkingFolder(folder, kControlPreset, row.older);
+#ifndef _WIN32
+    if (row.named) platform::PlanFault(Call::CreateExclusive, 1, platform::kNotSupported);
+#endif
     const RunReport report = ConvertWithFault(folder, row.call, row.nth, row.error);
 
     EXPECT_EQ(ReadFile(folder / "convert/a.kvr"), kControlPreset);

@@ -55,6 +55,8 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
   platform::FileIdentity identity;
   platform::ErrorCode error = 0;
   ASSERT_TRUE(OpenOutputFolder(&outputs, (folder_ / "out").c_str(), &identity, &error));
+  // (Over an older output, so that the live writer's file has a name.)
+  WriteFile(folder_ / "out/live.kvr", "older");
   PendingOutput live;
   platform::FileHandle file = BeginOutput(&outputs, "live.kvr", nullptr, &live, &error);
   ASSERT_NE(file, platform::kNoFile);
