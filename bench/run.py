@@ -89,8 +89,9 @@ def generate(kind, path, amount, *lengths):
                        + [str(length) for length in lengths], check=True)
 
 
-# Earlier runs' outputs are moved here, and deleted only once everything is
-# timed. Deleted between runs, they would be timed instead of the tools: ext4
+# The library's earlier outputs are moved here, and deleted only once
+# everything is timed. Deleted between runs, they would be timed instead of
+# the tools: ext4
 # without a journal (this machine's) will not reuse an inode freed in the
 # last minute, or the last six while its block is being written to, and
 # scans past every such one for each file it creates. Right after 5,000
@@ -98,7 +99,8 @@ def generate(kind, path, amount, *lengths):
 # difference between them look twenty times smaller than it is. So the
 # library is timed only six minutes after this script last deleted its
 # outputs (noted in the work folder); wait as long after deleting many
-# files yourself.
+# files yourself. (The single files are deleted: kept, they would fill the
+# page cache, and every later run would pay for reclaiming it.)
 TRASH = None
 INODES_REUSED_AFTER = 365  # seconds
 
@@ -121,9 +123,11 @@ def wait_for_inodes():
         time.sleep(ready - time.time())
 
 
-def fresh_workspace(folder):
+def fresh_workspace(folder, aside):
     converted = os.path.join(folder, "Converted")
-    if os.path.exists(converted):
+    if not aside:
+        shutil.rmtree(converted, ignore_errors=True)
+    elif os.path.exists(converted):
         os.makedirs(TRASH, exist_ok=True)
         os.rename(converted, os.path.join(TRASH, str(len(os.listdir(TRASH)))))
     os.makedirs(converted)
@@ -160,7 +164,7 @@ def compare(converters, folder, reference, runs):
     figure = 1 if reference == "cp" else 0
     for _ in range(runs):
         for label, (path, env) in converters.items():
-            fresh_workspace(folder)
+            fresh_workspace(folder, reference != "tr")
             if reference == "first":
                 reference_times.append(run_measured([path], folder, env=env)[0])
             measured = run_measured([path], folder, env=env)
@@ -172,7 +176,7 @@ def compare(converters, folder, reference, runs):
             with open(source, "rb") as src, open(os.path.join(folder, "tr.out"), "wb") as dst:
                 reference_times.append(run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)[0])
         elif reference == "cp":
-            fresh_workspace(folder)
+            fresh_workspace(folder, True)
             reference_times.append(run_measured("cp convert/* Converted/", folder)[1])
     fresh_output(os.path.join(folder, "tr.out"))
     return ({label: statistics.median(times) for label, times in tool.items()}, statistics.median(reference_times),
@@ -190,7 +194,7 @@ def scaling(converter, env, workdir, runs):
         source = os.path.join(folder, "convert", os.listdir(os.path.join(folder, "convert"))[0])
         times = {"converter": [], "tr": [], "cp": []}
         for _ in range(runs):
-            fresh_workspace(folder)
+            fresh_workspace(folder, False)
             times["converter"].append(run_measured([converter], folder, env=env)[0])
             fresh_output(os.path.join(folder, "ref.out"))
             with open(source, "rb") as src, open(os.path.join(folder, "ref.out"), "wb") as dst:
