@@ -279,8 +279,9 @@ FileHandle CreateUnnamed(FolderHandle folder, std::uint32_t bits, ErrorCode* err
 }
 
 bool NameFile(FolderHandle folder, FileHandle file, const char* name, ErrorCode* error) {
-  // The file named by its descriptor takes a capability most processes
-  // lack; its path under /proc takes none. Which one works is learnt once.
+  // Naming the file by its descriptor takes a capability ordinary users
+  // lack on many kernels; its path under /proc takes none. Which one works
+  // is learnt once.
   static bool byDescriptor = true;
   if (Fails(Call::Rename)) {
     *error = errno == EEXIST ? kExists : errno;

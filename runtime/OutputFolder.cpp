@@ -136,28 +136,34 @@ platform::FileHandle CreateUnnamedOutput(OutputFolder* outputs, std::uint32_t bi
 }
 
 // Names a complete output written unnamed. True when that is settled: it
-// is in place, or it failed and is told (its file then closed, so gone).
-// False when a file has taken the name since the output began: the output
-// then has a locked temporary name instead, and replaces that file as an
-// older output.
+// is in place, or it failed and is told (its file closed: gone while
+// unnamed, its name removed if closing failed once named). False when a
+// file has taken the name since the output began: the output then has a
+// locked temporary name instead, and replaces that file as an older output.
+// Where naming fails otherwise, the folder's later outputs take temporary
+// names from the start.
 bool NameNewOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file) {
   platform::ErrorCode error = 0;
   bool renaming = true;
   try {
     if (platform::NameFile(outputs->folder, file, output->name.c_str(), &error)) {
       output->unnamed = false;
-      if (platform::CloseFile(file)) return true;
+      const bool closed = platform::CloseFile(file);
+      file = platform::kNoFile;
+      if (closed) return true;
       error = platform::LastError();
       renaming = false;
       RemoveOwnFile(outputs, output->name, output->temporary);
-      file = platform::kNoFile;
     } else if (error == platform::kExists) {
       output->replacesFile = true;
-      if (CreateTemporary(outputs, 0, output, file, &error) != platform::kNoFile) {
+      // Locked before it has a name: no other run's sweep can take it.
+      if (platform::LockFile(file, &error) &&
+          CreateTemporary(outputs, 0, output, file, &error) != platform::kNoFile) {
         output->unnamed = false;
-        if (platform::LockFile(file, &error)) return false;
-        RemoveTemporary(outputs, output);
+        return false;
       }
+    } else {
+      outputs->unnamedFiles = false;
     }
   } catch (const std::bad_alloc&) {
     if (error == 0) error = ENOMEM;
@@ -286,8 +292,9 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
   // Room for a whole batch and its failures, made before the output is
   // taken: were there no memory, it is still whole, and its caller can give
   // it up, temporary file and all. Nothing past this asks for memory of its
-  // own. (A batch is settled when full; reserving what is there already
-  // asks for nothing.)
+  // own but the temporary name of a new output whose name a file took
+  // meanwhile, and that fails that output alone. (A batch is settled when
+  // full; reserving what is there already asks for nothing.)
   outputs->failures.reserve(outputs->failures.size() + outputs->batchLimit);
   const std::size_t batch = std::max(outputs->batchLimit, outputs->staged.size() + 1);
   outputs->staged.reserve(batch);

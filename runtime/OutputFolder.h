@@ -24,7 +24,7 @@
 struct PendingOutput {
   std::string name;           // its name in the folder
   std::string temporaryName;  // the temporary file beside it
-  platform::FileIdentity temporary;
+  platform::FileIdentity temporary;  // the identity of the file written, named or not
   bool replacesFile = false;  // an older output stood at the name
   bool unnamed = false;       // no name yet (no temporary name either)
   int slot = -1;              // its place among the files a signal removes
@@ -75,12 +75,14 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
 // Ends an output whose every byte was written to `file`, which it takes
 // over. A new output is put in place at once; one that replaces an older
 // output is staged for the batch, which is settled when full. What fails
-// goes to `failures`: the temporary file is then removed and the name
-// keeps what it held. Where memory to stage it cannot be had (bad_alloc),
-// neither `output` nor `file` has been taken: AbandonOutput still applies.
-// Once taken, they need no memory more: a system call that runs out of it
-// on the way fails that output alone, told like any other failure, its
-// file closed once and its temporary file left to the next run's sweep.
+// goes to `failures`: the file written is then removed (or, unnamed, simply
+// closed) and the name keeps what it held. Where memory to stage it cannot
+// be had (bad_alloc), neither `output` nor `file` has been taken:
+// AbandonOutput still applies. Once taken, memory that runs out on the way
+// (a system call's own, or a temporary name for a new output whose name a
+// file took meanwhile) fails that output alone, told like any other
+// failure, its file closed once and any temporary file left to the next
+// run's sweep.
 void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file);
 
 // Closes `file` and removes the temporary file, if it has one; the name is

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
@@ -109,6 +110,7 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Status, 2, false, "Converted/a.kvr", Step::CreateOutput, false},  // the new file's identity
       {Call::Status, 2, true, "Converted/a.kvr", Step::CreateOutput, false},   // the temporary file's
       {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
+      {Call::CreateExclusive, 1, false, "Converted/a.kvr", Step::CreateOutput, false},
       {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
       // Another run's temporary file at the name: the next name is tried.
       {Call::CreateExclusive, 1, true, "", Step::OpenInput, false, platform::kExists},
@@ -128,7 +130,8 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
 #ifndef _WIN32
       // (Windows writes every output under a temporary name.)
       // A file system without files of no name: a temporary name instead.
-      {Call::CreateExclusive, 1, false, "", Step::OpenInput, false, platform::kNotSupported},
+      {Call::CreateExclusive, 1, false, "", Step::OpenInput, false, EOPNOTSUPP},
+      {Call::CreateExclusive, 1, false, "", Step::OpenInput, false, EISDIR},  // a kernel without them
       // A file took the name while the output was written: it is replaced
       // as an older output would be (and only once the new one is synced:
       // below).
