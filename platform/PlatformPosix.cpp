@@ -283,19 +283,17 @@ bool NameFile(FolderHandle folder, FileHandle file, const char* name, ErrorCode*
   // lack on many kernels; its path under /proc takes none. Which one works
   // is learnt once.
   static bool byDescriptor = true;
-  if (Fails(Call::Rename)) {
-    *error = errno == EEXIST ? kExists : errno;
-    return false;
-  }
   int done = -1;
-  if (byDescriptor) {
-    done = linkat(ToDescriptor(file), "", FolderDescriptor(folder), name, AT_EMPTY_PATH);
-    if (done != 0 && (errno == ENOENT || errno == EPERM)) byDescriptor = false;
-  }
-  if (!byDescriptor) {
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", ToDescriptor(file));
-    done = linkat(AT_FDCWD, path, FolderDescriptor(folder), name, AT_SYMLINK_FOLLOW);
+  if (!Fails(Call::Rename)) {
+    if (byDescriptor) {
+      done = linkat(ToDescriptor(file), "", FolderDescriptor(folder), name, AT_EMPTY_PATH);
+      if (done != 0 && (errno == ENOENT || errno == EPERM)) byDescriptor = false;
+    }
+    if (!byDescriptor) {
+      char path[32];
+      std::snprintf(path, sizeof path, "/proc/self/fd/%d", ToDescriptor(file));
+      done = linkat(AT_FDCWD, path, FolderDescriptor(folder), name, AT_SYMLINK_FOLLOW);
+    }
   }
   if (done != 0) {
     *error = errno == EEXIST ? kExists : errno;

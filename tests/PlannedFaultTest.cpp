@@ -244,14 +244,8 @@ TEST(PlannedFault, OlderOutputsAreReplacedOnlyAfterTheBatchIsSynced) {
   // the same way: here the sync fails, so it stays, and is told.
   ScratchFolder folder;
   MakeWorkingFolder(folder, kControlPreset, false);
-  RunReport report;
-  LineList lines;
-  platform::PlanFault(Call::Rename, 1, platform::kExists);
   platform::PlanFault(Call::Sync, 1, kPlanned);
-  ConvertWorkingFolder(folder.path(), &report, &lines);
-  platform::ClearFaults();
-  CloseAllChannels();
-  ReleaseLineList(&lines);
+  const RunReport report = ConvertWithFault(folder, Call::Rename, 1, platform::kExists);
   ASSERT_EQ(report.problems.size(), 1u);
   EXPECT_TRUE(report.problems.front().olderKept);
   EXPECT_FALSE(Exists(folder / "Converted/a.kvr"));
