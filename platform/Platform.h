@@ -109,6 +109,9 @@ struct EntryStatus {
   FileIdentity identity;   // of the entry; of a link's target when asked to follow it
   std::uint32_t bits = 0;  // as in FileStatus
   bool writable = false;   // a file this process may write
+  // Belongs to this process's user and group, as a file it creates would
+  // (never told on Windows).
+  bool ownedByProcess = false;
 };
 
 // Looks at `name` in `folder`; with `followLink`, a link is looked through
@@ -120,6 +123,10 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
 // file (kExists), never through a link. `bits` as the umask allows (Windows:
 // none to give).
 FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t bits, ErrorCode* error);
+
+// The permission bits a file created here is refused (the umask; none on
+// Windows).
+std::uint32_t NewFileMask();
 
 // Creates a file of `folder` that has no name yet, open for writing: no
 // other process can see it, and it is gone with its handle unless NameFile

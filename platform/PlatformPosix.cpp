@@ -238,7 +238,22 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
   status->identity = IdentityOf(st);
   status->bits = st.st_mode & 0777;
   status->writable = S_ISREG(st.st_mode) && faccessat(fd, name, W_OK, AT_EACCESS) == 0;
+  // Asked once: the process never changes its user.
+  static const uid_t user = geteuid();
+  static const gid_t group = getegid();
+  status->ownedByProcess = st.st_uid == user && st.st_gid == group;
   return true;
+}
+
+std::uint32_t NewFileMask() {
+  // Read once, by setting it and setting it back: nothing else creates
+  // files in between, and the process never changes it.
+  static const mode_t mask = [] {
+    const mode_t old = umask(0);
+    umask(old);
+    return old;
+  }();
+  return mask;
 }
 
 FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t bits, ErrorCode* error) {

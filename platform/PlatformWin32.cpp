@@ -311,6 +311,8 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
   return true;
 }
 
+std::uint32_t NewFileMask() { return 0; }
+
 FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t, ErrorCode* error) {
   // Shared for reading only: while it is open no other process can remove
   // or rename it, which tells a live writer's file from a leftover.

@@ -85,8 +85,60 @@ std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
   return got;
 }
 
+bool Holds(const FileChannel* channel) { return channel->outputs != nullptr && channel->output.comparing; }
+
+void ReleaseHeld(FileChannel* channel) {
+  std::free(channel->held);
+  channel->held = nullptr;
+  channel->heldLength = channel->heldCapacity = 0;
+}
+
+// Keeps written bytes back while the output may repeat its older one;
+// false when they would make it longer than kMostHeld, or memory for them
+// cannot be had.
+bool Hold(FileChannel* channel, const char* bytes, std::size_t n) {
+  const std::size_t needed = channel->heldLength + n;
+  if (needed > kMostHeld) return false;
+  if (needed > channel->heldCapacity) {
+    std::size_t capacity = std::max<std::size_t>(channel->heldCapacity, 8192);
+    while (capacity < needed) capacity *= 2;
+    auto* grown = static_cast<char*>(std::realloc(channel->held, capacity));
+    if (grown == nullptr) return false;
+    channel->held = grown;
+    channel->heldCapacity = capacity;
+  }
+  std::memcpy(channel->held + channel->heldLength, bytes, n);
+  channel->heldLength = needed;
+  return true;
+}
+
+std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n);
+
+// The output gets its file after all, and what was held goes there. False
+// when the file cannot be made: every byte is then lost.
+bool StopHolding(FileChannel* channel) {
+  if (channel->creationFailed) return false;
+  platform::ErrorCode error = 0;
+  platform::FileHandle file = StopComparing(channel->outputs, &channel->output, channel->handle, &error);
+  if (file == platform::kNoFile) {
+    channel->creationFailed = channel->lostBytes = true;
+    if (channel->error == 0) channel->error = error;
+    ReleaseHeld(channel);
+    return false;
+  }
+  channel->handle = file;
+  if (channel->heldLength > 0) WriteOut(channel, channel->held, channel->heldLength);
+  ReleaseHeld(channel);
+  return true;
+}
+
 // Hands bytes to the platform; a write that falls short loses bytes.
 std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n) {
+  if (Holds(channel)) {
+    if (channel->creationFailed) return 0;
+    if (Hold(channel, bytes, n)) return static_cast<std::int64_t>(n);
+    if (!StopHolding(channel)) return 0;
+  }
   std::size_t written = platform::WriteToFile(channel->handle, bytes, n);
   if (written < n) {
     channel->lostBytes = true;
@@ -240,7 +292,7 @@ bool CreateInFolder(int number, OutputFolder* outputs, const char* name, int sou
     return false;
   }
   PendingOutput output;
-  platform::FileHandle handle = BeginOutput(outputs, name, sourceStatus, &output, error);
+  platform::FileHandle handle = BeginOutput(outputs, name, sourceStatus, &output, error, true);
   if (handle == platform::kNoFile) return false;
   Attach(number, handle);
   channelTable[number].outputs = outputs;
@@ -250,6 +302,11 @@ bool CreateInFolder(int number, OutputFolder* outputs, const char* name, int sou
 
 std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) {
   if (n <= 0) return 0;
+  if (Holds(channel)) {
+    // What was written is read from the output's own file.
+    FlushChannel(channel);
+    if (!StopHolding(channel)) return 0;
+  }
   if (channel->buffer == nullptr) return ReadIn(channel, destination, n);
   if (channel->mode == ChannelMode::Writing) {
     FlushChannel(channel);
@@ -447,14 +504,39 @@ bool ReleaseOwnFolder(FileChannel* channel, platform::ErrorCode* reason) {
 void ReleaseChannel(FileChannel* channel) {
   std::free(channel->buffer);
   std::free(channel->line);
+  ReleaseHeld(channel);
   *channel = FileChannel{};
 }
 
 }  // namespace
 
+bool SettleHeldBytes(int number, platform::ErrorCode* error) {
+  FileChannel* channel = FindChannel(number);
+  if (channel == nullptr || !Holds(channel)) return channel == nullptr || !channel->creationFailed;
+  FlushChannel(channel);  // which may stop the holding, the last bytes being too many
+  if (!Holds(channel)) return true;
+  if (!channel->lostBytes &&
+      KeepOlderOutput(&channel->output, channel->handle, channel->held, channel->heldLength)) {
+    platform::ErrorCode ignored = 0;
+    ReleaseOwnFolder(channel, &ignored);
+    ReleaseChannel(channel);
+    return true;
+  }
+  if (StopHolding(channel)) return true;
+  *error = channel->error;
+  return false;
+}
+
 bool CloseChannel(int number, platform::ErrorCode* error) {
   FileChannel* channel = FindChannel(number);
   if (channel == nullptr) return true;
+  platform::ErrorCode ignored = 0;
+  if (!SettleHeldBytes(number, &ignored)) {
+    if (error != nullptr) *error = channel->error;
+    AbandonChannel(number);
+    return false;
+  }
+  if (FindChannel(number) == nullptr) return true;
   FlushChannel(channel);
   bool complete = !channel->lostBytes && !channel->readFailed;
   platform::ErrorCode reason = channel->error;

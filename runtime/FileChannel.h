@@ -53,6 +53,12 @@ struct FileChannel {
   char* line = nullptr;
   std::size_t lineLength = 0;
   std::size_t lineCapacity = 0;
+  // Written bytes held back while the output is compared with its older
+  // one (output.comparing), up to kMostHeld of them.
+  char* held = nullptr;
+  std::size_t heldLength = 0;
+  std::size_t heldCapacity = 0;
+  bool creationFailed = false;  // the file to take the held bytes could not be made
 };
 
 inline constexpr std::int32_t kChannelBufferSize = 4096;
@@ -98,6 +104,18 @@ std::int64_t WriteLine(int number, std::string_view text);
 // (the lines hold no CR or LF): the same bytes and the same writes to the
 // platform as WriteLine of each line in turn, without a call per line.
 void WriteLineBlock(int number, const char* lines, std::size_t size);
+
+// An output that may repeat its older one holds this many bytes at most,
+// then gets its file and writes on.
+inline constexpr std::size_t kMostHeld = std::size_t{256} << 10;
+
+// Ends the comparing of an output channel with its older output, if it
+// holds its bytes for that: the same bytes, the older output stays as it
+// is, and the channel is closed (nothing written); different ones go to the
+// output's file, made now. False when that file could not be made, then or
+// earlier, with the reason in `*error`: the channel is then left to be
+// abandoned.
+bool SettleHeldBytes(int number, platform::ErrorCode* error);
 
 // Flushes, releases the buffer and closes the file; a file created for
 // writing then takes its path (or is staged for it). True when every byte

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -118,6 +119,18 @@ platform::FileHandle CreateTemporary(OutputFolder* outputs, std::uint32_t bits, 
   return file;
 }
 
+// Creates the output's file under a temporary name, locked.
+platform::FileHandle CreateLockedTemporary(OutputFolder* outputs, PendingOutput* output, platform::ErrorCode* error) {
+  platform::FileHandle file = CreateTemporary(outputs, output->bits, output, platform::kNoFile, error);
+  if (file == platform::kNoFile) return platform::kNoFile;
+  if (!platform::LockFile(file, error)) {
+    platform::CloseFile(file);
+    RemoveTemporary(outputs, output);
+    return platform::kNoFile;
+  }
+  return file;
+}
+
 // Creates an output's file of no name. Its identity is kept to remove its
 // name again, should closing it fail once it has one.
 platform::FileHandle CreateUnnamedOutput(OutputFolder* outputs, std::uint32_t bits, PendingOutput* output,
@@ -216,7 +229,7 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
 }
 
 platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const platform::FileStatus* source,
-                                 PendingOutput* output, platform::ErrorCode* error) {
+                                 PendingOutput* output, platform::ErrorCode* error, bool mayKeepOlder) {
   platform::EntryStatus existing;
   if (!platform::StatusInFolder(outputs->folder, name, false, &existing, error)) return platform::kNoFile;
   if (existing.kind == platform::EntryKind::Folder || existing.kind == platform::EntryKind::Other) {
@@ -252,18 +265,47 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
   std::uint32_t bits = ((replacesFile ? existing.bits : input.bits) & ~(0444u & ~input.bits)) | 0600u;
   output->name = name;
   output->replacesFile = replacesFile;
+  output->bits = bits;
   if (!replacesFile && outputs->unnamedFiles) {
     platform::FileHandle file = CreateUnnamedOutput(outputs, bits, output, error);
     if (file != platform::kNoFile || *error != platform::kNotSupported) return file;
     outputs->unnamedFiles = false;
   }
-  platform::FileHandle file = CreateTemporary(outputs, bits, output, platform::kNoFile, error);
-  if (file == platform::kNoFile) return platform::kNoFile;
-  if (!platform::LockFile(file, error)) {
-    platform::CloseFile(file);
-    RemoveTemporary(outputs, output);
-    return platform::kNoFile;
+  // An older output that a new one could only repeat, bits and owner
+  // alike, may be kept: nothing need be written for it.
+  if (mayKeepOlder && replacesFile && existing.ownedByProcess && existing.bits == (bits & ~platform::NewFileMask())) {
+    platform::FileStatus older;
+    platform::ErrorCode ignored = 0;
+    platform::FileHandle file = platform::OpenFileForReading(outputs->folder, name, &older, &ignored);
+    if (file != platform::kNoFile && SameFile(older.identity, existing.identity) && older.bits == existing.bits) {
+      output->comparing = true;
+      output->olderSize = older.size;
+      return file;
+    }
+    if (file != platform::kNoFile) platform::CloseFile(file);
   }
+  return CreateLockedTemporary(outputs, output, error);
+}
+
+bool KeepOlderOutput(PendingOutput* output, platform::FileHandle file, const char* bytes, std::size_t size) {
+  if (size != output->olderSize) return false;
+  char chunk[16384];
+  for (std::size_t at = 0; at < size;) {
+    const std::int64_t got = platform::ReadFromFile(file, chunk, std::min(sizeof chunk, size - at));
+    if (got <= 0 || std::memcmp(chunk, bytes + at, static_cast<std::size_t>(got)) != 0) return false;
+    at += static_cast<std::size_t>(got);
+  }
+  platform::CloseFile(file);
+  output->comparing = false;
+  return true;
+}
+
+platform::FileHandle StopComparing(OutputFolder* outputs, PendingOutput* output, platform::FileHandle older,
+                                   platform::ErrorCode* error) {
+  platform::FileHandle file = CreateLockedTemporary(outputs, output, error);
+  if (file == platform::kNoFile) return platform::kNoFile;
+  platform::CloseFile(older);
+  output->comparing = false;
   return file;
 }
 
@@ -312,7 +354,7 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
 
 void AbandonOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file) {
   platform::CloseFile(file);
-  if (!output->unnamed) RemoveTemporary(outputs, output);
+  if (!output->unnamed && !output->comparing) RemoveTemporary(outputs, output);
 }
 
 void SettleOutputs(OutputFolder* outputs) {

@@ -4,6 +4,10 @@
 // A new output, with no older one at its name, is written to a file of no
 // name where the system has them, and named when complete: no other
 // process sees it before, and a run that is killed leaves nothing behind.
+// An output over an older one that may turn out the same (the older one
+// belongs to whoever runs the process and has the bits a new one would
+// get) is held by its channel, short of a size, and compared with it: the
+// same, the older output stays as it is, and nothing is written.
 // Any other output is written to a temporary file beside its name, locked
 // by its writer and known to the signal handler while it exists, and
 // renamed over the name only when complete. An output that replaces an
@@ -27,6 +31,11 @@ struct PendingOutput {
   platform::FileIdentity temporary;  // the identity of the file written, named or not
   bool replacesFile = false;  // an older output stood at the name
   bool unnamed = false;       // no name yet (no temporary name either)
+  // Its file is not made yet: the handle given out is the older output's,
+  // open for reading, to compare the output with it.
+  bool comparing = false;
+  std::uint64_t olderSize = 0;
+  std::uint32_t bits = 0;  // of the file to make
   int slot = -1;              // its place among the files a signal removes
 };
 
@@ -68,9 +77,22 @@ void SweepLeftovers(OutputFolder* outputs, const char* path);
 // output's permission bits are the older output's, or else the input's,
 // less every read bit the input lacks, within the umask;
 // its owner may always read and write it. It belongs to whoever runs the
-// process.
+// process. With `mayKeepOlder`, an older output that a new one could only
+// repeat, bits and owner alike, is opened for reading instead, and the
+// output begins `comparing` (KeepOlderOutput, StopComparing).
 platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const platform::FileStatus* source,
-                                 PendingOutput* output, platform::ErrorCode* error);
+                                 PendingOutput* output, platform::ErrorCode* error, bool mayKeepOlder = false);
+
+// An output that is `comparing`, with every byte it holds: true when the
+// older output, `file`, holds exactly them; it is then closed, and the
+// output is over. False otherwise, `file` still open.
+bool KeepOlderOutput(PendingOutput* output, platform::FileHandle file, const char* bytes, std::size_t size);
+
+// An output that is `comparing` gets its file, as BeginOutput would have
+// made it, and `older` is closed. kNoFile, with the reason, when the file
+// cannot be made: `older` then stays open, for AbandonOutput.
+platform::FileHandle StopComparing(OutputFolder* outputs, PendingOutput* output, platform::FileHandle older,
+                                   platform::ErrorCode* error);
 
 // Ends an output whose every byte was written to `file`, which it takes
 // over. A new output is put in place at once; one that replaces an older
@@ -86,7 +108,7 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
 void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file);
 
 // Closes `file` and removes the temporary file, if it has one; the name is
-// untouched.
+// untouched (an output still comparing has made no file).
 void AbandonOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file);
 
 // Makes the staged outputs durable and puts each in place; the ones that

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -108,18 +109,20 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Open, 3, true, "convert/a.kvr", Step::OpenInput, false},
       {Call::Status, 1, true, "Converted/a.kvr", Step::CreateOutput, false},   // what stands at the name
       {Call::Status, 2, false, "Converted/a.kvr", Step::CreateOutput, false},  // the new file's identity
-      {Call::Status, 2, true, "Converted/a.kvr", Step::CreateOutput, false},   // the temporary file's
-      {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
+      // Over an older output, the file is made once the conversion is
+      // known to differ from it: after the input is read.
+      {Call::Status, 3, true, "Converted/a.kvr", Step::CreateOutput, true},  // the temporary file's
+      {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, true},
       {Call::CreateExclusive, 1, false, "Converted/a.kvr", Step::CreateOutput, false},
-      {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, false},
+      {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, true},
       // Another run's temporary file at the name: the next name is tried.
       {Call::CreateExclusive, 1, true, "", Step::OpenInput, false, platform::kExists},
       {Call::Read, 1, true, "convert/a.kvr", Step::ReadInput, true},
       {Call::Read, 1, false, "convert/a.kvr", Step::ReadInput, false},
       {Call::Write, 1, true, "Converted/a.kvr", Step::WriteOutput, true},
-      {Call::Status, 3, true, "convert/a.kvr", Step::ReadInput, true},  // the input seen again at its end
+      {Call::Status, 2, true, "convert/a.kvr", Step::ReadInput, true},  // the input seen again at its end
       {Call::Close, 1, true, "convert/a.kvr", Step::ReadInput, true},
-      {Call::Close, 2, true, "Converted/a.kvr", Step::WriteOutput, true},
+      {Call::Close, 3, true, "Converted/a.kvr", Step::WriteOutput, true},  // (#2: the older output, read)
       {Call::Close, 2, false, "Converted/a.kvr", Step::WriteOutput, false},
       {Call::Sync, 1, true, "Converted/a.kvr", Step::WriteOutput, true},
       {Call::Rename, 1, true, "Converted/a.kvr", Step::ReplaceOutput, true},
@@ -169,6 +172,61 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     } else {
       EXPECT_FALSE(Exists(folder / "Converted/a.kvr"));
     }
+  }
+}
+
+// An older output that the conversion repeats byte for byte, with the bits
+// and the owner a new one would have, is kept as it is: nothing is written,
+// and its time stays. Anything less, or a fault on the way, and the output
+// is written anew (Windows always writes it anew).
+TEST(PlannedFault, AnOlderOutputTheConversionRepeatsIsKept) {
+#ifdef _WIN32
+  constexpr bool kKeeps = false;
+#else
+  constexpr bool kKeeps = true;
+#endif
+  std::string apart = kControlConverted;
+  apart[0] = 'A';
+  std::string longInput, longOutput;  // more than an output holds back
+  while (longOutput.size() <= kMostHeld) longInput += kControlPreset, longOutput += kControlConverted;
+  const struct {
+    const char* what;
+    bool large;
+    std::string older;
+    bool inputPrivate;  // the input is not readable by others: neither may the output be
+    Call call;
+    unsigned nth;  // 0: no fault
+    bool kept;
+    bool told = false;  // the output could not be made: the older one stays, told
+  } rows[] = {
+      {"the same", false, kControlConverted, false, Call::Open, 0, true},
+      {"one byte apart", false, apart, false, Call::Open, 0, false},
+      {"one byte longer", false, kControlConverted + "\n", false, Call::Open, 0, false},
+      {"bits a new output would not have", false, kControlConverted, true, Call::Open, 0, false},
+      {"the same, but it cannot be opened", false, kControlConverted, false, Call::Open, 4, false},
+      {"the same, but it cannot be read", false, kControlConverted, false, Call::Read, 2, false},
+      {"the same, longer than is held", true, longOutput, false, Call::Open, 0, false},
+      {"longer than is held, and no file to be made", true, "older", false, Call::CreateExclusive, 1, false, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScratchFolder folder;
+    MakeWorkingFolder(folder, row.large ? longInput : kControlPreset, false);
+    WriteFile(folder / "Converted/a.kvr", row.older);
+    if (row.inputPrivate) {
+      std::filesystem::permissions(folder / "convert/a.kvr", std::filesystem::perms::others_read,
+                                   std::filesystem::perm_options::remove);
+    }
+    const auto then = std::filesystem::last_write_time(folder / "Converted/a.kvr") - std::chrono::hours(1);
+    std::filesystem::last_write_time(folder / "Converted/a.kvr", then);
+    const RunReport report = ConvertWithFault(folder, row.call, row.nth, kPlanned);
+    EXPECT_EQ(report.problems.size(), row.told ? 1u : 0u);
+    if (row.told) {
+      EXPECT_EQ(report.problems.front().step, Step::CreateOutput);
+    }
+    EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), row.told ? row.older : row.large ? longOutput : kControlConverted);
+    EXPECT_EQ(std::filesystem::last_write_time(folder / "Converted/a.kvr") == then, row.told || (row.kept && kKeeps));
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
   }
 }
 

@@ -35,6 +35,12 @@ std::optional<Problem> ConvertOpenPreset(const std::string& inputPath, const std
     if (!read) return Problem{inputPath, Step::ReadInput, error, olderKept};
     return Problem{inputPath, Step::OutOfMemory, 0, olderKept};
   }
+  // An output held to be compared with its older one is made only now,
+  // where it differs.
+  if (!SettleHeldBytes(kOutput, &error)) {
+    AbandonChannel(kOutput);
+    return Problem{outputPath, Step::CreateOutput, error, olderKept};
+  }
   if (!CloseChannel(kOutput, &error)) return Problem{outputPath, Step::WriteOutput, error, olderKept};
   return std::nullopt;
 }
