@@ -288,12 +288,19 @@ std::vector<FaultCase> Cases() {
       WriteFile(w.out("private.kvr"), "planted");
       ASSERT_EQ(chown(w.out("private.kvr").c_str(), 65534, 65534), 0);
       chmod(w.out("private.kvr").c_str(), 0666);
+      // Planted with the very bytes and bits of the conversion: still not
+      // the user's own, so replaced, not kept.
+      WriteFile(w.in("same.kvr"), kControlPreset);
+      WriteFile(w.out("same.kvr"), kControlConverted);
+      ASSERT_EQ(chown(w.out("same.kvr").c_str(), 65534, 65534), 0);
     };
     c.needsRoot = true;
-    c.presets = 2;
-    c.exact = {{"private.kvr", kControlConverted}};
+    c.presets = 3;
+    c.exact = {{"private.kvr", kControlConverted}, {"same.kvr", kControlConverted}};
     c.check = [](const Workspace& w, const RunResult&) {
       struct stat st;
+      ASSERT_EQ(lstat(w.out("same.kvr").c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, 0u);
       ASSERT_EQ(lstat(w.out("private.kvr").c_str(), &st), 0);
       EXPECT_EQ(st.st_uid, 0u);
       // The planted 0666 loses the read bits the input lacks; its write
