@@ -109,9 +109,6 @@ struct EntryStatus {
   FileIdentity identity;   // of the entry; of a link's target when asked to follow it
   std::uint32_t bits = 0;  // as in FileStatus
   bool writable = false;   // a file this process may write
-  // Belongs to this process's user and group, as a file it creates would
-  // (never told on Windows).
-  bool ownedByProcess = false;
 };
 
 // Looks at `name` in `folder`; with `followLink`, a link is looked through
@@ -124,9 +121,21 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
 // none to give).
 FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t bits, ErrorCode* error);
 
-// The permission bits a file created here is refused (the umask; none on
-// Windows).
+// The permission bits a file created in a folder for which
+// NewFilesArePlain holds is refused: the umask.
 std::uint32_t NewFileMask();
+
+// True when a file created in `folder` belongs to this process's user and
+// group and takes its bits from the umask alone: the folder passes on no
+// group of its own (setgid) and no default access list. Never on Windows.
+bool NewFilesArePlain(FolderHandle folder);
+
+// Opens the file `name` of `folder` for reading where it is one such a
+// file could be: a regular file, reached by no link, that belongs to this
+// process's user and group, with no permission beyond its 0777 bits (no
+// set-id or sticky bit, no access list of its own). Never waits (a lease
+// makes it refused). kNoFile otherwise, with the reason; always on Windows.
+FileHandle OpenPlainOwnFile(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error);
 
 // Creates a file of `folder` that has no name yet, open for writing: no
 // other process can see it, and it is gone with its handle unless NameFile

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -238,11 +239,59 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
   status->identity = IdentityOf(st);
   status->bits = st.st_mode & 0777;
   status->writable = S_ISREG(st.st_mode) && faccessat(fd, name, W_OK, AT_EACCESS) == 0;
-  // Asked once: the process never changes its user.
-  static const uid_t user = geteuid();
-  static const gid_t group = getegid();
-  status->ownedByProcess = st.st_uid == user && st.st_gid == group;
   return true;
+}
+
+namespace {
+
+// The process's user and group, asked once: it never changes them.
+uid_t ProcessUser() {
+  static const uid_t user = geteuid();
+  return user;
+}
+
+gid_t ProcessGroup() {
+  static const gid_t group = getegid();
+  return group;
+}
+
+// Whether the file open as `fd` holds the access list `name`; a file
+// system without them holds none.
+bool HoldsAccessList(int fd, const char* name) {
+  return fgetxattr(fd, name, nullptr, 0) >= 0 || (errno != ENODATA && errno != ENOTSUP);
+}
+
+}  // namespace
+
+bool NewFilesArePlain(FolderHandle folder) {
+  struct stat st;
+  const int fd = FolderDescriptor(folder);
+  return fstat(fd, &st) == 0 && ((st.st_mode & S_ISGID) == 0 || st.st_gid == ProcessGroup()) &&
+         !HoldsAccessList(fd, "system.posix_acl_default");
+}
+
+FileHandle OpenPlainOwnFile(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error) {
+  if (Fails(Call::Open)) {
+    *error = errno;
+    return kNoFile;
+  }
+  int fd;
+  do {
+    fd = openat(FolderDescriptor(folder), name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ProcessUser() || st.st_gid != ProcessGroup() ||
+      (st.st_mode & 07000) != 0 || HoldsAccessList(fd, "system.posix_acl_access")) {
+    *error = kNotARegularFile;
+    close(fd);
+    return kNoFile;
+  }
+  FillStatus(st, status);
+  return fd;
 }
 
 std::uint32_t NewFileMask() {

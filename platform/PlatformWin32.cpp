@@ -313,6 +313,15 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
 
 std::uint32_t NewFileMask() { return 0; }
 
+// Windows files carry owners and access lists this converter does not
+// compare: an older output is never taken for a new one.
+bool NewFilesArePlain(FolderHandle) { return false; }
+
+FileHandle OpenPlainOwnFile(FolderHandle, const char*, FileStatus*, ErrorCode* error) {
+  *error = ERROR_NOT_SUPPORTED;
+  return kNoFile;
+}
+
 FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t, ErrorCode* error) {
   // Shared for reading only: while it is open no other process can remove
   // or rename it, which tells a live writer's file from a leftover.

@@ -303,7 +303,8 @@ bool CreateInFolder(int number, OutputFolder* outputs, const char* name, int sou
 std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) {
   if (n <= 0) return 0;
   if (Holds(channel)) {
-    // What was written is read from the output's own file.
+    // Reading an output channel reads its own file (opened for writing
+    // alone, so the read fails, as for any output), never the older one.
     FlushChannel(channel);
     if (!StopHolding(channel)) return 0;
   }
@@ -515,7 +516,7 @@ bool SettleHeldBytes(int number, platform::ErrorCode* error) {
   if (channel == nullptr || !Holds(channel)) return channel == nullptr || !channel->creationFailed;
   FlushChannel(channel);  // which may stop the holding, the last bytes being too many
   if (!Holds(channel)) return true;
-  if (!channel->lostBytes && KeepOlderOutput(&channel->output, channel->handle, channel->held, channel->heldLength)) {
+  if (!channel->lostBytes && KeepOlderOutput(channel->outputs, &channel->output, channel->handle, channel->held, channel->heldLength)) {
     platform::ErrorCode ignored = 0;
     ReleaseOwnFolder(channel, &ignored);
     ReleaseChannel(channel);

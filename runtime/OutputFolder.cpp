@@ -196,6 +196,7 @@ bool OpenOutputFolder(OutputFolder* outputs, const char* path, platform::FileIde
   std::size_t allowance = platform::OpenFilesAllowance();
   std::size_t room = allowance > 32 ? allowance / 2 - 8 : 1;
   outputs->batchLimit = std::min(room, kMostStaged);
+  outputs->olderMayBeKept = platform::NewFilesArePlain(outputs->folder);
   return true;
 }
 
@@ -271,15 +272,16 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
     if (file != platform::kNoFile || *error != platform::kNotSupported) return file;
     outputs->unnamedFiles = false;
   }
-  // An older output that a new one could only repeat, bits and owner
-  // alike, may be kept: nothing need be written for it.
-  if (mayKeepOlder && replacesFile && existing.ownedByProcess && existing.bits == (bits & ~platform::NewFileMask())) {
+  // An older output that a new one could only repeat, owner, group and
+  // bits alike, may be kept: nothing need be written for it.
+  if (mayKeepOlder && outputs->olderMayBeKept && replacesFile && existing.bits == (bits & ~platform::NewFileMask())) {
     platform::FileStatus older;
     platform::ErrorCode ignored = 0;
-    platform::FileHandle file = platform::OpenFileForReading(outputs->folder, name, &older, &ignored);
+    platform::FileHandle file = platform::OpenPlainOwnFile(outputs->folder, name, &older, &ignored);
     if (file != platform::kNoFile && SameFile(older.identity, existing.identity) && older.bits == existing.bits) {
       output->comparing = true;
       output->olderSize = older.size;
+      output->older = older.identity;
       return file;
     }
     if (file != platform::kNoFile) platform::CloseFile(file);
@@ -287,13 +289,32 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
   return CreateLockedTemporary(outputs, output, error);
 }
 
-bool KeepOlderOutput(PendingOutput* output, platform::FileHandle file, const char* bytes, std::size_t size) {
+bool KeepOlderOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file, const char* bytes,
+                     std::size_t size) {
   if (size != output->olderSize) return false;
+  // The last read asks for a byte more: bytes added since the file was
+  // opened make it differ too. (A short read of a regular file is its end.)
   char chunk[16384];
-  for (std::size_t at = 0; at < size;) {
-    const std::int64_t got = platform::ReadFromFile(file, chunk, std::min(sizeof chunk, size - at));
-    if (got <= 0 || std::memcmp(chunk, bytes + at, static_cast<std::size_t>(got)) != 0) return false;
+  for (std::size_t at = 0;;) {
+    const std::size_t asked = std::min(sizeof chunk, size - at + 1);
+    const std::int64_t got = platform::ReadFromFile(file, chunk, asked);
+    if (got < 0 || static_cast<std::size_t>(got) > size - at ||
+        std::memcmp(chunk, bytes + at, static_cast<std::size_t>(got)) != 0) {
+      return false;
+    }
     at += static_cast<std::size_t>(got);
+    if (static_cast<std::size_t>(got) < asked) {
+      if (at < size) return false;  // cut short meanwhile
+      break;
+    }
+  }
+  // Kept only where the name still holds it: a file removed, or another
+  // put in its place, since it was opened gets the new output after all.
+  platform::EntryStatus now;
+  platform::ErrorCode ignored = 0;
+  if (!platform::StatusInFolder(outputs->folder, output->name.c_str(), false, &now, &ignored) ||
+      now.kind != platform::EntryKind::File || !SameFile(now.identity, output->older)) {
+    return false;
   }
   platform::CloseFile(file);
   output->comparing = false;

@@ -5,9 +5,9 @@
 // name where the system has them, and named when complete: no other
 // process sees it before, and a run that is killed leaves nothing behind.
 // An output over an older one that may turn out the same (the older one
-// belongs to whoever runs the process and has the bits a new one would
-// get) is held by its channel, short of a size, and compared with it: the
-// same, the older output stays as it is, and nothing is written.
+// is just what a new one would be, owner, group, bits and all) is held by
+// its channel, short of a size, and compared with it: the same, the older
+// output stays as it is, and nothing is written.
 // Any other output is written to a temporary file beside its name, locked
 // by its writer and known to the signal handler while it exists, and
 // renamed over the name only when complete. An output that replaces an
@@ -34,6 +34,7 @@ struct PendingOutput {
   // Its file is not made yet: the handle given out is the older output's,
   // open for reading, to compare the output with it.
   bool comparing = false;
+  platform::FileIdentity older;
   std::uint64_t olderSize = 0;
   std::uint32_t bits = 0;  // of the file to make
   int slot = -1;              // its place among the files a signal removes
@@ -56,6 +57,7 @@ struct OutputFolder {
   std::vector<platform::FileHandle> stagedFiles;
   std::size_t batchLimit = 1;
   bool unnamedFiles = true;  // false once the folder turned out to have none
+  bool olderMayBeKept = false;  // new files here are plain ones (platform::NewFilesArePlain)
   std::vector<OutputFailure> failures;  // since the caller last took them
 };
 
@@ -78,15 +80,19 @@ void SweepLeftovers(OutputFolder* outputs, const char* path);
 // less every read bit the input lacks, within the umask;
 // its owner may always read and write it. It belongs to whoever runs the
 // process. With `mayKeepOlder`, an older output that a new one could only
-// repeat, bits and owner alike, is opened for reading instead, and the
-// output begins `comparing` (KeepOlderOutput, StopComparing).
+// repeat (a plain file of this process, platform::OpenPlainOwnFile, with
+// the bits a new one would get, in a folder whose new files are plain) is
+// opened for reading instead, and the output begins `comparing`
+// (KeepOlderOutput, StopComparing).
 platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const platform::FileStatus* source,
                                  PendingOutput* output, platform::ErrorCode* error, bool mayKeepOlder = false);
 
 // An output that is `comparing`, with every byte it holds: true when the
-// older output, `file`, holds exactly them; it is then closed, and the
-// output is over. False otherwise, `file` still open.
-bool KeepOlderOutput(PendingOutput* output, platform::FileHandle file, const char* bytes, std::size_t size);
+// older output, `file`, holds exactly them and nothing more, and still
+// stands at the output's name; it is then closed, and the output is over.
+// False otherwise, `file` still open.
+bool KeepOlderOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file, const char* bytes,
+                     std::size_t size);
 
 // An output that is `comparing` gets its file, as BeginOutput would have
 // made it, and `older` is closed. kNoFile, with the reason, when the file

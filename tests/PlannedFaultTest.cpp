@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <optional>
 #include <string>
@@ -19,6 +20,12 @@
 #include "runtime/FileChannel.h"
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -234,6 +241,71 @@ TEST(PlannedFault, AnOlderOutputTheConversionRepeatsIsKept) {
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
   }
 }
+
+#ifndef _WIN32
+// An older output is compared only where it is just what a new one would
+// be, and kept only while it holds the new bytes, nothing more, at the
+// output's name: what another program does to it meanwhile makes it differ.
+TEST(PlannedFault, AnOlderOutputIsKeptOnlyWhileItIsWhatANewOneWouldBe) {
+  using Path = const std::string&;
+  const struct {
+    const char* what;
+    void (*prepare)(Path folder, Path older);
+    void (*change)(Path older);
+    bool compared;
+    bool kept;
+  } rows[] = {
+      {"left alone", [](Path, Path) {}, [](Path) {}, true, true},
+      {"appended to", [](Path, Path) {}, [](Path older) { std::ofstream(older, std::ios::app) << "x"; }, true, false},
+      {"cut short", [](Path, Path) {}, [](Path older) { std::filesystem::resize_file(older, 3); }, true, false},
+      {"removed", [](Path, Path) {}, [](Path older) { std::filesystem::remove(older); }, true, false},
+      {"replaced by the same bytes", [](Path, Path) {},
+       [](Path older) {
+         WriteFile(older + ".new", kControlConverted);
+         std::filesystem::rename(older + ".new", older);
+       },
+       true, false},
+      {"set-id bits",
+       [](Path, Path older) { ASSERT_EQ(chmod(older.c_str(), 06000 | (0666 & ~platform::NewFileMask())), 0); },
+       [](Path) {}, false, false},
+      {"a folder that gives its files its own group",
+       [](Path folder, Path) {
+         ASSERT_EQ(chown(folder.c_str(), geteuid(), 65534), 0);
+         ASSERT_EQ(chmod(folder.c_str(), 02755), 0);
+       },
+       [](Path) {}, false, false},
+      {"a folder with a default access list",
+       [](Path folder, Path) {
+         // u::rw, g::r, o::- in the kernel's own form.
+         const std::uint32_t list[] = {2, 0x00060001, 0xffffffff, 0x00040004, 0xffffffff, 0x00000020, 0xffffffff};
+         ASSERT_EQ(setxattr(folder.c_str(), "system.posix_acl_default", list, sizeof list, 0), 0) << errno;
+       },
+       [](Path) {}, false, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (geteuid() != 0 && std::string(row.what).find("group") != std::string::npos) continue;  // needs root
+    ScratchFolder folder;
+    const std::string older = folder / "a.kvr";
+    WriteFile(older, kControlConverted);
+    row.prepare(folder.path(), older);
+    OutputFolder outputs;
+    platform::FileIdentity identity;
+    platform::ErrorCode error = 0;
+    ASSERT_TRUE(OpenOutputFolder(&outputs, folder.path().c_str(), &identity, &error));
+    PendingOutput output;
+    platform::FileHandle file = BeginOutput(&outputs, "a.kvr", nullptr, &output, &error, true);
+    ASSERT_NE(file, platform::kNoFile);
+    EXPECT_EQ(output.comparing, row.compared);
+    row.change(older);
+    const bool kept = output.comparing &&
+                      KeepOlderOutput(&outputs, &output, file, kControlConverted.data(), kControlConverted.size());
+    EXPECT_EQ(kept, row.kept);
+    if (!kept) AbandonOutput(&outputs, &output, file);
+    CloseOutputFolder(&outputs);
+  }
+}
+#endif
 
 // One preset converted by its paths, with its own output folder: what
 // fails once its channel closes (the sync, the rename) is that preset's
