@@ -516,7 +516,8 @@ bool SettleHeldBytes(int number, platform::ErrorCode* error) {
   if (channel == nullptr || !Holds(channel)) return channel == nullptr || !channel->creationFailed;
   FlushChannel(channel);  // which may stop the holding, the last bytes being too many
   if (!Holds(channel)) return true;
-  if (!channel->lostBytes && KeepOlderOutput(channel->outputs, &channel->output, channel->handle, channel->held, channel->heldLength)) {
+  if (!channel->lostBytes &&
+      KeepOlderOutput(channel->outputs, &channel->output, channel->handle, channel->held, channel->heldLength)) {
     platform::ErrorCode ignored = 0;
     ReleaseOwnFolder(channel, &ignored);
     ReleaseChannel(channel);
