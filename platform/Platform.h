@@ -126,16 +126,22 @@ FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t 
 std::uint32_t NewFileMask();
 
 // True when a file created in `folder` belongs to this process's user and
-// group and takes its bits from the umask alone: the folder passes on no
-// group of its own (setgid) and no default access list. Never on Windows.
+// group and takes its bits from the umask alone: the folder belongs to the
+// process's group (whatever a setgid bit or the mount passes on is then
+// that group) and holds no default access list. Never on Windows.
 bool NewFilesArePlain(FolderHandle folder);
 
-// Opens the file `name` of `folder` for reading where it is one such a
-// file could be: a regular file, reached by no link, that belongs to this
-// process's user and group, with no permission beyond its 0777 bits (no
-// set-id or sticky bit, no access list of its own). Never waits (a lease
-// makes it refused). kNoFile otherwise, with the reason; always on Windows.
-FileHandle OpenPlainOwnFile(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error);
+// Opens the regular file `name` of `folder` for reading, never through a
+// link and never waiting: a lease makes the open refused (its holder is
+// still told to give it up, as by any open). kNoFile otherwise, with the
+// reason; always on Windows.
+FileHandle OpenRegularFile(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error);
+
+// True when the open `file` is one a new file of this process could be,
+// but for its 0777 bits: it belongs to the process's user and group, has
+// no set-id or sticky bit and no access list of its own. `*status` tells
+// what it is now. Never on Windows.
+bool IsPlainOwnFile(FileHandle file, FileStatus* status);
 
 // Creates a file of `folder` that has no name yet, open for writing: no
 // other process can see it, and it is gone with its handle unless NameFile

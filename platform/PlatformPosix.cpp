@@ -266,11 +266,10 @@ bool HoldsAccessList(int fd, const char* name) {
 bool NewFilesArePlain(FolderHandle folder) {
   struct stat st;
   const int fd = FolderDescriptor(folder);
-  return fstat(fd, &st) == 0 && ((st.st_mode & S_ISGID) == 0 || st.st_gid == ProcessGroup()) &&
-         !HoldsAccessList(fd, "system.posix_acl_default");
+  return fstat(fd, &st) == 0 && st.st_gid == ProcessGroup() && !HoldsAccessList(fd, "system.posix_acl_default");
 }
 
-FileHandle OpenPlainOwnFile(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error) {
+FileHandle OpenRegularFile(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error) {
   if (Fails(Call::Open)) {
     *error = errno;
     return kNoFile;
@@ -284,14 +283,22 @@ FileHandle OpenPlainOwnFile(FolderHandle folder, const char* name, FileStatus* s
     return kNoFile;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ProcessUser() || st.st_gid != ProcessGroup() ||
-      (st.st_mode & 07000) != 0 || HoldsAccessList(fd, "system.posix_acl_access")) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     *error = kNotARegularFile;
     close(fd);
     return kNoFile;
   }
   FillStatus(st, status);
   return fd;
+}
+
+bool IsPlainOwnFile(FileHandle file, FileStatus* status) {
+  struct stat st;
+  const int fd = ToDescriptor(file);
+  if (fstat(fd, &st) != 0) return false;
+  FillStatus(st, status);
+  return st.st_uid == ProcessUser() && st.st_gid == ProcessGroup() && (st.st_mode & 07000) == 0 &&
+         !HoldsAccessList(fd, "system.posix_acl_access");
 }
 
 std::uint32_t NewFileMask() {

@@ -317,10 +317,12 @@ std::uint32_t NewFileMask() { return 0; }
 // compare: an older output is never taken for a new one.
 bool NewFilesArePlain(FolderHandle) { return false; }
 
-FileHandle OpenPlainOwnFile(FolderHandle, const char*, FileStatus*, ErrorCode* error) {
+FileHandle OpenRegularFile(FolderHandle, const char*, FileStatus*, ErrorCode* error) {
   *error = ERROR_NOT_SUPPORTED;
   return kNoFile;
 }
+
+bool IsPlainOwnFile(FileHandle, FileStatus*) { return false; }
 
 FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t, ErrorCode* error) {
   // Shared for reading only: while it is open no other process can remove

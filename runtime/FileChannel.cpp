@@ -134,8 +134,8 @@ bool StopHolding(FileChannel* channel) {
 
 // Hands bytes to the platform; a write that falls short loses bytes.
 std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n) {
+  if (channel->creationFailed) return 0;
   if (Holds(channel)) {
-    if (channel->creationFailed) return 0;
     if (Hold(channel, bytes, n)) return static_cast<std::int64_t>(n);
     if (!StopHolding(channel)) return 0;
   }
@@ -305,9 +305,10 @@ std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) 
   if (Holds(channel)) {
     // Reading an output channel reads its own file (opened for writing
     // alone, so the read fails, as for any output), never the older one.
-    FlushChannel(channel);
-    if (!StopHolding(channel)) return 0;
+    FlushChannel(channel);  // which may stop the holding itself
+    if (Holds(channel)) StopHolding(channel);
   }
+  if (channel->creationFailed) return 0;
   if (channel->buffer == nullptr) return ReadIn(channel, destination, n);
   if (channel->mode == ChannelMode::Writing) {
     FlushChannel(channel);
@@ -513,14 +514,17 @@ void ReleaseChannel(FileChannel* channel) {
 
 bool SettleHeldBytes(int number, platform::ErrorCode* error) {
   FileChannel* channel = FindChannel(number);
-  if (channel == nullptr || !Holds(channel)) return channel == nullptr || !channel->creationFailed;
-  FlushChannel(channel);  // which may stop the holding, the last bytes being too many
+  if (channel == nullptr) return true;
+  if (Holds(channel)) FlushChannel(channel);  // which may stop the holding, the last bytes being too many
+  if (channel->creationFailed) {
+    *error = channel->error;
+    return false;
+  }
   if (!Holds(channel)) return true;
-  if (!channel->lostBytes &&
-      KeepOlderOutput(channel->outputs, &channel->output, channel->handle, channel->held, channel->heldLength)) {
-    platform::ErrorCode ignored = 0;
-    ReleaseOwnFolder(channel, &ignored);
-    ReleaseChannel(channel);
+  if (KeepOlderOutput(channel->outputs, &channel->output, channel->handle, channel->held, channel->heldLength)) {
+    // Closing the channel finishes it: the older file is made durable
+    // with the batch, and stays at its name.
+    ReleaseHeld(channel);
     return true;
   }
   if (StopHolding(channel)) return true;
@@ -537,7 +541,6 @@ bool CloseChannel(int number, platform::ErrorCode* error) {
     AbandonChannel(number);
     return false;
   }
-  if (FindChannel(number) == nullptr) return true;
   FlushChannel(channel);
   bool complete = !channel->lostBytes && !channel->readFailed;
   platform::ErrorCode reason = channel->error;

@@ -111,10 +111,10 @@ inline constexpr std::size_t kMostHeld = std::size_t{256} << 10;
 
 // Ends the comparing of an output channel with its older output, if it
 // holds its bytes for that: the same bytes, the older output stays as it
-// is, and the channel is closed (nothing written); different ones go to the
-// output's file, made now. False when that file could not be made, then or
-// earlier, with the reason in `*error`: the channel is then left to be
-// abandoned.
+// is and becomes the channel's file (nothing is written; CloseChannel makes
+// it durable); different ones go to the output's file, made now. False
+// when that file could not be made, then or earlier, with the reason in
+// `*error`: the channel is then left to be abandoned.
 bool SettleHeldBytes(int number, platform::ErrorCode* error);
 
 // Flushes, releases the buffer and closes the file; a file created for

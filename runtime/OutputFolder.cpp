@@ -277,7 +277,7 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
   if (mayKeepOlder && outputs->olderMayBeKept && replacesFile && existing.bits == (bits & ~platform::NewFileMask())) {
     platform::FileStatus older;
     platform::ErrorCode ignored = 0;
-    platform::FileHandle file = platform::OpenPlainOwnFile(outputs->folder, name, &older, &ignored);
+    platform::FileHandle file = platform::OpenRegularFile(outputs->folder, name, &older, &ignored);
     if (file != platform::kNoFile && SameFile(older.identity, existing.identity) && older.bits == existing.bits) {
       output->comparing = true;
       output->olderSize = older.size;
@@ -299,7 +299,7 @@ bool KeepOlderOutput(OutputFolder* outputs, PendingOutput* output, platform::Fil
     const std::size_t asked = std::min(sizeof chunk, size - at + 1);
     const std::int64_t got = platform::ReadFromFile(file, chunk, asked);
     if (got < 0 || static_cast<std::size_t>(got) > size - at ||
-        std::memcmp(chunk, bytes + at, static_cast<std::size_t>(got)) != 0) {
+        (got > 0 && std::memcmp(chunk, bytes + at, static_cast<std::size_t>(got)) != 0)) {
       return false;
     }
     at += static_cast<std::size_t>(got);
@@ -308,25 +308,30 @@ bool KeepOlderOutput(OutputFolder* outputs, PendingOutput* output, platform::Fil
       break;
     }
   }
-  // Kept only where the name still holds it: a file removed, or another
-  // put in its place, since it was opened gets the new output after all.
+  // Kept only where the name still holds it, and it is still what a new
+  // one would be: a file removed, put in its place, or given another owner
+  // or bits since it was opened gets the new output after all.
   platform::EntryStatus now;
+  platform::FileStatus status;
   platform::ErrorCode ignored = 0;
   if (!platform::StatusInFolder(outputs->folder, output->name.c_str(), false, &now, &ignored) ||
-      now.kind != platform::EntryKind::File || !SameFile(now.identity, output->older)) {
+      now.kind != platform::EntryKind::File || !SameFile(now.identity, output->older) ||
+      !platform::IsPlainOwnFile(file, &status) || status.bits != (output->bits & ~platform::NewFileMask())) {
     return false;
   }
-  platform::CloseFile(file);
   output->comparing = false;
+  output->keepsOlder = true;
   return true;
 }
 
 platform::FileHandle StopComparing(OutputFolder* outputs, PendingOutput* output, platform::FileHandle older,
                                    platform::ErrorCode* error) {
-  platform::FileHandle file = CreateLockedTemporary(outputs, output, error);
-  if (file == platform::kNoFile) return platform::kNoFile;
+  // Closed first: the output never needs more descriptors than one
+  // written at once would.
   platform::CloseFile(older);
   output->comparing = false;
+  platform::FileHandle file = CreateLockedTemporary(outputs, output, error);
+  output->noFile = file == platform::kNoFile;
   return file;
 }
 
@@ -340,6 +345,11 @@ bool Conclude(OutputFolder* outputs, PendingOutput* output, platform::FileHandle
               platform::ErrorCode error) {
   bool renaming = false;
   try {
+    if (complete && output->keepsOlder) {
+      // Durable now, and at its name already.
+      platform::CloseFile(file);
+      return false;
+    }
     if (complete && PutInPlace(outputs, output, file, &error, &renaming)) return true;
     if (!complete) AbandonOutput(outputs, output, file);
   } catch (const std::bad_alloc&) {
@@ -374,8 +384,9 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
 }
 
 void AbandonOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file) {
+  if (output->noFile) return;
   platform::CloseFile(file);
-  if (!output->unnamed && !output->comparing) RemoveTemporary(outputs, output);
+  if (!output->unnamed && !output->comparing && !output->keepsOlder) RemoveTemporary(outputs, output);
 }
 
 void SettleOutputs(OutputFolder* outputs) {

@@ -34,6 +34,8 @@ struct PendingOutput {
   // Its file is not made yet: the handle given out is the older output's,
   // open for reading, to compare the output with it.
   bool comparing = false;
+  bool keepsOlder = false;  // compared the same: the older output's file is this output's
+  bool noFile = false;      // its file could not be made: nothing to close or remove
   platform::FileIdentity older;
   std::uint64_t olderSize = 0;
   std::uint32_t bits = 0;  // of the file to make
@@ -88,15 +90,17 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
                                  PendingOutput* output, platform::ErrorCode* error, bool mayKeepOlder = false);
 
 // An output that is `comparing`, with every byte it holds: true when the
-// older output, `file`, holds exactly them and nothing more, and still
-// stands at the output's name; it is then closed, and the output is over.
-// False otherwise, `file` still open.
+// older output, `file`, holds exactly them and nothing more, still stands
+// at the output's name, and is still just what a new one would be; the
+// output then `keepsOlder`, and is finished (FinishOutput) with `file` as
+// its own: it is made durable with the batch, and never renamed. False
+// otherwise.
 bool KeepOlderOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file, const char* bytes,
                      std::size_t size);
 
 // An output that is `comparing` gets its file, as BeginOutput would have
-// made it, and `older` is closed. kNoFile, with the reason, when the file
-// cannot be made: `older` then stays open, for AbandonOutput.
+// made it, once `older` is closed. kNoFile, with the reason, when the file
+// cannot be made: the output then has `noFile`.
 platform::FileHandle StopComparing(OutputFolder* outputs, PendingOutput* output, platform::FileHandle older,
                                    platform::ErrorCode* error);
 

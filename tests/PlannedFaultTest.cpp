@@ -208,7 +208,7 @@ TEST(PlannedFault, AnOlderOutputTheConversionRepeatsIsKept) {
     Call call;
     unsigned nth;  // 0: no fault
     bool kept;
-    bool told = false;  // the output could not be made: the older one stays, told
+    std::optional<Step> told = std::nullopt;  // the older one stays, told so
   } rows[] = {
       {"the same", false, kControlConverted, false, Call::Open, 0, true},
       {"one byte apart", false, apart, false, Call::Open, 0, false},
@@ -217,7 +217,11 @@ TEST(PlannedFault, AnOlderOutputTheConversionRepeatsIsKept) {
       {"the same, but it cannot be opened", false, kControlConverted, false, Call::Open, 4, false},
       {"the same, but it cannot be read", false, kControlConverted, false, Call::Read, 2, false},
       {"the same, longer than is held", true, longOutput, false, Call::Open, 0, false},
-      {"longer than is held, and no file to be made", true, "older", false, Call::CreateExclusive, 1, false, true},
+      {"longer than is held, and no file to be made", true, "older", false, Call::CreateExclusive, 1, false,
+       Step::CreateOutput},
+      // Kept, the older output is made durable like any new one.
+      {"the same, but it cannot be made durable", false, kControlConverted, false, Call::Sync, 1, true,
+       Step::WriteOutput},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -231,9 +235,9 @@ TEST(PlannedFault, AnOlderOutputTheConversionRepeatsIsKept) {
     const auto then = std::filesystem::last_write_time(folder / "Converted/a.kvr") - std::chrono::hours(1);
     std::filesystem::last_write_time(folder / "Converted/a.kvr", then);
     const RunReport report = ConvertWithFault(folder, row.call, row.nth, kPlanned);
-    EXPECT_EQ(report.problems.size(), row.told ? 1u : 0u);
+    ASSERT_EQ(report.problems.size(), row.told ? 1u : 0u);
     if (row.told) {
-      EXPECT_EQ(report.problems.front().step, Step::CreateOutput);
+      EXPECT_EQ(report.problems.front().step, *row.told);
     }
     EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), row.told ? row.older : row.large ? longOutput : kControlConverted);
     EXPECT_EQ(std::filesystem::last_write_time(folder / "Converted/a.kvr") == then,
@@ -267,7 +271,9 @@ TEST(PlannedFault, AnOlderOutputIsKeptOnlyWhileItIsWhatANewOneWouldBe) {
        true, false},
       {"set-id bits",
        [](Path, Path older) { ASSERT_EQ(chmod(older.c_str(), 06000 | (0666 & ~platform::NewFileMask())), 0); },
-       [](Path) {}, false, false},
+       [](Path) {}, true, false},
+      {"its bits changed meanwhile", [](Path, Path) {}, [](Path older) { ASSERT_EQ(chmod(older.c_str(), 0600), 0); },
+       true, false},
       {"a folder that gives its files its own group",
        [](Path folder, Path) {
          ASSERT_EQ(chown(folder.c_str(), geteuid(), 65534), 0);
@@ -301,8 +307,13 @@ TEST(PlannedFault, AnOlderOutputIsKeptOnlyWhileItIsWhatANewOneWouldBe) {
     const bool kept = output.comparing &&
                       KeepOlderOutput(&outputs, &output, file, kControlConverted.data(), kControlConverted.size());
     EXPECT_EQ(kept, row.kept);
-    if (!kept) AbandonOutput(&outputs, &output, file);
+    if (kept) {
+      FinishOutput(&outputs, &output, file);
+    } else {
+      AbandonOutput(&outputs, &output, file);
+    }
     CloseOutputFolder(&outputs);
+    EXPECT_TRUE(outputs.failures.empty());
   }
 }
 #endif
