@@ -85,6 +85,26 @@ std::int64_t ReadIn(FileChannel* channel, char* destination, std::int64_t n) {
   return got;
 }
 
+// Appends `n` bytes to a block of `*length` bytes, grown from at least
+// `least` bytes by doubling: long contents stay linear in their length.
+// False when memory for them cannot be had.
+bool AppendGrowing(char** data, std::size_t* length, std::size_t* capacity, std::size_t least, const char* bytes,
+                   std::size_t n) {
+  const std::size_t needed = *length + n;
+  if (needed < n) return false;
+  if (needed > *capacity) {
+    std::size_t grownCapacity = std::max(*capacity, least);
+    while (grownCapacity < needed) grownCapacity = grownCapacity > SIZE_MAX / 2 ? needed : grownCapacity * 2;
+    auto* grown = static_cast<char*>(std::realloc(*data, grownCapacity));
+    if (grown == nullptr) return false;
+    *data = grown;
+    *capacity = grownCapacity;
+  }
+  std::memcpy(*data + *length, bytes, n);
+  *length = needed;
+  return true;
+}
+
 bool Holds(const FileChannel* channel) { return channel->outputs != nullptr && channel->output.comparing; }
 
 void ReleaseHeld(FileChannel* channel) {
@@ -97,19 +117,8 @@ void ReleaseHeld(FileChannel* channel) {
 // false when they would make it longer than kMostHeld, or memory for them
 // cannot be had.
 bool Hold(FileChannel* channel, const char* bytes, std::size_t n) {
-  const std::size_t needed = channel->heldLength + n;
-  if (needed > kMostHeld) return false;
-  if (needed > channel->heldCapacity) {
-    std::size_t capacity = std::max<std::size_t>(channel->heldCapacity, 8192);
-    while (capacity < needed) capacity *= 2;
-    auto* grown = static_cast<char*>(std::realloc(channel->held, capacity));
-    if (grown == nullptr) return false;
-    channel->held = grown;
-    channel->heldCapacity = capacity;
-  }
-  std::memcpy(channel->held + channel->heldLength, bytes, n);
-  channel->heldLength = needed;
-  return true;
+  if (channel->heldLength + n > kMostHeld) return false;
+  return AppendGrowing(&channel->held, &channel->heldLength, &channel->heldCapacity, 8192, bytes, n);
 }
 
 std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n);
@@ -158,20 +167,7 @@ void GiveBackByte(FileChannel* channel) {
 
 bool AppendToLine(FileChannel* channel, const char* bytes, std::size_t n) {
   if (n == 0) return true;
-  std::size_t needed = channel->lineLength + n;
-  if (needed < n) return false;
-  if (needed > channel->lineCapacity) {
-    // Geometric growth keeps long lines linear in their length.
-    std::size_t capacity = std::max<std::size_t>(channel->lineCapacity, 256);
-    while (capacity < needed) capacity = capacity > SIZE_MAX / 2 ? needed : capacity * 2;
-    auto* grown = static_cast<char*>(std::realloc(channel->line, capacity));
-    if (grown == nullptr) return false;
-    channel->line = grown;
-    channel->lineCapacity = capacity;
-  }
-  std::memcpy(channel->line + channel->lineLength, bytes, n);
-  channel->lineLength = needed;
-  return true;
+  return AppendGrowing(&channel->line, &channel->lineLength, &channel->lineCapacity, 256, bytes, n);
 }
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
