@@ -126,11 +126,10 @@ std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n);
 // The output gets its file after all, and what was held goes there. False
 // when the file cannot be made: every byte is then lost.
 bool StopHolding(FileChannel* channel) {
-  if (channel->creationFailed) return false;
   platform::ErrorCode error = 0;
   platform::FileHandle file = StopComparing(channel->outputs, &channel->output, channel->handle, &error);
   if (file == platform::kNoFile) {
-    channel->creationFailed = channel->lostBytes = true;
+    channel->lostBytes = true;
     if (channel->error == 0) channel->error = error;
     ReleaseHeld(channel);
     return false;
@@ -143,7 +142,7 @@ bool StopHolding(FileChannel* channel) {
 
 // Hands bytes to the platform; a write that falls short loses bytes.
 std::int64_t WriteOut(FileChannel* channel, const char* bytes, std::size_t n) {
-  if (channel->creationFailed) return 0;
+  if (channel->output.noFile) return 0;
   if (Holds(channel)) {
     if (Hold(channel, bytes, n)) return static_cast<std::int64_t>(n);
     if (!StopHolding(channel)) return 0;
@@ -304,7 +303,7 @@ std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) 
     FlushChannel(channel);  // which may stop the holding itself
     if (Holds(channel)) StopHolding(channel);
   }
-  if (channel->creationFailed) return 0;
+  if (channel->output.noFile) return 0;
   if (channel->buffer == nullptr) return ReadIn(channel, destination, n);
   if (channel->mode == ChannelMode::Writing) {
     FlushChannel(channel);
@@ -512,7 +511,7 @@ bool SettleHeldBytes(int number, platform::ErrorCode* error) {
   FileChannel* channel = FindChannel(number);
   if (channel == nullptr) return true;
   if (Holds(channel)) FlushChannel(channel);  // which may stop the holding, the last bytes being too many
-  if (channel->creationFailed) {
+  if (channel->output.noFile) {
     *error = channel->error;
     return false;
   }

@@ -58,7 +58,6 @@ struct FileChannel {
   char* held = nullptr;
   std::size_t heldLength = 0;
   std::size_t heldCapacity = 0;
-  bool creationFailed = false;  // the file to take the held bytes could not be made
 };
 
 inline constexpr std::int32_t kChannelBufferSize = 4096;

@@ -278,13 +278,14 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
     platform::FileStatus older;
     platform::ErrorCode ignored = 0;
     platform::FileHandle file = platform::OpenRegularFile(outputs->folder, name, &older, &ignored);
-    if (file != platform::kNoFile && SameFile(older.identity, existing.identity) && older.bits == existing.bits) {
+    // Whatever it is by the time it is opened: KeepOlderOutput looks at
+    // the name, the owner and the bits again once the bytes are compared.
+    if (file != platform::kNoFile) {
       output->comparing = true;
       output->olderSize = older.size;
       output->older = older.identity;
       return file;
     }
-    if (file != platform::kNoFile) platform::CloseFile(file);
   }
   return CreateLockedTemporary(outputs, output, error);
 }

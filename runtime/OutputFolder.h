@@ -81,11 +81,10 @@ void SweepLeftovers(OutputFolder* outputs, const char* path);
 // output's permission bits are the older output's, or else the input's,
 // less every read bit the input lacks, within the umask;
 // its owner may always read and write it. It belongs to whoever runs the
-// process. With `mayKeepOlder`, an older output that a new one could only
-// repeat (a plain file of this process, platform::OpenPlainOwnFile, with
-// the bits a new one would get, in a folder whose new files are plain) is
-// opened for reading instead, and the output begins `comparing`
-// (KeepOlderOutput, StopComparing).
+// process. With `mayKeepOlder`, an older output that a new one could
+// repeat (a regular file with the bits a new one would get, in a folder
+// whose new files are plain) is opened for reading instead, and the output
+// begins `comparing` (KeepOlderOutput, StopComparing).
 platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const platform::FileStatus* source,
                                  PendingOutput* output, platform::ErrorCode* error, bool mayKeepOlder = false);
 
