@@ -133,8 +133,10 @@ bool NewFilesArePlain(FolderHandle folder);
 
 // Opens the regular file `name` of `folder` for reading, never through a
 // link and never waiting: a lease makes the open refused (its holder is
-// still told to give it up, as by any open). kNoFile otherwise, with the
-// reason; always on Windows.
+// still told to give it up, as by any open). Reading it leaves its access
+// time as it was, so a file of another user is refused unless the process
+// may change that user's files. kNoFile otherwise, with the reason; always
+// on Windows.
 FileHandle OpenRegularFile(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error);
 
 // True when the open `file` is one a new file of this process could be,

@@ -276,7 +276,7 @@ FileHandle OpenRegularFile(FolderHandle folder, const char* name, FileStatus* st
   }
   int fd;
   do {
-    fd = openat(FolderDescriptor(folder), name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    fd = openat(FolderDescriptor(folder), name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOATIME | O_CLOEXEC | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *error = errno;

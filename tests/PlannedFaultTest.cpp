@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <new>
@@ -22,6 +23,7 @@
 #include "tools/BrushPreset_Convertion.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -295,6 +297,9 @@ TEST(PlannedFault, AnOlderOutputIsKeptOnlyWhileItIsWhatANewOneWouldBe) {
     const std::string older = folder / "a.kvr";
     WriteFile(older, kControlConverted);
     row.prepare(folder.path(), older);
+    // Read an hour after it was last read, a file takes a new access time.
+    const struct timespec readLast[] = {{std::time(nullptr) - 3600, 0}, {0, UTIME_OMIT}};
+    ASSERT_EQ(utimensat(AT_FDCWD, older.c_str(), readLast, 0), 0);
     OutputFolder outputs;
     platform::FileIdentity identity;
     platform::ErrorCode error = 0;
@@ -309,6 +314,9 @@ TEST(PlannedFault, AnOlderOutputIsKeptOnlyWhileItIsWhatANewOneWouldBe) {
     EXPECT_EQ(kept, row.kept);
     if (kept) {
       FinishOutput(&outputs, &output, file);
+      struct stat after;
+      ASSERT_EQ(stat(older.c_str(), &after), 0);
+      EXPECT_EQ(after.st_atim.tv_sec, readLast[0].tv_sec) << "kept as it was, its access time too";
     } else {
       AbandonOutput(&outputs, &output, file);
     }
