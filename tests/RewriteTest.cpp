@@ -221,11 +221,13 @@ TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
     marks.push_back(apart.insert(2 * apart.size() / 3, last).insert(apart.size() / 3, last));
   }
   // Around the 16-byte chunks, the 64-byte short lines, the long-line
-  // sweep's blocks of 32 or 64 bytes with the bytes it reads past them, and
-  // the 4096-byte channel buffer.
+  // sweep's blocks of 32 or 64 bytes with the bytes it reads past them, the
+  // 4096-byte channel buffer and the long-line path's rooms.
   std::vector<std::size_t> lengths;
   for (std::size_t length = 1; length <= 160; ++length) lengths.push_back(length);
-  for (std::size_t length = 4080; length <= 4112; ++length) lengths.push_back(length);
+  for (std::size_t room : kLongLineRooms) {
+    for (std::size_t length = room - 16; length <= room + 16; ++length) lengths.push_back(length);
+  }
   for (std::size_t length : lengths) {
     for (const std::string& mark : marks) {
       if (mark.size() > length) continue;

@@ -454,10 +454,6 @@ std::size_t RemoveLaterInto(char* text, std::size_t n, char* to) {
   }
 }
 
-// Lines whose text after the sweep fits here, with a chunk to spare, go
-// through the later passes between `out` and this room on the stack;
-// longer ones are rewritten in place.
-constexpr std::size_t kScratch = 4096;
 
 // ---- Stage 3 ----
 
@@ -851,28 +847,46 @@ std::size_t RenameApart(char* text, std::size_t n, const Matches& matches) {
   return write + (n - read);
 }
 
+// Whether the `size` bytes that the sweep left fit a room of Room bytes
+// with a chunk to spare: the passes write whole chunks.
+template <std::size_t Room>
+constexpr bool FitsRoom(std::size_t size) {
+  return size + 16 <= Room;
+}
+
+// The later passes over the `size` bytes that the sweep left in `out`, of
+// a line of n bytes, between `out` and a room of Room bytes on the stack,
+// each pass writing whole chunks into the other.
+template <std::size_t Room>
+__attribute__((always_inline)) inline std::size_t RewriteThroughRoom(char* out, std::size_t size, std::size_t n) {
+  char scratch[Room];
+  // A line the sweep left as it was (one no row may act on, most often)
+  // is only read once more, in the one pass. On a line it shortened, the
+  // two passes below cost fewer instructions: the removal's own pass is
+  // cheap, and the one pass's visits weigh more than the copy it saves.
+  if constexpr (kOnePassAfterSweep) {
+    if (size == n) {
+      const std::size_t rewritten = RemoveAndRename<rules::kSweptRemovals>(out, size, scratch);
+      if (rewritten != kApartOnly) return rewritten;
+    }
+  }
+  size = RemoveLaterInto(out, size, scratch);
+  return RenameInto(scratch, size, out);
+}
+
+// The larger room, out of line: only the lines that outgrow the smaller
+// one enter its frame (which a Windows build touches page by page).
+[[gnu::noinline]] std::size_t RewriteThroughLargeRoom(char* out, std::size_t size, std::size_t n) {
+  return RewriteThroughRoom<kLongLineRooms[1]>(out, size, n);
+}
+
 }  // namespace
 
 std::size_t RewriteLongLine(const char* line, std::size_t n, char* out) {
   std::size_t size = SweepRemovals(line, n, out);
   if (size == kMarkerSeen) return RewriteMarkerLine(line, n, out);
-  if (size + 16 <= kScratch) {
-    // The text goes to the scratch room and back, each pass writing whole
-    // chunks into the other buffer.
-    char scratch[kScratch];
-    // A line the sweep left as it was (one no row may act on, most often)
-    // is only read once more, in the one pass. On a line it shortened, the
-    // two passes below cost fewer instructions: the removal's own pass is
-    // cheap, and the one pass's visits weigh more than the copy it saves.
-    if constexpr (kOnePassAfterSweep) {
-      if (size == n) {
-        const std::size_t rewritten = RemoveAndRename<rules::kSweptRemovals>(out, size, scratch);
-        if (rewritten != kApartOnly) return rewritten;
-      }
-    }
-    size = RemoveLaterInto(out, size, scratch);
-    return RenameInto(scratch, size, out);
-  }
+  if (FitsRoom<kLongLineRooms[0]>(size)) return RewriteThroughRoom<kLongLineRooms[0]>(out, size, n);
+  if (FitsRoom<kLongLineRooms[1]>(size)) return RewriteThroughLargeRoom(out, size, n);
   size = RemoveLater(out, size, std::make_index_sequence<kLaterRemovalCount>());
   return RenameRows(out, size);
 }

@@ -4,7 +4,7 @@
 // makes the removals swept together, a register's width of bytes (64 or
 // 32) at a time, one per later removal, and one finds every rename. Where
 // the renames found cannot interact, each is made as it is found;
-// otherwise the rename rows run one by one. A line of up to 4 KiB goes
+// otherwise the rename rows run one by one. A line of up to 64 KiB goes
 // between the output and a room on the stack, each pass writing whole
 // chunks into the other; where the first pass removed nothing, the later
 // removal and the renames go in one pass, which copies nothing when they
@@ -13,6 +13,10 @@
 #pragma once
 
 #include <cstddef>
+
+// The rooms on the stack, the smaller one first: a line whose text after
+// the first pass fits neither, with 16 bytes to spare, is rewritten in place.
+inline constexpr std::size_t kLongLineRooms[] = {4096, 65536};
 
 // All three stages over a line of n bytes. `out` has room for n +
 // kRewriteGrowth bytes and does not overlap the line: the first pass
