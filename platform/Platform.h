@@ -108,7 +108,7 @@ struct EntryStatus {
   EntryKind kind = EntryKind::None;
   FileIdentity identity;   // of the entry; of a link's target when asked to follow it
   std::uint32_t bits = 0;  // as in FileStatus
-  bool writable = false;   // a file this process may write
+  bool writable = false;   // a file this process may write, and not one marked read-only (no write bit at all)
 };
 
 // Looks at `name` in `folder`; with `followLink`, a link is looked through
@@ -235,8 +235,9 @@ enum class SearchStart { Found, NothingMatched, Failed };
 // Found: `first` holds the first entry and `search` must be finished.
 // NothingMatched and Failed leave nothing to finish; Failed tells why.
 SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error);
-// False when there is no further entry, for whatever reason.
-bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next);
+// False when there is no further entry: at the end, `*error` left as it
+// was; where the folder could not be read on, with the reason.
+bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next, ErrorCode* error);
 void FinishFolderSearch(FolderSearch* search);
 
 // One growing block of memory for many bytes. Growing keeps the content; the

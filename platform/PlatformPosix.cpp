@@ -238,7 +238,8 @@ bool StatusInFolder(FolderHandle folder, const char* name, bool followLink, Entr
                                        : EntryKind::Other;
   status->identity = IdentityOf(st);
   status->bits = st.st_mode & 0777;
-  status->writable = S_ISREG(st.st_mode) && faccessat(fd, name, W_OK, AT_EACCESS) == 0;
+  // A file no one may write is read-only to root too, though root could.
+  status->writable = S_ISREG(st.st_mode) && (st.st_mode & 0222) != 0 && faccessat(fd, name, W_OK, AT_EACCESS) == 0;
   return true;
 }
 
@@ -547,10 +548,15 @@ bool IsDirectoryEntry(DIR* folder, const struct dirent* entry) {
   return fstatat(dirfd(folder), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool NextFolderEntry(DIR* folder, FolderEntry* entry) {
+// The next entry of `folder`: false at its end, or where it cannot be
+// read on (`*error`).
+bool NextFolderEntry(DIR* folder, FolderEntry* entry, ErrorCode* error) {
   errno = 0;
-  const struct dirent* found = readdir(folder);
-  if (found == nullptr) return false;
+  const struct dirent* found = Fails(Call::List) ? nullptr : readdir(folder);
+  if (found == nullptr) {
+    if (errno != 0) *error = errno;
+    return false;
+  }
   entry->name = found->d_name;
   entry->isDirectory = IsDirectoryEntry(folder, found);
   return true;
@@ -568,17 +574,20 @@ SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, Fold
     *error = errno;
     return SearchStart::Failed;
   }
-  if (!NextFolderEntry(folder, first)) {
+  ErrorCode listError = 0;
+  if (!NextFolderEntry(folder, first, &listError)) {
     closedir(folder);
-    return SearchStart::NothingMatched;
+    if (listError == 0) return SearchStart::NothingMatched;
+    *error = listError;
+    return SearchStart::Failed;
   }
   search->state = new PosixSearch{folder};
   return SearchStart::Found;
 }
 
-bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next) {
+bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next, ErrorCode* error) {
   auto* state = static_cast<PosixSearch*>(search->state);
-  return state != nullptr && NextFolderEntry(state->folder, next);
+  return state != nullptr && NextFolderEntry(state->folder, next, error);
 }
 
 void FinishFolderSearch(FolderSearch* search) {

@@ -25,6 +25,7 @@ enum class Call : std::uint8_t {
   Status,           // StatusOfFile, StatusInFolder
   Lock,             // LockFile
   Memory,           // GrowArena (the error is not used: it reports no reason)
+  List,             // StartFolderSearch, ContinueFolderSearch: reading a folder's entries
   kCount
 };
 

@@ -520,6 +520,10 @@ void TakeEntry(const WIN32_FIND_DATAW& data, FolderEntry* entry) {
 
 SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error) {
   WIN32_FIND_DATAW data;
+  if (Fails(Call::List)) {
+    *error = LastError();
+    return SearchStart::Failed;
+  }
   HANDLE handle = FindFirstFileW(WidePath(searchText).c_str(), &data);
   if (handle == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND) return SearchStart::NothingMatched;
@@ -531,9 +535,11 @@ SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, Fold
   return SearchStart::Found;
 }
 
-bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next) {
+bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next, ErrorCode* error) {
   WIN32_FIND_DATAW data;
-  if (search->state == nullptr || !FindNextFileW(static_cast<HANDLE>(search->state), &data)) {
+  if (search->state == nullptr) return false;
+  if (Fails(Call::List) || !FindNextFileW(static_cast<HANDLE>(search->state), &data)) {
+    if (GetLastError() != ERROR_NO_MORE_FILES) *error = LastError();
     return false;
   }
   TakeEntry(data, next);

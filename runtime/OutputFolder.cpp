@@ -225,7 +225,7 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
     bool leftover = platform::LockFile(file, &ignored) && SameFile(status.identity, found.identity);
     platform::CloseFile(file);
     if (leftover) platform::RemoveFromFolder(outputs->folder, entry.name.c_str(), &ignored);
-  } while (platform::ContinueFolderSearch(&search, &entry));
+  } while (platform::ContinueFolderSearch(&search, &entry, &ignored));
   platform::FinishFolderSearch(&search);
 }
 

@@ -250,6 +250,17 @@ std::vector<FaultCase> Cases() {
     c.presets = 2;
     c.exact = {{"ro.kvr", "old"}};
   });
+  // Whoever runs it: root, who could write it, keeps it too.
+  add("ReadOnlyOutputIsKeptByAnyUser", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      WriteFile(w.in("ro.kvr"), "global.SizeX=1;\n");
+      WriteFile(w.out("ro.kvr"), "old");
+      chmod(w.out("ro.kvr").c_str(), 0444);
+    };
+    c.told = {"Converted/ro.kvr: cannot create: "};
+    c.presets = 2;
+    c.exact = {{"ro.kvr", "old"}};
+  });
   add("WriteOnlyOutputIsReplacedReadableByItsOwner", [](FaultCase& c) {
     c.setUp = [](const Workspace& w) {
       OpenToNobody(w);

@@ -122,6 +122,7 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
     bool named = false;  // the file system has no files of no name: new outputs are named at once
   } rows[] = {
       {Call::Open, 1, true, "convert", Step::MissingFolder, false},
+      {Call::List, 1, true, "convert", Step::MissingFolder, false},  // its first entry
       {Call::Open, 2, true, "Converted", Step::MissingFolder, false},
       {Call::Open, 3, true, "convert/a.kvr", Step::OpenInput, false},
       {Call::Status, 1, true, "Converted/a.kvr", Step::CreateOutput, false},   // what stands at the name
@@ -246,6 +247,22 @@ TEST(PlannedFault, AnOlderOutputTheConversionRepeatsIsKept) {
               row.told || (row.kept && kComparesOlder));
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
   }
+}
+
+// A convert folder that cannot be read to its end is told, whatever was
+// converted before that point; the presets past it are not counted.
+TEST(PlannedFault, AConvertFolderThatCannotBeReadOnIsTold) {
+  ScratchFolder folder;
+  MakeWorkingFolder(folder, kControlPreset, false);
+  for (int i = 0; i < 20; ++i) WriteFile(folder / ("convert/p" + std::to_string(i) + ".kvr"), kControlPreset);
+  const RunReport report = ConvertWithFault(folder, Call::List, 12, kPlanned);  // past the sweep of Converted
+  ASSERT_EQ(report.problems.size(), 1u);
+  EXPECT_EQ(report.problems.front().path, "convert");
+  EXPECT_EQ(report.problems.front().step, Step::ReadInput);
+  EXPECT_EQ(report.problems.front().error, kPlanned);
+  EXPECT_EQ(report.converted, report.presets);
+  EXPECT_LT(report.presets, 21);
+  EXPECT_TRUE(report.emptyFolders.empty());
 }
 
 #ifndef _WIN32

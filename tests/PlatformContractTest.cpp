@@ -242,7 +242,8 @@ std::vector<platform::FolderEntry> SearchAll(const std::string& searchText, plat
   if (*start != platform::SearchStart::Found) return entries;
   do {
     entries.push_back(entry);
-  } while (platform::ContinueFolderSearch(&search, &entry));
+  } while (platform::ContinueFolderSearch(&search, &entry, &error));
+  EXPECT_EQ(error, 0);
   platform::FinishFolderSearch(&search);
   return entries;
 }

@@ -140,7 +140,13 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
     TellFailedOutputs(&folders, report);
   }
   if (scanning) FinishScan(&scan);
-  if (scanning && report->presets == presetsBefore) report->emptyFolders.push_back("convert");
+  // The presets past the point where the folder could not be read on are
+  // neither counted nor converted: the folder is told instead.
+  if (scan.error != 0) {
+    report->problems.push_back(Problem{"convert", Step::ReadInput, scan.error});
+  } else if (scanning && report->presets == presetsBefore) {
+    report->emptyFolders.push_back("convert");
+  }
   if (folders.output.folder != platform::kNoFolder) CloseOutputFolder(&folders.output);
   TellFailedOutputs(&folders, report);
   platform::CloseFolder(folders.input);

@@ -52,7 +52,7 @@ bool NextEntry(DirectoryScan* scan) {
   for (;;) {
     if (scan->firstPending) {
       scan->firstPending = false;
-    } else if (!platform::ContinueFolderSearch(&scan->search, &scan->current)) {
+    } else if (!platform::ContinueFolderSearch(&scan->search, &scan->current, &scan->error)) {
       return false;
     }
     // The platform may offer more than the pattern matches (short names,

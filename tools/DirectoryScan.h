@@ -18,6 +18,7 @@ struct DirectoryScan {
   bool firstPending = false;  // the first entry is held, not yet handed out
   platform::FolderEntry current;
   std::string pattern;
+  platform::ErrorCode error = 0;  // why the folder could not be read to its end, 0 where it was
 };
 
 // Starts enumerating the entries of `folder` whose names match `pattern`
@@ -26,7 +27,8 @@ struct DirectoryScan {
 // not be finished.
 bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern,
                platform::ErrorCode* error = nullptr);
-// True while there is another entry, which becomes the current one.
+// True while there is another entry, which becomes the current one. False
+// at the end, or where the folder cannot be read on (scan->error).
 bool NextEntry(DirectoryScan* scan);
 bool EntryIsDirectory(const DirectoryScan& scan);
 const std::string& EntryName(const DirectoryScan& scan);
