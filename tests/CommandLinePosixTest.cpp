@@ -220,6 +220,13 @@ TEST_F(CommandLineRun, SeveralFoldersAreConvertedOnceAndReportedTogether) {
   MakeFolder(root_ / "empty");
   MakeFolder(root_ / "empty/convert");
   MakeFolder(root_ / "empty/Converted");
+  // "crossed" would write its outputs into lib's convert folder.
+  MakeFolder(root_ / "crossed");
+  MakeFolder(root_ / "crossed/convert");
+  WriteFile(root_ / "crossed/convert/p.kvr", kPreset);
+  ASSERT_EQ(symlink("../lib/convert", (root_ / "crossed/Converted").c_str()), 0);
+  const std::string crossed =
+      "crossed/Converted: is the folder convert itself, nothing converted\n1 of 2 presets converted";
   const std::string blocked = "'here/Converted/a'$'\\n''b.kvr': cannot create: Is a directory";
   const std::vector<SeveralCase> cases = {
       // Named by the folder, its convert and its Converted folder: once.
@@ -240,6 +247,10 @@ TEST_F(CommandLineRun, SeveralFoldersAreConvertedOnceAndReportedTogether) {
        1,
        "lib/convert/.: is a convert folder itself: run the tool from its parent folder, or name the parent "
        "(BrushPreset_Convertion ..)\n1 of 1 preset converted"},
+      // A Converted that is another working folder's convert: refused,
+      // whichever of the two comes first.
+      {"", {"crossed", "lib"}, 1, crossed},
+      {"", {"lib", "crossed"}, 1, crossed},
       // One FOLDER that cannot be used: each told, nothing run.
       {"",
        {"lib", "none", "lib/convert/p.kvr", "here"},
@@ -262,6 +273,7 @@ TEST_F(CommandLineRun, SeveralFoldersAreConvertedOnceAndReportedTogether) {
       start = end + 1;
     }
     EXPECT_EQ(result.errors, errors);
+    EXPECT_EQ(ReadFile(root_ / "lib/convert/p.kvr"), kPreset) << "an input changed";
     if (!c.ran) {
       EXPECT_EQ(Snapshot(root_.path()), initial_);
     }

@@ -1,5 +1,6 @@
 #include "tools/BrushPreset_Convertion.h"
 
+#include <algorithm>
 #include <new>
 
 #include "runtime/FileChannel.h"
@@ -73,6 +74,10 @@ std::optional<Problem> ConvertPresetIn(WorkingFolders* folders, const std::strin
 
 namespace {
 
+bool SameFolder(const platform::FileIdentity& a, const platform::FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
 // The outputs that failed once complete, each one counted as converted
 // when its channel closed.
 void TellFailedOutputs(WorkingFolders* folders, RunReport* report) {
@@ -86,7 +91,8 @@ void TellFailedOutputs(WorkingFolders* folders, RunReport* report) {
 
 }  // namespace
 
-void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList* lines) {
+void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList* lines,
+                          const std::vector<platform::FileIdentity>& inputFolders) {
   WorkingFolders folders;
   folders.inputPath = std::string("convert") + platform::kPathSeparator;
   folders.outputPath = std::string("Converted") + platform::kPathSeparator;
@@ -108,7 +114,9 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
   bool writable = OpenOutputFolder(&folders.output, outputFolder.c_str(), &outputIdentity, &outputError);
   if (!writable) {
     report->problems.push_back(Problem{"Converted", Step::MissingFolder, outputError});
-  } else if (scanning && inputIdentity.volume == outputIdentity.volume && inputIdentity.index == outputIdentity.index) {
+  } else if ((scanning && SameFolder(inputIdentity, outputIdentity)) ||
+             std::any_of(inputFolders.begin(), inputFolders.end(),
+                         [&](const platform::FileIdentity& input) { return SameFolder(input, outputIdentity); })) {
     report->problems.push_back(Problem{"Converted", Step::SameFolder, 0});
     writable = false;
   } else {
@@ -173,6 +181,15 @@ void RunConversion(const std::vector<std::string>& workingFolders) {
   RunReport report;
   report.utf8 = platform::TextIsUtf8();
   LineList lines;
+  // No working folder's output may land in another's inputs: each
+  // Converted is refused where it is any of their convert folders.
+  std::vector<platform::FileIdentity> inputFolders;
+  for (std::size_t i = 0; workingFolders.size() > 1 && i < workingFolders.size(); ++i) {
+    platform::FileIdentity identity;
+    if (platform::EnterFolder(workingFolders[i].c_str()) == 0 && platform::IdentifyFolder("convert", &identity) == 0) {
+      inputFolders.push_back(identity);
+    }
+  }
   for (const std::string& folder : workingFolders) {
     const std::string shown = command_line::ShownPrefix(folder, PlatformPathStyle());
     const std::size_t problemsBefore = report.problems.size();
@@ -183,7 +200,7 @@ void RunConversion(const std::vector<std::string>& workingFolders) {
     } else if (InsideConvertFolder()) {
       report.problems.push_back(Problem{shown.empty() ? "." : folder, Step::InsideConvert, 0});
     } else {
-      ConvertWorkingFolder("", &report, &lines);
+      ConvertWorkingFolder("", &report, &lines, inputFolders);
     }
     for (std::size_t i = problemsBefore; i < report.problems.size(); ++i) {
       if (report.problems[i].step != Step::EnterFolder && report.problems[i].step != Step::InsideConvert) {

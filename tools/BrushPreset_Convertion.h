@@ -34,9 +34,12 @@ std::optional<Problem> ConvertPresetIn(WorkingFolders* folders, const std::strin
 
 // Converts every preset of "convert" into "Converted" inside `folder` (""
 // for the current folder), adding what happened to `report`. Each folder is
-// opened once; "Converted" is refused when it is "convert" itself. Leftover
-// temporary files of earlier runs in "Converted" are removed first.
-void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList* lines);
+// opened once; "Converted" is refused when it is "convert" itself, or one
+// of `inputFolders` (the convert folders of the run's other working
+// folders). Leftover temporary files of earlier runs in "Converted" are
+// removed first.
+void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList* lines,
+                          const std::vector<platform::FileIdentity>& inputFolders = {});
 
 // Converts every preset of "convert" into "Converted" in each of
 // `workingFolders` in turn (each taken from the folder the process started
