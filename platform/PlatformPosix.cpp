@@ -84,6 +84,7 @@ std::string DescribeError(ErrorCode error) {
   if (error == kSameFolder) return "Is the folder convert itself";
   if (error == kReadOnly) return "Read-only, kept as it is";
   if (error == kExists) return "File exists";
+  if (error == kHeld) return "Locked by another run";
   return std::strerror(error);
 }
 
@@ -376,7 +377,7 @@ bool NameFile(FolderHandle folder, FileHandle file, const char* name, ErrorCode*
 
 bool LockFile(FileHandle file, ErrorCode* error) {
   if (Fails(Call::Lock) || flock(ToDescriptor(file), LOCK_EX | LOCK_NB) != 0) {
-    *error = errno;
+    *error = errno == EWOULDBLOCK ? kHeld : errno;
     return false;
   }
   return true;

@@ -119,16 +119,25 @@ platform::FileHandle CreateTemporary(OutputFolder* outputs, std::uint32_t bits, 
   return file;
 }
 
-// Creates the output's file under a temporary name, locked.
+// Creates the output's file under a temporary name, locked. Another run's
+// sweep takes an unlocked temporary file for a leftover: where it took this
+// one before its lock (holding it, or having removed its name), another
+// name is tried.
 platform::FileHandle CreateLockedTemporary(OutputFolder* outputs, PendingOutput* output, platform::ErrorCode* error) {
-  platform::FileHandle file = CreateTemporary(outputs, output->bits, output, platform::kNoFile, error);
-  if (file == platform::kNoFile) return platform::kNoFile;
-  if (!platform::LockFile(file, error)) {
+  for (int attempt = 0;; ++attempt) {
+    platform::FileHandle file = CreateTemporary(outputs, output->bits, output, platform::kNoFile, error);
+    if (file == platform::kNoFile) return platform::kNoFile;
+    platform::EntryStatus named;
+    const bool locked = platform::LockFile(file, error);
+    const bool looked =
+        locked && platform::StatusInFolder(outputs->folder, output->temporaryName.c_str(), false, &named, error);
+    if (looked && named.kind == platform::EntryKind::File && SameFile(named.identity, output->temporary)) return file;
+    // A sweep holds its lock, or has removed its name.
+    const bool lost = locked ? looked && named.kind == platform::EntryKind::None : *error == platform::kHeld;
     platform::CloseFile(file);
     RemoveTemporary(outputs, output);
-    return platform::kNoFile;
+    if (!lost || attempt == 7) return platform::kNoFile;
   }
-  return file;
 }
 
 // Creates an output's file of no name. Its identity is kept to remove its
@@ -223,8 +232,11 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
     platform::FileHandle file = platform::OpenFileForReading(outputs->folder, entry.name.c_str(), &status, &ignored);
     if (file == platform::kNoFile) continue;
     bool leftover = platform::LockFile(file, &ignored) && SameFile(status.identity, found.identity);
+    // Removed while locked where the platform allows it: a run that created
+    // the file and locks it only now finds its name gone, and takes another.
+    const bool removed = leftover && platform::RemoveFromFolder(outputs->folder, entry.name.c_str(), &ignored);
     platform::CloseFile(file);
-    if (leftover) platform::RemoveFromFolder(outputs->folder, entry.name.c_str(), &ignored);
+    if (leftover && !removed) platform::RemoveFromFolder(outputs->folder, entry.name.c_str(), &ignored);
   } while (platform::ContinueFolderSearch(&search, &entry, &ignored));
   platform::FinishFolderSearch(&search);
 }
