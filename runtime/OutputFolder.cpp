@@ -133,7 +133,7 @@ platform::FileHandle CreateLockedTemporary(OutputFolder* outputs, PendingOutput*
         locked && platform::StatusInFolder(outputs->folder, output->temporaryName.c_str(), false, &named, error);
     if (looked && named.kind == platform::EntryKind::File && SameFile(named.identity, output->temporary)) return file;
     // A sweep holds its lock, or has removed its name.
-    const bool lost = locked ? looked && named.kind == platform::EntryKind::None : *error == platform::kHeld;
+    const bool lost = locked ? looked : *error == platform::kHeld;
     platform::CloseFile(file);
     RemoveTemporary(outputs, output);
     if (!lost || attempt == 7) return platform::kNoFile;
