@@ -19,6 +19,11 @@ namespace platform {
 // Ends the two folder literals and joins a folder to a search pattern.
 extern const char kPathSeparator;
 
+// True where LockFile takes a lock that another run's sweep of leftovers
+// honours (POSIX); false where it takes nothing, since a file open for
+// writing cannot be opened by another run at all (Windows).
+extern const bool kSweepsHonourLocks;
+
 // An open file as the operating system knows it, or kNoFile.
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kNoFile = -1;

@@ -25,6 +25,7 @@
 namespace platform {
 
 const char kPathSeparator = '/';
+const bool kSweepsHonourLocks = true;
 
 namespace {
 

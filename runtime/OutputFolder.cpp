@@ -129,6 +129,7 @@ platform::FileHandle CreateLockedTemporary(OutputFolder* outputs, PendingOutput*
     if (file == platform::kNoFile) return platform::kNoFile;
     platform::EntryStatus named;
     const bool locked = platform::LockFile(file, error);
+    if (locked && !platform::kSweepsHonourLocks) return file;
     const bool looked =
         locked && platform::StatusInFolder(outputs->folder, output->temporaryName.c_str(), false, &named, error);
     if (looked && named.kind == platform::EntryKind::File && SameFile(named.identity, output->temporary)) return file;
@@ -136,7 +137,11 @@ platform::FileHandle CreateLockedTemporary(OutputFolder* outputs, PendingOutput*
     const bool lost = locked ? looked : *error == platform::kHeld;
     platform::CloseFile(file);
     RemoveTemporary(outputs, output);
-    if (!lost || attempt == 7) return platform::kNoFile;
+    if (!lost) return platform::kNoFile;
+    if (attempt == 7) {
+      *error = platform::kHeld;
+      return platform::kNoFile;
+    }
   }
 }
 
