@@ -35,6 +35,10 @@ struct FileIdentity {
   std::uint64_t index = 0;
 };
 
+inline bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
 // Why a call failed, as the operating system tells it (errno, GetLastError);
 // 0 for no error. The converter's own reasons are negative.
 using ErrorCode = std::int32_t;

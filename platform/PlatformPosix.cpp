@@ -169,37 +169,32 @@ void FillStatus(const struct stat& st, FileStatus* status) {
   status->bits = st.st_mode & 0777;
 }
 
+// Opens `name` of `folder` for reading, never waiting on what it is,
+// tried again when a signal interrupts the open.
+int OpenNonBlocking(FolderHandle folder, const char* name, int flags) {
+  int fd;
+  do {
+    fd = openat(FolderDescriptor(folder), name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | flags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 // A lease refuses a non-blocking open and tells its holder to give it up;
 // the open is tried again for a few seconds, then the file is busy.
-int OpenLeased(int folder, const char* name) {
+int OpenLeased(FolderHandle folder, const char* name) {
   const struct timespec pause { 0, 20 * 1000 * 1000 };
   for (int attempt = 0; attempt < 100; ++attempt) {
     nanosleep(&pause, nullptr);
-    int fd = openat(folder, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd >= 0 || (errno != EWOULDBLOCK && errno != EINTR)) return fd;
+    int fd = OpenNonBlocking(folder, name, 0);
+    if (fd >= 0 || errno != EWOULDBLOCK) return fd;
   }
   errno = kBusy;
   return -1;
 }
 
-}  // namespace
-
-FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error) {
-  if (Fails(Call::Open)) {
-    *error = errno;
-    return kNoFile;
-  }
-  // Non-blocking, and left so: a pipe with no writer would block the open,
-  // and a file that blocks its reads gives a read error instead of a hang.
-  int fd;
-  do {
-    fd = openat(FolderDescriptor(folder), name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0 && errno == EWOULDBLOCK) fd = OpenLeased(FolderDescriptor(folder), name);
-  if (fd < 0) {
-    *error = errno;
-    return kNoFile;
-  }
+// The open `fd` as a regular file, told in `*status`; anything else is
+// closed and refused with the reason.
+FileHandle TakeRegularFile(int fd, FileStatus* status, ErrorCode* error) {
   struct stat st;
   if (fstat(fd, &st) != 0) {
     *error = errno;
@@ -213,6 +208,24 @@ FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus*
   }
   FillStatus(st, status);
   return fd;
+}
+
+}  // namespace
+
+FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error) {
+  if (Fails(Call::Open)) {
+    *error = errno;
+    return kNoFile;
+  }
+  // Non-blocking, and left so: a pipe with no writer would block the open,
+  // and a file that blocks its reads gives a read error instead of a hang.
+  int fd = OpenNonBlocking(folder, name, 0);
+  if (fd < 0 && errno == EWOULDBLOCK) fd = OpenLeased(folder, name);
+  if (fd < 0) {
+    *error = errno;
+    return kNoFile;
+  }
+  return TakeRegularFile(fd, status, error);
 }
 
 bool StatusOfFile(FileHandle file, FileStatus* status, ErrorCode* error) {
@@ -277,22 +290,12 @@ FileHandle OpenRegularFile(FolderHandle folder, const char* name, FileStatus* st
     *error = errno;
     return kNoFile;
   }
-  int fd;
-  do {
-    fd = openat(FolderDescriptor(folder), name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOATIME | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenNonBlocking(folder, name, O_NOFOLLOW | O_NOATIME);
   if (fd < 0) {
     *error = errno;
     return kNoFile;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = kNotARegularFile;
-    close(fd);
-    return kNoFile;
-  }
-  FillStatus(st, status);
-  return fd;
+  return TakeRegularFile(fd, status, error);
 }
 
 bool IsPlainOwnFile(FileHandle file, FileStatus* status) {

@@ -33,10 +33,6 @@ void GiveBackSlot(PendingOutput* output) {
   output->slot = -1;
 }
 
-bool SameFile(const platform::FileIdentity& a, const platform::FileIdentity& b) {
-  return a.volume == b.volume && a.index == b.index;
-}
-
 bool IsTemporaryName(const std::string& name) {
   const std::size_t prefix = sizeof kTemporaryPrefix - 1;
   const std::size_t suffix = sizeof kTemporarySuffix - 1;
@@ -50,7 +46,7 @@ void RemoveOwnFile(OutputFolder* outputs, const std::string& name, const platfor
   platform::EntryStatus status;
   platform::ErrorCode ignored = 0;
   if (platform::StatusInFolder(outputs->folder, name.c_str(), false, &status, &ignored) &&
-      status.kind == platform::EntryKind::File && SameFile(status.identity, identity)) {
+      status.kind == platform::EntryKind::File && platform::SameIdentity(status.identity, identity)) {
     platform::RemoveFromFolder(outputs->folder, name.c_str(), &ignored);
   }
 }
@@ -132,7 +128,7 @@ platform::FileHandle CreateLockedTemporary(OutputFolder* outputs, PendingOutput*
     if (locked && !platform::kSweepsHonourLocks) return file;
     const bool looked =
         locked && platform::StatusInFolder(outputs->folder, output->temporaryName.c_str(), false, &named, error);
-    if (looked && named.kind == platform::EntryKind::File && SameFile(named.identity, output->temporary)) return file;
+    if (looked && named.kind == platform::EntryKind::File && platform::SameIdentity(named.identity, output->temporary)) return file;
     // A sweep holds its lock, or has removed its name.
     const bool lost = locked ? looked : *error == platform::kHeld;
     platform::CloseFile(file);
@@ -236,7 +232,7 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
     platform::FileStatus status;
     platform::FileHandle file = platform::OpenFileForReading(outputs->folder, entry.name.c_str(), &status, &ignored);
     if (file == platform::kNoFile) continue;
-    bool leftover = platform::LockFile(file, &ignored) && SameFile(status.identity, found.identity);
+    bool leftover = platform::LockFile(file, &ignored) && platform::SameIdentity(status.identity, found.identity);
     // Removed while locked where the platform allows it: a run that created
     // the file and locks it only now finds its name gone, and takes another.
     const bool removed = leftover && platform::RemoveFromFolder(outputs->folder, entry.name.c_str(), &ignored);
@@ -265,7 +261,7 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
         !platform::StatusInFolder(outputs->folder, name, true, &target, error)) {
       return platform::kNoFile;
     }
-    if (target.kind != platform::EntryKind::None && SameFile(target.identity, input.identity)) {
+    if (target.kind != platform::EntryKind::None && platform::SameIdentity(target.identity, input.identity)) {
       *error = platform::kSameFile;
       return platform::kNoFile;
     }
@@ -333,7 +329,7 @@ bool KeepOlderOutput(OutputFolder* outputs, PendingOutput* output, platform::Fil
   platform::FileStatus status;
   platform::ErrorCode ignored = 0;
   if (!platform::StatusInFolder(outputs->folder, output->name.c_str(), false, &now, &ignored) ||
-      now.kind != platform::EntryKind::File || !SameFile(now.identity, output->older) ||
+      now.kind != platform::EntryKind::File || !platform::SameIdentity(now.identity, output->older) ||
       !platform::IsPlainOwnFile(file, &status) || status.bits != (output->bits & ~platform::NewFileMask())) {
     return false;
   }

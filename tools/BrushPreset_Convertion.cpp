@@ -74,10 +74,6 @@ std::optional<Problem> ConvertPresetIn(WorkingFolders* folders, const std::strin
 
 namespace {
 
-bool SameFolder(const platform::FileIdentity& a, const platform::FileIdentity& b) {
-  return a.volume == b.volume && a.index == b.index;
-}
-
 // The outputs that failed once complete, each one counted as converted
 // when its channel closed.
 void TellFailedOutputs(WorkingFolders* folders, RunReport* report) {
@@ -114,9 +110,10 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
   bool writable = OpenOutputFolder(&folders.output, outputFolder.c_str(), &outputIdentity, &outputError);
   if (!writable) {
     report->problems.push_back(Problem{"Converted", Step::MissingFolder, outputError});
-  } else if ((scanning && SameFolder(inputIdentity, outputIdentity)) ||
-             std::any_of(inputFolders.begin(), inputFolders.end(),
-                         [&](const platform::FileIdentity& input) { return SameFolder(input, outputIdentity); })) {
+  } else if ((scanning && platform::SameIdentity(inputIdentity, outputIdentity)) ||
+             std::any_of(inputFolders.begin(), inputFolders.end(), [&](const platform::FileIdentity& input) {
+               return platform::SameIdentity(input, outputIdentity);
+             })) {
     report->problems.push_back(Problem{"Converted", Step::SameFolder, 0});
     writable = false;
   } else {
@@ -272,7 +269,7 @@ void RunCommandLine(const std::vector<std::string>& arguments) {
     // Folders that reach the same working folder are converted once.
     bool again = false;
     for (const platform::FileIdentity& earlier : seen) {
-      again = again || (earlier.volume == identity.volume && earlier.index == identity.index);
+      again = again || platform::SameIdentity(earlier, identity);
     }
     if (again) continue;
     seen.push_back(identity);
