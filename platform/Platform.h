@@ -171,6 +171,11 @@ bool NameFile(FolderHandle folder, FileHandle file, const char* name, ErrorCode*
 // removal while open, so nothing to take.
 bool LockFile(FileHandle file, ErrorCode* error);
 
+// A handle that keeps the lock of `file` held once `file` is closed, until
+// it is closed in turn; kNoFile where none can be made, or where no lock
+// outlives the file's handle (Windows, where LockFile takes nothing).
+FileHandle KeepLockAfterClose(FileHandle file);
+
 // Makes the data of every file of `files`, all written in `folder`, durable
 // in the cheapest way the platform offers for them together.
 bool SyncFiles(FolderHandle folder, const FileHandle* files, std::size_t count, ErrorCode* error);

@@ -387,6 +387,11 @@ bool LockFile(FileHandle file, ErrorCode* error) {
   return true;
 }
 
+FileHandle KeepLockAfterClose(FileHandle file) {
+  // A lock belongs to the open file, which another descriptor keeps open.
+  return fcntl(ToDescriptor(file), F_DUPFD_CLOEXEC, 0);
+}
+
 bool SyncFiles(FolderHandle folder, const FileHandle* files, std::size_t count, ErrorCode* error) {
   if (count == 0) return true;
   if (Fails(Call::Sync)) {

@@ -10,6 +10,7 @@ ErrorCode gError[kCalls];
 unsigned gMade[kCalls];
 std::size_t gReadCap = 0;
 void (*gWriteObserver)(std::size_t) = nullptr;
+void (*gCallObserver)(Call) = nullptr;
 
 }  // namespace
 
@@ -18,6 +19,7 @@ namespace faults {
 bool gPlanned = false;
 
 ErrorCode Take(Call call) {
+  if (gCallObserver != nullptr) gCallObserver(call);
   int index = static_cast<int>(call);
   ++gMade[index];
   if (gRemaining[index] == 0 || --gRemaining[index] != 0) return 0;
@@ -48,10 +50,16 @@ void ObserveWrites(void (*observer)(std::size_t)) {
   faults::gPlanned = true;
 }
 
+void ObserveCalls(void (*observer)(Call)) {
+  gCallObserver = observer;
+  faults::gPlanned = true;
+}
+
 void ClearFaults() {
   for (int i = 0; i < kCalls; ++i) gRemaining[i] = gMade[i] = 0;
   gReadCap = 0;
   gWriteObserver = nullptr;
+  gCallObserver = nullptr;
   faults::gPlanned = false;
 }
 

@@ -44,6 +44,10 @@ void CapReads(std::size_t bytes);
 // cleared by ClearFaults too.
 void ObserveWrites(void (*observer)(std::size_t size));
 
+// Called at the start of every call the platform is asked to make (null:
+// none), before any fault planned for it; cleared by ClearFaults too.
+void ObserveCalls(void (*observer)(Call call));
+
 // How often `call` was made since the last ClearFaults (counted only while
 // a plan is set, so that the product pays nothing for it).
 unsigned CallsMade(Call call);

@@ -361,6 +361,8 @@ bool LockFile(FileHandle, ErrorCode* error) {
   return true;
 }
 
+FileHandle KeepLockAfterClose(FileHandle) { return kNoFile; }
+
 bool SyncFiles(FolderHandle, const FileHandle* files, std::size_t count, ErrorCode* error) {
   if (count == 0) return true;
   if (Fails(Call::Sync)) {

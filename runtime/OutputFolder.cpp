@@ -58,22 +58,27 @@ void RemoveTemporary(OutputFolder* outputs, PendingOutput* output) {
 
 // Closes the complete temporary file and renames it over its name. The
 // file is closed before anything that may need memory (on Windows, the
-// paths made for the system).
+// paths made for the system). Its lock is held up to the rename, where the
+// platform can: another run's sweep would take the closed file for a
+// leftover.
 bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file, platform::ErrorCode* error,
                 bool* renaming) {
   *renaming = false;
-  if (!platform::CloseFile(file)) {
+  const platform::FileHandle lock = platform::KeepLockAfterClose(file);
+  bool done = platform::CloseFile(file);
+  if (!done) {
     *error = platform::LastError();
-    RemoveTemporary(outputs, output);
-    return false;
+  } else {
+    *renaming = true;
+    done = platform::RenameInFolder(outputs->folder, output->temporaryName.c_str(), output->name.c_str(), error);
   }
-  *renaming = true;
-  if (!platform::RenameInFolder(outputs->folder, output->temporaryName.c_str(), output->name.c_str(), error)) {
+  if (done) {
+    GiveBackSlot(output);
+  } else {
     RemoveTemporary(outputs, output);
-    return false;
   }
-  GiveBackSlot(output);
-  return true;
+  if (lock != platform::kNoFile) platform::CloseFile(lock);
+  return done;
 }
 
 // Gives the output a temporary name, noted for the signal handler before

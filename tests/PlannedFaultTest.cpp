@@ -19,6 +19,7 @@
 
 #include "platform/PlatformTesting.h"
 #include "runtime/FileChannel.h"
+#include "runtime/OutputFolder.h"
 #include "tests/TestSupport.h"
 #include "tools/BrushPreset_Convertion.h"
 
@@ -562,6 +563,38 @@ TEST(PlannedFault, TheNextRunRemovesWhatAFailedRunLeft) {
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
     EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
   }
+}
+
+// Another run sweeping the folder between an output's close and its rename
+// finds the complete file still locked, and leaves it.
+std::string gSweptFolder;
+
+void SweepAtRename(Call call) {
+  if (call != Call::Rename) return;
+  platform::ObserveCalls(nullptr);
+  OutputFolder other;
+  platform::FileIdentity identity;
+  platform::ErrorCode error = 0;
+  ASSERT_TRUE(OpenOutputFolder(&other, gSweptFolder.c_str(), &identity, &error));
+  SweepLeftovers(&other, gSweptFolder.c_str());
+  CloseOutputFolder(&other);
+}
+
+TEST(PlannedFault, AnotherRunsSweepLeavesACompleteOutput) {
+  if (!platform::kSweepsHonourLocks) GTEST_SKIP() << "nothing locked: a closed file is open to a sweep";
+  ScratchFolder folder;
+  MakeWorkingFolder(folder, kControlPreset, true);
+  gSweptFolder = folder / "Converted";
+  RunReport report;
+  LineList lines;
+  platform::ObserveCalls(SweepAtRename);
+  ConvertWorkingFolder(folder.path(), &report, &lines);
+  platform::ClearFaults();
+  CloseAllChannels();
+  ReleaseLineList(&lines);
+  EXPECT_TRUE(report.problems.empty());
+  EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
+  EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
 }
 
 }  // namespace
