@@ -211,8 +211,12 @@ def scaling(converter, env, workdir, runs):
         writer.writerows(rows)
     print(f"wrote {csv_path}")
     if shutil.which("gnuplot"):
-        png = os.path.join(workdir, "scaling.png")
-        script = f"""set terminal png size 1100,480
+        plot_scaling(csv_path, os.path.join(workdir, "scaling.png"))
+
+
+def plot_scaling(csv_path, png):
+    """Draws scaling.png from the sweep's scaling.csv."""
+    script = f"""set terminal png size 1100,480
 set output '{png}'
 set datafile separator ','
 set multiplot layout 1,2
@@ -233,8 +237,8 @@ plot '{csv_path}' using (strcol(1) eq "line" ? $2 : 1/0):($3/$4) with linespoint
      1.5 with lines dashtype 2 title 'target 1.5x'
 unset multiplot
 """
-        subprocess.run(["gnuplot"], input=script.encode(), check=True)
-        print(f"wrote {png}")
+    subprocess.run(["gnuplot"], input=script.encode(), check=True)
+    print(f"wrote {png}")
 
 
 def main():
