@@ -179,18 +179,23 @@ int OpenNonBlocking(FolderHandle folder, const char* name, int flags) {
   return fd;
 }
 
-// A lease refuses a non-blocking open and tells its holder to give it up;
-// the open is tried again for a few seconds, then the file is busy.
-int OpenLeased(FolderHandle folder, const char* name) {
+// A non-blocking open that a lease refuses tells the lease's holder to give
+// it up; the open is tried again for a few seconds, then the file is busy.
+int OpenUnlessLeased(FolderHandle folder, const char* name, int flags) {
+  int fd = OpenNonBlocking(folder, name, flags);
   const struct timespec pause { 0, 20 * 1000 * 1000 };
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  for (int attempt = 0; fd < 0 && errno == EWOULDBLOCK; ++attempt) {
+    if (attempt == 100) {
+      errno = kBusy;
+      return -1;
+    }
     nanosleep(&pause, nullptr);
-    int fd = OpenNonBlocking(folder, name, 0);
-    if (fd >= 0 || errno != EWOULDBLOCK) return fd;
+    fd = OpenNonBlocking(folder, name, flags);
   }
-  errno = kBusy;
-  return -1;
+  return fd;
 }
+
+ErrorCode NotRegularReason(mode_t mode) { return S_ISDIR(mode) ? EISDIR : kNotARegularFile; }
 
 // The open `fd` as a regular file, told in `*status`; anything else is
 // closed and refused with the reason.
@@ -202,11 +207,43 @@ FileHandle TakeRegularFile(int fd, FileStatus* status, ErrorCode* error) {
     return kNoFile;
   }
   if (!S_ISREG(st.st_mode)) {
-    *error = S_ISDIR(st.st_mode) ? EISDIR : kNotARegularFile;
+    *error = NotRegularReason(st.st_mode);
     close(fd);
     return kNoFile;
   }
   FillStatus(st, status);
+  return fd;
+}
+
+// A file named through its descriptor under /proc, which names no other.
+bool ProcMounted() {
+  static const bool mounted = access("/proc/self/fd", X_OK) == 0;
+  return mounted;
+}
+
+// Where the link `name` of `folder` leads, opened for reading only once it
+// is known to be a regular file: opening a device or a pipe can act on it
+// (a tape rewinds, a watchdog starts, a writer waiting for a reader goes
+// on). The link is followed once, to a handle that opens nothing, and the
+// file looked at there is the one opened, through that handle's name.
+int OpenThroughLink(FolderHandle folder, const char* name) {
+  if (!ProcMounted()) return OpenUnlessLeased(folder, name, 0);
+  const int path = openat(FolderDescriptor(folder), name, O_PATH | O_CLOEXEC);
+  if (path < 0) return -1;
+  struct stat st;
+  int fd = -1;
+  if (fstat(path, &st) == 0) {
+    if (S_ISREG(st.st_mode)) {
+      char through[32];
+      std::snprintf(through, sizeof through, "/proc/self/fd/%d", path);
+      fd = OpenUnlessLeased(folder, through, 0);
+    } else {
+      errno = NotRegularReason(st.st_mode);
+    }
+  }
+  const int saved = errno;
+  close(path);
+  errno = saved;
   return fd;
 }
 
@@ -219,8 +256,9 @@ FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus*
   }
   // Non-blocking, and left so: a pipe with no writer would block the open,
   // and a file that blocks its reads gives a read error instead of a hang.
-  int fd = OpenNonBlocking(folder, name, 0);
-  if (fd < 0 && errno == EWOULDBLOCK) fd = OpenLeased(folder, name);
+  // A link is opened only once what it leads to is known.
+  int fd = OpenUnlessLeased(folder, name, O_NOFOLLOW);
+  if (fd < 0 && errno == ELOOP) fd = OpenThroughLink(folder, name);
   if (fd < 0) {
     *error = errno;
     return kNoFile;
@@ -336,9 +374,8 @@ FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t 
 FileHandle CreateUnnamed(FolderHandle folder, std::uint32_t bits, ErrorCode* error) {
   // Naming such a file takes its path under /proc: without one, it could
   // never be named.
-  static const bool procMounted = access("/proc/self/fd", X_OK) == 0;
   int fd = -1;
-  if (!procMounted) {
+  if (!ProcMounted()) {
     errno = EOPNOTSUPP;
   } else if (!Fails(Call::CreateExclusive)) {
     do {

@@ -1,11 +1,15 @@
 // Channel promises that only POSIX files can show: devices, pipes, links,
 // file-size limits.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "tests/FileChannelTestSupport.h"
 
@@ -58,6 +62,23 @@ TEST_P(FileChannelTest, SpecialFilesAreRefusedWithoutWaiting) {
   EXPECT_EQ(error, platform::kNotARegularFile);
   EXPECT_FALSE(OpenForReading(0, "/dev/zero"));
   EXPECT_EQ(FindChannel(0), nullptr);
+  // Behind a link, a pipe is not even opened: a writer waiting for its
+  // reader goes on waiting.
+  const std::string link = folder_ / "link.kvr";
+  ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+  std::atomic<bool> writing{false};
+  std::thread writer([&] {
+    const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    writing = true;
+    close(fd);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(OpenForReading(0, link.c_str(), &error));
+  EXPECT_EQ(error, platform::kNotARegularFile);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(writing);
+  close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // lets the writer go
+  writer.join();
 }
 
 TEST_P(FileChannelTest, ALinkAtThePathIsReplacedNeverFollowed) {
