@@ -247,6 +247,17 @@ int OpenThroughLink(FolderHandle folder, const char* name) {
   return fd;
 }
 
+// How long after a file's last change a write may still be putting its
+// bytes in: a write sets the change time as it begins, and may be held up
+// for long (a slow disk, a writer waiting for memory).
+constexpr std::int64_t kWriteUnderWayNs = std::int64_t{60} * 1000000000;
+
+bool ChangedLately(const FileStatus& status) {
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0) return true;
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec - status.changeTime < kWriteUnderWayNs;
+}
+
 }  // namespace
 
 FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus* status, ErrorCode* error) {
@@ -263,6 +274,15 @@ FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus*
     *error = errno;
     return kNoFile;
   }
+  const FileHandle file = TakeRegularFile(fd, status, error);
+  if (file == kNoFile || !ChangedLately(*status)) return file;
+  // A write under way as the file was opened would change its bytes under
+  // the reads without changing its change time again: the close could not
+  // tell. File systems lock a file while they write it, and a search for
+  // its data waits for that lock; the file is looked at once it is free, so
+  // that any later write changes what the close compares.
+  lseek(fd, 0, SEEK_DATA);
+  lseek(fd, 0, SEEK_SET);
   return TakeRegularFile(fd, status, error);
 }
 

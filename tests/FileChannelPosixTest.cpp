@@ -1,14 +1,21 @@
 // Channel promises that only POSIX files can show: devices, pipes, links,
 // file-size limits.
 #include <fcntl.h>
+#include <linux/userfaultfd.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <thread>
 
 #include "tests/FileChannelTestSupport.h"
@@ -79,6 +86,43 @@ TEST_P(FileChannelTest, SpecialFilesAreRefusedWithoutWaiting) {
   EXPECT_FALSE(writing);
   close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // lets the writer go
   writer.join();
+}
+
+// A write under way as the file is opened, held up halfway (the second half
+// of what it writes not yet in memory), is waited for: the lines read are
+// all new, never half old and half new with nothing to tell the change.
+TEST_P(FileChannelTest, AWriteUnderWayAsTheFileOpensIsWaitedFor) {
+  const int faults = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC | O_NONBLOCK));
+  if (faults < 0) GTEST_SKIP() << "userfaultfd is not open to this user";
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t half = 16 * page;
+  auto* source = static_cast<char*>(mmap(nullptr, 2 * half, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  uffdio_api api{UFFD_API, 0, 0};
+  uffdio_register held{{reinterpret_cast<std::uintptr_t>(source + half), half}, UFFDIO_REGISTER_MODE_MISSING, 0};
+  ASSERT_TRUE(ioctl(faults, UFFDIO_API, &api) == 0 && ioctl(faults, UFFDIO_REGISTER, &held) == 0);
+  // Lines of a page each: "a" ones in the file, "b" ones written over them.
+  std::string old;
+  for (std::size_t at = 0; at < 2 * half; at += page) old += std::string(page - 1, 'a') + "\n";
+  for (std::size_t at = 0; at < half; at += page) std::memcpy(source + at, (std::string(page - 1, 'b') + "\n").data(), page);
+  const std::string path = folder_ / "rewritten.kvr";
+  WriteFile(path, old);
+  std::thread writer([&] {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(pwrite(fd, source, 2 * half, 0), static_cast<ssize_t>(2 * half));
+    close(fd);
+  });
+  pollfd halfway{faults, POLLIN, 0};
+  ASSERT_EQ(poll(&halfway, 1, 5000), 1);
+  std::thread mover([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    uffdio_copy rest{reinterpret_cast<std::uintptr_t>(source + half), reinterpret_cast<std::uintptr_t>(source), half, 0, 0};
+    EXPECT_EQ(ioctl(faults, UFFDIO_COPY, &rest), 0);
+  });
+  EXPECT_EQ(ReadAllLines(0, path), std::vector<std::string>(2 * half / page, std::string(page - 1, 'b')));
+  mover.join();
+  writer.join();
+  munmap(source, 2 * half);
+  close(faults);
 }
 
 TEST_P(FileChannelTest, ALinkAtThePathIsReplacedNeverFollowed) {
