@@ -226,19 +226,28 @@ bool ProcMounted() {
 // (a tape rewinds, a watchdog starts, a writer waiting for a reader goes
 // on). The link is followed once, to a handle that opens nothing, and the
 // file looked at there is the one opened, through that handle's name.
+// Without /proc the link is followed again, and a file other than the one
+// looked at is refused as changed.
 int OpenThroughLink(FolderHandle folder, const char* name) {
-  if (!ProcMounted()) return OpenUnlessLeased(folder, name, 0);
   const int path = openat(FolderDescriptor(folder), name, O_PATH | O_CLOEXEC);
   if (path < 0) return -1;
   struct stat st;
   int fd = -1;
   if (fstat(path, &st) == 0) {
-    if (S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
+      errno = NotRegularReason(st.st_mode);
+    } else if (ProcMounted()) {
       char through[32];
       std::snprintf(through, sizeof through, "/proc/self/fd/%d", path);
       fd = OpenUnlessLeased(folder, through, 0);
     } else {
-      errno = NotRegularReason(st.st_mode);
+      fd = OpenUnlessLeased(folder, name, 0);
+      struct stat opened;
+      if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)) {
+        close(fd);
+        fd = -1;
+        errno = kChanged;
+      }
     }
   }
   const int saved = errno;

@@ -783,19 +783,22 @@ TEST(DiskFull, EveryOutputIsTheOlderOrTheNewAndEachFailureIsTold) {
 
 // An input under a kernel lease is waited for a few seconds, as any copy
 // would: converted once its holder gives the lease up, told busy when the
-// holder keeps it, and the run goes on either way.
+// holder keeps it, and the run goes on either way; also when a link leads
+// to it.
 int gLeased = -1;
 void GiveUpLease(int) { fcntl(gLeased, F_SETLEASE, F_UNLCK); }
 void KeepLease(int) {}
 
 TEST(Lease, AnInputUnderALeaseIsWaitedForAFewSeconds) {
-  for (bool givesUp : {true, false}) {
+  for (auto [givesUp, linked] : {std::pair(true, false), std::pair(false, false), std::pair(true, true)}) {
     Workspace w;
     w.MakeFolders();
     w.AddControlPreset();
-    WriteFile(w.in("leased.kvr"), kControlPreset);
+    const std::string leased = linked ? w.folder / "leased.kvr" : w.in("leased.kvr");
+    WriteFile(leased, kControlPreset);
+    if (linked) Link(leased, w.in("leased.kvr"));
     WriteFile(w.out("leased.kvr"), "older");
-    gLeased = open(w.in("leased.kvr").c_str(), O_RDONLY);
+    gLeased = open(leased.c_str(), O_RDONLY);
     ASSERT_GE(gLeased, 0);
     void (*previous)(int) = signal(SIGIO, givesUp ? GiveUpLease : KeepLease);
     if (fcntl(gLeased, F_SETLEASE, F_WRLCK) != 0) {

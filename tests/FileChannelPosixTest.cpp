@@ -84,8 +84,9 @@ TEST_P(FileChannelTest, SpecialFilesAreRefusedWithoutWaiting) {
   EXPECT_EQ(error, platform::kNotARegularFile);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(writing);
-  close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // lets the writer go
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // lets the writer go
   writer.join();
+  close(reader);
 }
 
 // A write under way as the file is opened, held up halfway (the second half
