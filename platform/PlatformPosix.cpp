@@ -215,7 +215,8 @@ FileHandle TakeRegularFile(int fd, FileStatus* status, ErrorCode* error) {
   return fd;
 }
 
-// A file named through its descriptor under /proc, which names no other.
+// Whether /proc names each open file by its descriptor: a path that leads
+// to that file and no other.
 bool ProcMounted() {
   static const bool mounted = access("/proc/self/fd", X_OK) == 0;
   return mounted;

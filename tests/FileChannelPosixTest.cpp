@@ -97,14 +97,19 @@ TEST_P(FileChannelTest, AWriteUnderWayAsTheFileOpensIsWaitedFor) {
   if (faults < 0) GTEST_SKIP() << "userfaultfd is not open to this user";
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   const std::size_t half = 16 * page;
-  auto* source = static_cast<char*>(mmap(nullptr, 2 * half, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  auto* source =
+      static_cast<char*>(mmap(nullptr, 2 * half, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  const auto address = [source](std::size_t at) {
+    return static_cast<__u64>(reinterpret_cast<std::uintptr_t>(source + at));
+  };
   uffdio_api api{UFFD_API, 0, 0};
-  uffdio_register held{{reinterpret_cast<std::uintptr_t>(source + half), half}, UFFDIO_REGISTER_MODE_MISSING, 0};
+  uffdio_register held{{address(half), half}, UFFDIO_REGISTER_MODE_MISSING, 0};
   ASSERT_TRUE(ioctl(faults, UFFDIO_API, &api) == 0 && ioctl(faults, UFFDIO_REGISTER, &held) == 0);
   // Lines of a page each: "a" ones in the file, "b" ones written over them.
   std::string old;
+  const std::string line = std::string(page - 1, 'b') + "\n";
   for (std::size_t at = 0; at < 2 * half; at += page) old += std::string(page - 1, 'a') + "\n";
-  for (std::size_t at = 0; at < half; at += page) std::memcpy(source + at, (std::string(page - 1, 'b') + "\n").data(), page);
+  for (std::size_t at = 0; at < half; at += page) std::memcpy(source + at, line.data(), page);
   const std::string path = folder_ / "rewritten.kvr";
   WriteFile(path, old);
   std::thread writer([&] {
@@ -116,7 +121,7 @@ TEST_P(FileChannelTest, AWriteUnderWayAsTheFileOpensIsWaitedFor) {
   ASSERT_EQ(poll(&halfway, 1, 5000), 1);
   std::thread mover([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    uffdio_copy rest{reinterpret_cast<std::uintptr_t>(source + half), reinterpret_cast<std::uintptr_t>(source), half, 0, 0};
+    uffdio_copy rest{address(half), address(0), half, 0, 0};
     EXPECT_EQ(ioctl(faults, UFFDIO_COPY, &rest), 0);
   });
   EXPECT_EQ(ReadAllLines(0, path), std::vector<std::string>(2 * half / page, std::string(page - 1, 'b')));
