@@ -244,7 +244,7 @@ int OpenThroughLink(FolderHandle folder, const char* name) {
     } else {
       fd = OpenUnlessLeased(folder, name, 0);
       struct stat opened;
-      if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)) {
+      if (fd >= 0 && (fstat(fd, &opened) != 0 || !SameIdentity(IdentityOf(opened), IdentityOf(st)))) {
         close(fd);
         fd = -1;
         errno = kChanged;

@@ -110,7 +110,9 @@ std::string DescribeError(ErrorCode error) {
   if (error == kSameFolder) return "c'est le dossier convert lui-m\xC3\xAAme";
   if (error == kReadOnly) return "en lecture seule, gard\xC3\xA9 tel quel";
   if (error == kExists) return "le fichier existe";
-  if (error == kHeld) return "verrouill\xC3\xA9 par une autre ex\xC3\xA9" "cution";
+  if (error == kHeld)
+    return "verrouill\xC3\xA9 par une autre ex\xC3\xA9"
+           "cution";
   wchar_t* text = nullptr;
   DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                     FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -133,7 +133,9 @@ platform::FileHandle CreateLockedTemporary(OutputFolder* outputs, PendingOutput*
     if (locked && !platform::kSweepsHonourLocks) return file;
     const bool looked =
         locked && platform::StatusInFolder(outputs->folder, output->temporaryName.c_str(), false, &named, error);
-    if (looked && named.kind == platform::EntryKind::File && platform::SameIdentity(named.identity, output->temporary)) return file;
+    const bool stillNamed =
+        looked && named.kind == platform::EntryKind::File && platform::SameIdentity(named.identity, output->temporary);
+    if (stillNamed) return file;
     // A sweep holds its lock, or has removed its name.
     const bool lost = locked ? looked : *error == platform::kHeld;
     platform::CloseFile(file);

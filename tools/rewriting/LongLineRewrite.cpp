@@ -454,7 +454,6 @@ std::size_t RemoveLaterInto(char* text, std::size_t n, char* to) {
   }
 }
 
-
 // ---- Stage 3 ----
 
 // The longest neighbours of each rename with which it can form a later
