@@ -50,11 +50,14 @@ inline std::uint64_t ScanUntakenLineEnds(FileChannel* channel, const char* start
 template <typename Take>
 __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channel, Take&& take) {
   if (channel->buffer == nullptr || channel->mode != ChannelMode::Reading) return true;
-  // Local copies: the bytes the caller writes cannot then alias them. The
-  // loop keeps two pointers into the buffer: the fewer values it holds
-  // across the calls of `take`, the fewer it stores and reloads per line.
-  const char* const end = channel->buffer + channel->filled;  // of the bytes held
-  const char* line = end - channel->count;                    // where the next line starts
+  // The loop keeps one pointer into the buffer, a local copy that the bytes
+  // the caller writes cannot alias, and the line ends ahead of it: the
+  // fewer values it holds across the calls of `take`, the fewer it stores
+  // and reloads per line. The end of the bytes held is asked of the channel
+  // where it is needed, once every few lines.
+  const auto heldEnd = [channel] { return channel->buffer + channel->filled; };
+  const char* const end = heldEnd();
+  const char* line = end - channel->count;  // where the next line starts
   // The line ends from `line` on, one bit each, less a final CR (as
   // ScanUntakenLineEnds leaves it out), from the window kept if it holds
   // `line`.
@@ -86,7 +89,7 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
   for (;;) {
     if (__builtin_expect(ends == 0, 0)) {
       // (Only where no line end is left can the bytes held have run out.)
-      if (line >= end) break;
+      if (line >= heldEnd()) break;
       ends = ScanUntakenLineEnds(channel, line);
       if (ends == 0) break;  // a line longer than the scan: ReadLine takes it
     }
@@ -126,6 +129,6 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
       break;
     }
   }
-  channel->count = static_cast<std::int32_t>(end - line);
+  channel->count = static_cast<std::int32_t>(heldEnd() - line);
   return accepted;
 }

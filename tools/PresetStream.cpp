@@ -46,6 +46,14 @@ class LineAppender {
     return true;
   }
 
+  // The line handed over `times` times: as TakeBufferedLines calls it. The
+  // appender itself is the callable, so that once inlined nothing holds its
+  // address and its fields live in registers: a field in memory would be
+  // reloaded after every byte written, as a char may alias it.
+  __attribute__((always_inline)) bool operator()(std::string_view line, std::int32_t times) {
+    return times == 1 ? Append(line) : AppendEmptyLines(times);
+  }
+
   __attribute__((always_inline)) bool Append(std::string_view line) {
     // A short line with readable bytes behind it goes straight to the
     // short-line path: no call layer per line, and room that cannot overflow.
@@ -99,6 +107,18 @@ bool HandOver(LineList* lines, int output) {
   return channel == nullptr || !channel->lostBytes;
 }
 
+// The lines that lie whole in the channel's buffer, rewritten into `lines`;
+// false when memory ran out. A function of its own, kept out of line: the
+// loop over the lines then has the registers that must outlive a call to
+// itself, where its caller's values would otherwise hold some of them and
+// push the loop's own to the stack.
+__attribute__((noinline)) bool RewriteBufferedLines(FileChannel* channel, LineList* lines) {
+  LineAppender appender(lines, true);
+  const bool enoughMemory = TakeBufferedLines(channel, appender);
+  appender.Finish();
+  return enoughMemory;
+}
+
 }  // namespace
 
 void ReleaseLineList(LineList* lines) {
@@ -110,12 +130,10 @@ bool RewriteChannelLines(int input, int output, LineList* lines) {
   FileChannel* channel = FindChannel(input);
   bool enoughMemory = channel != nullptr;
   while (enoughMemory) {
-    LineAppender appender(lines, true);
-    enoughMemory = TakeBufferedLines(channel, [&](std::string_view line, std::int32_t times) {
-      return times == 1 ? appender.Append(line) : appender.AppendEmptyLines(times);
-    });
-    appender.Finish();
-    if (!enoughMemory) break;
+    if (!RewriteBufferedLines(channel, lines)) {
+      enoughMemory = false;
+      break;
+    }
     if (lines->used >= kHandOver && !HandOver(lines, output)) break;
     if (AtEnd(input)) break;
     std::string_view line;
