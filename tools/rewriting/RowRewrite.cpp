@@ -110,15 +110,35 @@ std::size_t FormatInto(std::int32_t value, char* out) {
   return length;
 }
 
-// The value is read from the byte behind the marker's length, wherever the
-// marker stood: stored presets were converted that way.
-std::int32_t RescaledValue(const char* line, std::size_t n) {
-  const std::size_t start = n < rules::kMarker.size() ? n : rules::kMarker.size();
-  const std::int64_t value = ParseValue(line + start, line + n);
+// The number read, in the current scale.
+std::int32_t Rescaled(std::int64_t value) {
   const auto scaled =
       static_cast<std::int64_t>(static_cast<std::uint64_t>(value) * static_cast<std::uint64_t>(rules::kScaleTo)) /
       rules::kScaleFrom;
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(scaled));
+}
+
+// The value is read from the byte behind the marker's length, wherever the
+// marker stood: stored presets were converted that way.
+std::int32_t RescaledValue(const char* line, std::size_t n) {
+  const std::size_t start = n < rules::kMarker.size() ? n : rules::kMarker.size();
+  // Most lines hold a decimal digit right behind the marker. The number is
+  // then its digits, skipped bytes passed over, up to the first other byte:
+  // read here without the general reading's questions of blanks, sign and
+  // base.
+  const char* const end = line + n;
+  const char* p = line + start;
+  if (p == end || static_cast<unsigned char>(*p - '0') > 9) return Rescaled(ParseValue(p, end));
+  std::uint64_t decimal = 0;
+  for (; p < end; ++p) {
+    const auto digit = static_cast<unsigned char>(*p - '0');
+    if (digit <= 9) {
+      decimal = decimal * 10 + digit;
+    } else if (*p != rules::kSkippedInValue) {
+      break;
+    }
+  }
+  return Rescaled(static_cast<std::int64_t>(decimal));
 }
 
 }  // namespace
