@@ -172,8 +172,10 @@ bool NameFile(FolderHandle folder, FileHandle file, const char* name, ErrorCode*
 bool LockFile(FileHandle file, ErrorCode* error);
 
 // A handle that keeps the lock of `file` held once `file` is closed, until
-// it is closed in turn; kNoFile where none can be made, or where no lock
-// outlives the file's handle (Windows, where LockFile takes nothing).
+// it is closed in turn; kNoFile where none can be made. Windows, where
+// LockFile takes nothing: a second handle of the same open, which keeps
+// the file from being opened or removed by anyone else as `file` did, and
+// through which RenameInFolder renames it.
 FileHandle KeepLockAfterClose(FileHandle file);
 
 // Makes the data of every file of `files`, all written in `folder`, durable
@@ -184,8 +186,10 @@ bool SyncFiles(FolderHandle folder, const FileHandle* files, std::size_t count, 
 bool SyncFolder(FolderHandle folder, ErrorCode* error);
 
 // Renames `from` to `to` in `folder`, replacing what stood at `to` (a link
-// is replaced, never followed). Windows: `from` must not be open.
-bool RenameInFolder(FolderHandle folder, const char* from, const char* to, ErrorCode* error);
+// is replaced, never followed). `open` is the handle KeepLockAfterClose
+// gave for the file at `from`, or kNoFile. Windows renames the file through
+// it; without one, `from` must not be open.
+bool RenameInFolder(FolderHandle folder, const char* from, const char* to, FileHandle open, ErrorCode* error);
 
 // Removes the file `name` of `folder`. Windows: fails while another
 // process holds it open, which is how a live writer's file is told.

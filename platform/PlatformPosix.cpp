@@ -488,7 +488,7 @@ bool SyncFolder(FolderHandle folder, ErrorCode* error) {
   return true;
 }
 
-bool RenameInFolder(FolderHandle folder, const char* from, const char* to, ErrorCode* error) {
+bool RenameInFolder(FolderHandle folder, const char* from, const char* to, FileHandle, ErrorCode* error) {
   int fd = FolderDescriptor(folder);
   if (Fails(Call::Rename) || renameat(fd, from, fd, to) != 0) {
     *error = errno;

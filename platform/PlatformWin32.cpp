@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -95,6 +96,18 @@ std::wstring WidePath(const char* path) {
   full.resize(length);
   if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
   return L"\\\\?\\" + full;
+}
+
+std::wstring SystemPath(const std::wstring& wide) {
+  if (wide.compare(0, 4, L"\\\\?\\") == 0 || wide.compare(0, 4, L"\\\\.\\") == 0) return L"\\??\\" + wide.substr(4);
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return std::wstring();
+  std::wstring full(size, L'\0');
+  DWORD length = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return std::wstring();
+  full.resize(length);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
 }
 
 ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
@@ -330,11 +343,12 @@ bool IsPlainOwnFile(FileHandle, FileStatus*) { return false; }
 
 FileHandle CreateExclusive(FolderHandle folder, const char* name, std::uint32_t, ErrorCode* error) {
   // Shared for reading only: while it is open no other process can remove
-  // or rename it, which tells a live writer's file from a leftover.
+  // or rename it, which tells a live writer's file from a leftover. Opened
+  // for removal too, so that it can be renamed through its own handle.
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (!Fails(Call::CreateExclusive)) {
-    handle = CreateFileW(WidePath(PathIn(folder, name).c_str()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = CreateFileW(WidePath(PathIn(folder, name).c_str()).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (handle == INVALID_HANDLE_VALUE) {
     *error = GetLastError() == ERROR_FILE_EXISTS ? kExists : LastError();
@@ -363,7 +377,14 @@ bool LockFile(FileHandle, ErrorCode* error) {
   return true;
 }
 
-FileHandle KeepLockAfterClose(FileHandle) { return kNoFile; }
+FileHandle KeepLockAfterClose(FileHandle file) {
+  HANDLE kept = INVALID_HANDLE_VALUE;
+  if (!DuplicateHandle(GetCurrentProcess(), ToHandle(file), GetCurrentProcess(), &kept, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return kNoFile;
+  }
+  return FromHandle(kept);
+}
 
 bool SyncFiles(FolderHandle, const FileHandle* files, std::size_t count, ErrorCode* error) {
   if (count == 0) return true;
@@ -390,7 +411,7 @@ bool SyncFolder(FolderHandle, ErrorCode* error) {
   return true;
 }
 
-bool RenameInFolder(FolderHandle folder, const char* from, const char* to, ErrorCode* error) {
+bool RenameInFolder(FolderHandle folder, const char* from, const char* to, FileHandle open, ErrorCode* error) {
   const std::string source = PathIn(folder, from);
   const std::string target = PathIn(folder, to);
   // A hidden or system older file stays so.
@@ -399,12 +420,30 @@ bool RenameInFolder(FolderHandle folder, const char* from, const char* to, Error
       (older & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
     SetFileAttributesW(WidePath(source.c_str()).c_str(), older & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   }
-  if (Fails(Call::Rename) ||
-      !MoveFileExW(WidePath(source.c_str()).c_str(), WidePath(target.c_str()).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (Fails(Call::Rename)) {
     *error = LastError();
     return false;
   }
-  return true;
+  bool renamed;
+  const std::wstring targetPath = open != kNoFile ? SystemPath(WidePath(target.c_str())) : std::wstring();
+  if (!targetPath.empty()) {
+    // Through the handle, which no one else could open or remove the file
+    // by meanwhile.
+    const std::size_t nameBytes = targetPath.size() * sizeof(wchar_t);
+    std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, targetPath.c_str(), nameBytes);
+    renamed =
+        SetFileInformationByHandle(ToHandle(open), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != 0;
+  } else {
+    renamed = MoveFileExW(WidePath(source.c_str()).c_str(), WidePath(target.c_str()).c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  }
+  if (!renamed) *error = LastError();
+  return renamed;
 }
 
 bool RemoveFromFolder(FolderHandle folder, const char* name, ErrorCode* error) {

@@ -25,4 +25,9 @@ std::wstring WideFromUtf8(std::string_view text);
 // the \\?\ form, which has no such limit.
 std::wstring WidePath(const char* path);
 
+// A path as WidePath gives it, in the form the system's own calls take
+// (\??\C:\..., \??\UNC\server\...), which a rename through a handle needs on
+// every version of Windows; empty when it cannot be had.
+std::wstring SystemPath(const std::wstring& wide);
+
 }  // namespace platform

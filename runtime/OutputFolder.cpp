@@ -58,26 +58,36 @@ void RemoveTemporary(OutputFolder* outputs, PendingOutput* output) {
 
 // Closes the complete temporary file and renames it over its name. The
 // file is closed before anything that may need memory (on Windows, the
-// paths made for the system). Its lock is held up to the rename, where the
-// platform can: another run's sweep would take the closed file for a
-// leftover.
+// paths made for the system). A second handle holds its lock (on Windows,
+// keeps it open) up to the rename: another run's sweep would take the
+// closed file for a leftover. That handle goes before the file is removed
+// on failure, which on Windows it would keep from this process too.
 bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file, platform::ErrorCode* error,
                 bool* renaming) {
   *renaming = false;
   const platform::FileHandle lock = platform::KeepLockAfterClose(file);
+  const auto release = [lock] {
+    if (lock != platform::kNoFile) platform::CloseFile(lock);
+  };
   bool done = platform::CloseFile(file);
   if (!done) {
     *error = platform::LastError();
   } else {
     *renaming = true;
-    done = platform::RenameInFolder(outputs->folder, output->temporaryName.c_str(), output->name.c_str(), error);
+    try {
+      done =
+          platform::RenameInFolder(outputs->folder, output->temporaryName.c_str(), output->name.c_str(), lock, error);
+    } catch (const std::bad_alloc&) {
+      release();
+      throw;
+    }
   }
+  release();
   if (done) {
     GiveBackSlot(output);
   } else {
     RemoveTemporary(outputs, output);
   }
-  if (lock != platform::kNoFile) platform::CloseFile(lock);
   return done;
 }
 

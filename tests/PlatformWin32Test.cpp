@@ -111,6 +111,18 @@ TEST(Win32Names, APathPastMaxPathTakesTheLongForm) {
       {"\\\\?\\C:\\" + name, L"\\\\?\\C:\\" + wide},
   };
   for (const auto& [path, expected] : rows) EXPECT_EQ(platform::WidePath(path.c_str()), expected) << path;
+  // The form a rename through a handle takes: every kind of path above,
+  // and a device's.
+  wchar_t here[MAX_PATH];
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, here), 0u);
+  const std::pair<std::wstring, std::wstring> systemRows[] = {
+      {L"convert\\a.kvr", L"\\??\\" + std::wstring(here) + L"\\convert\\a.kvr"},
+      {L"C:\\x\\..\\y", L"\\??\\C:\\y"},
+      {L"\\\\server\\share\\a", L"\\??\\UNC\\server\\share\\a"},
+      {L"\\\\?\\UNC\\server\\share\\a", L"\\??\\UNC\\server\\share\\a"},
+      {L"\\\\.\\C:\\a", L"\\??\\C:\\a"},
+  };
+  for (const auto& [given, expected] : systemRows) EXPECT_EQ(platform::SystemPath(given), expected);
 }
 
 }  // namespace
