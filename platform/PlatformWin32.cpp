@@ -425,10 +425,15 @@ bool RenameInFolder(FolderHandle folder, const char* from, const char* to, FileH
     return false;
   }
   bool renamed;
-  const std::wstring targetPath = open != kNoFile ? SystemPath(WidePath(target.c_str())) : std::wstring();
-  if (!targetPath.empty()) {
+  if (open != kNoFile) {
     // Through the handle, which no one else could open or remove the file
-    // by meanwhile.
+    // by meanwhile. (The file open, nothing could rename it by its name.)
+    SetLastError(ERROR_SUCCESS);
+    const std::wstring targetPath = SystemPath(WidePath(target.c_str()));
+    if (targetPath.empty()) {
+      *error = GetLastError() != 0 ? LastError() : static_cast<ErrorCode>(ERROR_BAD_PATHNAME);
+      return false;
+    }
     const std::size_t nameBytes = targetPath.size() * sizeof(wchar_t);
     std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
