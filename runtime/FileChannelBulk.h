@@ -68,23 +68,6 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
     const auto last = static_cast<std::uint64_t>(end - 1 - line);
     if (ends != 0 && last < 64 && end[-1] == '\r') ends &= ~(std::uint64_t{1} << last);
   }
-  // The line of `length` bytes at `line` handed over, and the line and its
-  // terminator passed.
-  auto takeLine = [&](std::size_t length) __attribute__((always_inline)) {
-    // No branch on which terminator it is: files mix LF and CR LF, and a
-    // mispredicted branch per line costs more than the look past the
-    // terminator, which stays within the buffer's slack. Both bytes are
-    // read as one word. (A CR here is not the last byte held.)
-    std::uint16_t pair;
-    std::uint16_t crLf;
-    std::memcpy(&pair, line + length, sizeof pair);
-    std::memcpy(&crLf, "\r\n", sizeof crLf);
-    const std::size_t taken = length + 1 + static_cast<std::size_t>(pair == crLf);
-    const char* const start = line;
-    line += taken;
-    ends = taken < 64 ? ends >> taken : 0;
-    return take(std::string_view(start, length), 1);
-  };
   bool accepted = true;
   for (;;) {
     if (__builtin_expect(ends == 0, 0)) {
@@ -95,17 +78,11 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
     }
     // (Through an unsigned value: widening it to a length costs nothing.)
     const std::size_t length = static_cast<unsigned>(bytescan::LowestBit(ends));
-    // An empty line apart: the lines that are not then take no test of
-    // their length, here or where they are rewritten.
-    if (length != 0) {
-      if (!takeLine(length)) {
-        accepted = false;
-        break;
-      }
-      continue;
-    }
+    // The bytes passed: the line and its terminator, or a run of empty lines.
+    std::size_t taken = 0;
+    std::int32_t times = 1;
     // (A CR at the start begins no run: it may pair with the LF behind it.)
-    if ((ends & 2) != 0 && *line != '\r') {
+    if (__builtin_expect(length == 0, 0) && (ends & 2) != 0 && *line != '\r') {
       // Empty lines back to back: as many as there are LF and NUL bytes in
       // a row (a CR may pair with an LF, so it ends the run). `ends` marks
       // no byte past those held, so neither does the run. (The 64 bytes
@@ -115,16 +92,27 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
       std::ptrdiff_t run = gaps == 0 ? 64 : bytescan::LowestBit(gaps);
       if (crs != 0) run = std::min<std::ptrdiff_t>(run, bytescan::LowestBit(crs));
       if (run >= 2) {
-        line += run;
-        ends = run < 64 ? ends >> run : 0;
-        if (!take(std::string_view(line - run, 0), static_cast<std::int32_t>(run))) {
-          accepted = false;
-          break;
-        }
-        continue;
+        taken = static_cast<std::size_t>(run);
+        times = static_cast<std::int32_t>(run);
       }
     }
-    if (!takeLine(0)) {
+    if (times == 1) {
+      // No branch on which terminator it is: files mix LF and CR LF, and a
+      // mispredicted branch per line costs more than the look past the
+      // terminator, which stays within the buffer's slack. Both bytes are
+      // read as one word. (A CR here is not the last byte held.)
+      std::uint16_t pair;
+      std::uint16_t crLf;
+      std::memcpy(&pair, line + length, sizeof pair);
+      std::memcpy(&crLf, "\r\n", sizeof crLf);
+      taken = length + 1 + static_cast<std::size_t>(pair == crLf);
+    }
+    const char* const start = line;
+    line += taken;
+    ends = taken < 64 ? ends >> taken : 0;
+    // One place hands every line over: a `take` inlined here is inlined
+    // once. (A run's lines are empty: `length` is 0.)
+    if (!take(std::string_view(start, length), times)) {
       accepted = false;
       break;
     }
