@@ -82,32 +82,43 @@ std::wstring WideFromUtf8(std::string_view text) {
   return wide;
 }
 
-std::wstring WidePath(const char* path) {
-  std::wstring wide = WideFromUtf8(path);
-  // Already free of the limit: \\?\ paths, and devices (\\.\).
-  if (wide.compare(0, 4, L"\\\\?\\") == 0 || wide.compare(0, 4, L"\\\\.\\") == 0) return wide;
-  // The short form is kept where it works: a folder's path must leave room
-  // for a 12-character name, so the limit is taken as MAX_PATH - 12 for all.
-  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (size == 0 || size <= MAX_PATH - 12) return wide;
-  std::wstring full(size, L'\0');
-  DWORD length = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
-  if (length == 0 || length >= size) return wide;
-  full.resize(length);
-  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
-  return L"\\\\?\\" + full;
+namespace {
+
+// \\?\ paths and devices (\\.\): already free of the path limit.
+bool IsVerbatim(const std::wstring& wide) {
+  return wide.compare(0, 4, L"\\\\?\\") == 0 || wide.compare(0, 4, L"\\\\.\\") == 0;
 }
 
-std::wstring SystemPath(const std::wstring& wide) {
-  if (wide.compare(0, 4, L"\\\\?\\") == 0 || wide.compare(0, 4, L"\\\\.\\") == 0) return L"\\??\\" + wide.substr(4);
+// The full path of `wide` (separators, "." and ".." resolved) behind
+// `prefix`, \\server\share\... as UNC\server\share\...; empty when the full
+// path cannot be had.
+std::wstring FullPathBehind(const wchar_t* prefix, const std::wstring& wide) {
   DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (size == 0) return std::wstring();
   std::wstring full(size, L'\0');
   DWORD length = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
   if (length == 0 || length >= size) return std::wstring();
   full.resize(length);
-  if (full.compare(0, 2, L"\\\\") == 0) return L"\\??\\UNC\\" + full.substr(2);
-  return L"\\??\\" + full;
+  if (full.compare(0, 2, L"\\\\") == 0) return prefix + (L"UNC\\" + full.substr(2));
+  return prefix + full;
+}
+
+}  // namespace
+
+std::wstring WidePath(const char* path) {
+  std::wstring wide = WideFromUtf8(path);
+  if (IsVerbatim(wide)) return wide;
+  // The short form is kept where it works: a folder's path must leave room
+  // for a 12-character name, so the limit is taken as MAX_PATH - 12 for all.
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0 || size <= MAX_PATH - 12) return wide;
+  std::wstring full = FullPathBehind(L"\\\\?\\", wide);
+  return full.empty() ? wide : full;
+}
+
+std::wstring SystemPath(const std::wstring& wide) {
+  if (IsVerbatim(wide)) return L"\\??\\" + wide.substr(4);
+  return FullPathBehind(L"\\??\\", wide);
 }
 
 ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
