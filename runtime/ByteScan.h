@@ -81,6 +81,37 @@ inline std::uint64_t ByteMask64(const char* from, char value) {
 #endif
 }
 
+// How many bytes from `from` on, counted in whole 16-byte chunks up to
+// `end`, are LF or NUL: the rest of a run of empty lines.
+inline std::size_t EmptyLineRun(const char* from, const char* end) {
+  const auto held = static_cast<std::size_t>(end - from);
+  std::size_t run = 0;
+#if defined(__SSE2__)
+  const __m128i nul = _mm_setzero_si128();
+  const __m128i lf = _mm_set1_epi8('\n');
+  const auto endLines = [&](std::size_t at) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+    return _mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf));
+  };
+  // 64 bytes a step while they last, then 16.
+  for (; run + 64 <= held; run += 64) {
+    const __m128i all = _mm_and_si128(_mm_and_si128(endLines(run), endLines(run + 16)),
+                                      _mm_and_si128(endLines(run + 32), endLines(run + 48)));
+    if (_mm_movemask_epi8(all) != 0xFFFF) break;
+  }
+  for (; run + 16 <= held; run += 16) {
+    if (_mm_movemask_epi8(endLines(run)) != 0xFFFF) break;
+  }
+#else
+  for (; run + 16 <= held; run += 16) {
+    for (std::size_t i = run; i < run + 16; ++i) {
+      if (from[i] != '\n' && from[i] != '\0') return run;
+    }
+  }
+#endif
+  return run;
+}
+
 // Up to 16 * Chunks bytes of text, loaded once to be asked for several
 // byte masks. The 16 * Chunks bytes from `text` must be readable; only the
 // first n <= 16 * Chunks count.

@@ -91,6 +91,9 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
       const std::uint64_t crs = bytescan::ByteMask64(line, '\r');
       std::ptrdiff_t run = gaps == 0 ? 64 : bytescan::LowestBit(gaps);
       if (crs != 0) run = std::min<std::ptrdiff_t>(run, bytescan::LowestBit(crs));
+      // A run that fills the scan goes on in whole chunks up to the bytes
+      // held: a file of blank lines or NULs is taken a buffer at a time.
+      if (run == 64) run += static_cast<std::ptrdiff_t>(bytescan::EmptyLineRun(line + 64, heldEnd()));
       if (run >= 2) {
         taken = static_cast<std::size_t>(run);
         times = static_cast<std::int32_t>(run);

@@ -303,16 +303,19 @@ TEST(RewritePresetLine, EveryPathAgreesOnEveryLineOfFewFragments) {
 namespace {
 
 // A file of generated lines with every kind of terminator, runs of empty
-// lines and lines far longer than a vector.
+// lines (some longer than a buffer) and lines far longer than a vector.
 std::string RandomFile(std::mt19937_64& random) {
   static const char* const terminators[] = {"\r\n", "\n", "\r", std::string_view("\0", 1).data()};
   std::uniform_int_distribution<int> kind(0, 19);
   std::string bytes;
   for (int lines = std::uniform_int_distribution<int>(0, 400)(random); lines > 0; --lines) {
     switch (kind(random)) {
-      case 0:
-        bytes.append(std::uniform_int_distribution<std::size_t>(1, 150)(random), kind(random) < 10 ? '\0' : '\n');
+      case 0: {  // empty lines: NULs, LFs or both, now and then past the 64-byte scan to a refill
+        const std::size_t run = std::uniform_int_distribution<std::size_t>(1, random() % 8 == 0 ? 5000 : 150)(random);
+        const int mix = kind(random);
+        for (std::size_t i = 0; i < run; ++i) bytes += mix < 8 ? '\0' : mix < 16 ? '\n' : "\n"[random() & 1];
         continue;
+      }
       case 1:
         for (int i = 0; i < 8; ++i) bytes += RandomLine(random);
         break;

@@ -37,11 +37,13 @@ class LineAppender {
   // `count` empty lines: CR LF each.
   bool AppendEmptyLines(std::int32_t count) {
     auto bytes = static_cast<std::size_t>(count) * 2;
-    if (!HasRoom(bytes + kRewriteGrowth)) return false;
-    // CR LF pairs written 16 bytes at a time: up to 14 bytes past them,
-    // within the kRewriteGrowth bytes of room.
-    static constexpr char kPairs[17] = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
-    for (std::size_t i = 0; i < bytes; i += 16) std::memcpy(out_ + i, kPairs, 16);
+    if (!HasRoom(bytes + 64)) return false;
+    // CR LF pairs written 64 bytes at a time: up to 62 bytes past them, in
+    // room asked for.
+    static constexpr char kPairs[65] =
+        "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n"
+        "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
+    for (std::size_t i = 0; i < bytes; i += 64) std::memcpy(out_ + i, kPairs, 64);
     out_ += bytes;
     return true;
   }
