@@ -247,6 +247,9 @@ struct FolderSearch {
 struct FolderEntry {
   std::string name;          // long name, without folder
   bool isDirectory = false;  // after following links
+  // A pipe, device or socket, as the listing names it: such an entry is
+  // refused without being opened (an open can act on it).
+  bool isSpecial = false;
 };
 
 enum class SearchStart { Found, NothingMatched, Failed };

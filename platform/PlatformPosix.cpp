@@ -636,6 +636,8 @@ bool NextFolderEntry(DIR* folder, FolderEntry* entry, ErrorCode* error) {
   }
   entry->name = found->d_name;
   entry->isDirectory = IsDirectoryEntry(folder, found);
+  entry->isSpecial =
+      found->d_type == DT_FIFO || found->d_type == DT_CHR || found->d_type == DT_BLK || found->d_type == DT_SOCK;
   return true;
 }
 

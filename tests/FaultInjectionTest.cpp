@@ -17,9 +17,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -128,10 +130,25 @@ std::vector<FaultCase> Cases() {
 
   // Special entries named like presets.
   add("Fifo", [](FaultCase& c) {
-    c.setUp = [](const Workspace& w) { ASSERT_EQ(mkfifo(w.in("f.kvr").c_str(), 0644), 0); };
+    // With a writer waiting for its reader: the pipe is not opened, and the
+    // writer goes on waiting.
+    auto writing = std::make_shared<std::atomic<bool>>(false);
+    c.setUp = [writing](const Workspace& w) {
+      ASSERT_EQ(mkfifo(w.in("f.kvr").c_str(), 0644), 0);
+      std::thread([path = w.in("f.kvr"), writing] {
+        close(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        *writing = true;
+      }).detach();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
     c.told = {"convert/f.kvr: cannot open: Not a regular file"};
     c.presets = 2;
     c.absent = {"f.kvr"};
+    c.check = [writing](const Workspace& w, const RunResult&) {
+      EXPECT_FALSE(*writing) << "the pipe was opened";
+      close(open(w.in("f.kvr").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // lets the writer go
+      EXPECT_TRUE(WaitUntil([&] { return writing->load(); }));
+    };
   });
   add("Socket", [](FaultCase& c) {
     c.setUp = [](const Workspace& w) { MakeSocket(w.in("s.kvr")); };

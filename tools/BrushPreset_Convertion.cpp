@@ -126,7 +126,16 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
     if (!writable) continue;
     std::optional<Problem> problem;
     try {
-      problem = ConvertPresetIn(&folders, EntryName(scan), lines);
+      // A pipe, device or socket that the listing names is refused
+      // unopened: opening a pipe lets a writer waiting for its reader go on
+      // into a pipe nobody reads, and opening a device can act on it. (One
+      // put in an entry's place after the listing is opened, without
+      // waiting, and then refused.)
+      if (EntryIsSpecial(scan)) {
+        problem = Problem{folders.inputPath + EntryName(scan), Step::OpenInput, platform::kNotARegularFile};
+      } else {
+        problem = ConvertPresetIn(&folders, EntryName(scan), lines);
+      }
     } catch (const std::bad_alloc&) {
       // Only the paths and the output folder's batch allocate from the
       // heap; the file is skipped, and an older conversion it would have

@@ -63,6 +63,8 @@ bool NextEntry(DirectoryScan* scan) {
 
 bool EntryIsDirectory(const DirectoryScan& scan) { return scan.current.isDirectory; }
 
+bool EntryIsSpecial(const DirectoryScan& scan) { return scan.current.isSpecial; }
+
 const std::string& EntryName(const DirectoryScan& scan) { return scan.current.name; }
 
 void FinishScan(DirectoryScan* scan) {

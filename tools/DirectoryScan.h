@@ -31,5 +31,7 @@ bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pa
 // at the end, or where the folder cannot be read on (scan->error).
 bool NextEntry(DirectoryScan* scan);
 bool EntryIsDirectory(const DirectoryScan& scan);
+// True for a pipe, device or socket that the listing names as such.
+bool EntryIsSpecial(const DirectoryScan& scan);
 const std::string& EntryName(const DirectoryScan& scan);
 void FinishScan(DirectoryScan* scan);
