@@ -247,7 +247,7 @@ struct FolderSearch {
 struct FolderEntry {
   std::string name;          // long name, without folder
   bool isDirectory = false;  // after following links
-  // A pipe, device or socket, as the listing names it: such an entry is
+  // A pipe, device or socket, after following links: such an entry is
   // refused without being opened (an open can act on it).
   bool isSpecial = false;
 };

@@ -617,12 +617,17 @@ struct PosixSearch {
   DIR* folder;
 };
 
-bool IsDirectoryEntry(DIR* folder, const struct dirent* entry) {
-  if (entry->d_type == DT_DIR) return true;
-  if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) return false;
-  // Links are followed: a link to a folder counts as a folder.
-  struct stat st;
-  return fstatat(dirfd(folder), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+// What the entry is, links followed (a link to a folder counts as a
+// folder), from the listing where it tells: a file system that does not
+// (DT_UNKNOWN) is asked, as a link is.
+void KindOfEntry(DIR* folder, const struct dirent* found, FolderEntry* entry) {
+  unsigned type = found->d_type;
+  if (type == DT_LNK || type == DT_UNKNOWN) {
+    struct stat st;
+    type = fstatat(dirfd(folder), found->d_name, &st, 0) == 0 ? IFTODT(st.st_mode) : unsigned{DT_UNKNOWN};
+  }
+  entry->isDirectory = type == DT_DIR;
+  entry->isSpecial = type == DT_FIFO || type == DT_CHR || type == DT_BLK || type == DT_SOCK;
 }
 
 // The next entry of `folder`: false at its end, or where it cannot be
@@ -635,9 +640,7 @@ bool NextFolderEntry(DIR* folder, FolderEntry* entry, ErrorCode* error) {
     return false;
   }
   entry->name = found->d_name;
-  entry->isDirectory = IsDirectoryEntry(folder, found);
-  entry->isSpecial =
-      found->d_type == DT_FIFO || found->d_type == DT_CHR || found->d_type == DT_BLK || found->d_type == DT_SOCK;
+  KindOfEntry(folder, found, entry);
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -134,6 +135,7 @@ std::vector<FaultCase> Cases() {
     // writer goes on waiting.
     auto writing = std::make_shared<std::atomic<bool>>(false);
     c.setUp = [writing](const Workspace& w) {
+      *writing = false;
       ASSERT_EQ(mkfifo(w.in("f.kvr").c_str(), 0644), 0);
       std::thread([path = w.in("f.kvr"), writing] {
         close(open(path.c_str(), O_WRONLY | O_CLOEXEC));
@@ -152,9 +154,18 @@ std::vector<FaultCase> Cases() {
   });
   add("Socket", [](FaultCase& c) {
     c.setUp = [](const Workspace& w) { MakeSocket(w.in("s.kvr")); };
-    c.told = {"convert/s.kvr: cannot open: "};
+    c.told = {"convert/s.kvr: cannot open: Not a regular file"};
     c.presets = 2;
     c.absent = {"s.kvr"};
+  });
+  add("Device", [](FaultCase& c) {
+    c.setUp = [](const Workspace& w) {
+      ASSERT_EQ(mknod(w.in("null.kvr").c_str(), S_IFCHR | 0644, makedev(1, 3)), 0);  // as /dev/null
+    };
+    c.told = {"convert/null.kvr: cannot open: Not a regular file"};
+    c.presets = 2;
+    c.absent = {"null.kvr"};
+    c.needsRoot = true;
   });
   add("FoldersNamedLikePresetsAreSilentlySkipped", [](FaultCase& c) {
     c.setUp = [](const Workspace& w) {

@@ -126,8 +126,8 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
     if (!writable) continue;
     std::optional<Problem> problem;
     try {
-      // A pipe, device or socket that the listing names is refused
-      // unopened: opening a pipe lets a writer waiting for its reader go on
+      // A pipe, device or socket that the listing found (behind a link
+      // too) is refused unopened: opening a pipe lets a writer waiting for its reader go on
       // into a pipe nobody reads, and opening a device can act on it. (One
       // put in an entry's place after the listing is opened, without
       // waiting, and then refused.)

@@ -31,7 +31,7 @@ bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pa
 // at the end, or where the folder cannot be read on (scan->error).
 bool NextEntry(DirectoryScan* scan);
 bool EntryIsDirectory(const DirectoryScan& scan);
-// True for a pipe, device or socket that the listing names as such.
+// True for a pipe, device or socket, links followed, as the listing found it.
 bool EntryIsSpecial(const DirectoryScan& scan);
 const std::string& EntryName(const DirectoryScan& scan);
 void FinishScan(DirectoryScan* scan);
