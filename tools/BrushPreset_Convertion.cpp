@@ -127,10 +127,10 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
     std::optional<Problem> problem;
     try {
       // A pipe, device or socket that the listing found (behind a link
-      // too) is refused unopened: opening a pipe lets a writer waiting for its reader go on
-      // into a pipe nobody reads, and opening a device can act on it. (One
-      // put in an entry's place after the listing is opened, without
-      // waiting, and then refused.)
+      // too) is refused unopened: opening a pipe lets a writer waiting for
+      // its reader go on into a pipe nobody reads, and opening a device can
+      // act on it. (One put in an entry's place after the listing is
+      // opened, without waiting, and then refused.)
       if (EntryIsSpecial(scan)) {
         problem = Problem{folders.inputPath + EntryName(scan), Step::OpenInput, platform::kNotARegularFile};
       } else {
