@@ -38,12 +38,27 @@ inline std::uint64_t ScanUntakenLineEnds(FileChannel* channel, const char* start
   return ends & ~(lastIsCr << (valid - 1));
 }
 
+// The length of a line at `line` (below the end of the bytes held) that
+// has no end in the 64 bytes from it, found 64 bytes at a time, when it
+// ends within the bytes held and not at a CR that is the last of them; 0
+// when it runs past them (ReadLine then takes it). The window kept is the
+// last one scanned.
+inline std::size_t LongLineLength(FileChannel* channel, const char* line) {
+  const char* const end = channel->buffer + channel->filled;
+  for (const char* at = line + 64; at < end; at += 64) {
+    const std::uint64_t ends = ScanUntakenLineEnds(channel, at);
+    if (ends != 0) return static_cast<std::size_t>(at - line) + static_cast<unsigned>(bytescan::LowestBit(ends));
+  }
+  return 0;
+}
+
 // The common case of AtEnd then ReadLine, without a call per line: takes,
 // one after the other, the lines that lie whole in the buffer with their
 // terminators, exactly as AtEnd then ReadLine would, and hands them to
 // `take(std::string_view line, std::int32_t times)`, which returns false to
 // stop. `times` is 1 but for a run of empty lines ended by LF or NUL, handed
-// over at once. Stops where a line runs past the buffer or a CR is the last
+// over at once. Lines longer than the 64-byte scan are handed over too, one
+// at a time. Stops where a line runs past the buffer or a CR is the last
 // byte held: AtEnd and ReadLine then take over. False when `take` refused.
 // Each line handed out lies in the buffer with 64 readable bytes from its
 // start, whatever its length.
@@ -69,15 +84,27 @@ __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channe
     if (ends != 0 && last < 64 && end[-1] == '\r') ends &= ~(std::uint64_t{1} << last);
   }
   bool accepted = true;
+  // (Through an unsigned value: widening it to a length costs nothing.)
+  const auto firstEnd = [](std::uint64_t mask) -> std::size_t {
+    return static_cast<unsigned>(bytescan::LowestBit(mask));
+  };
   for (;;) {
-    if (__builtin_expect(ends == 0, 0)) {
+    std::size_t length;
+    if (__builtin_expect(ends != 0, 1)) {
+      length = firstEnd(ends);
+    } else {
       // (Only where no line end is left can the bytes held have run out.)
       if (line >= heldEnd()) break;
       ends = ScanUntakenLineEnds(channel, line);
-      if (ends == 0) break;  // a line longer than the scan: ReadLine takes it
+      if (ends != 0) {
+        length = firstEnd(ends);
+      } else {
+        // A line longer than the scan: taken here where it ends within the
+        // bytes held, and by ReadLine where it runs past them.
+        length = LongLineLength(channel, line);
+        if (length == 0) break;
+      }
     }
-    // (Through an unsigned value: widening it to a length costs nothing.)
-    const std::size_t length = static_cast<unsigned>(bytescan::LowestBit(ends));
     // The bytes passed: the line and its terminator, or a run of empty lines.
     std::size_t taken = 0;
     std::int32_t times = 1;

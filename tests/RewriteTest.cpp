@@ -303,7 +303,8 @@ TEST(RewritePresetLine, EveryPathAgreesOnEveryLineOfFewFragments) {
 namespace {
 
 // A file of generated lines with every kind of terminator, runs of empty
-// lines (some longer than a buffer) and lines far longer than a vector.
+// lines (some longer than a buffer), lines far longer than a vector, and
+// lines longer than the 64-byte scan whose CR LF a 4096-byte refill splits.
 std::string RandomFile(std::mt19937_64& random) {
   static const char* const terminators[] = {"\r\n", "\n", "\r", std::string_view("\0", 1).data()};
   std::uniform_int_distribution<int> kind(0, 19);
@@ -324,6 +325,14 @@ std::string RandomFile(std::mt19937_64& random) {
           bytes += RandomLine(random);
         }
         break;
+      case 3:
+        if (const std::size_t toEdge = 4095 - bytes.size() % 4096; toEdge > 64 && random() % 8 == 0) {
+          std::string line = RandomLine(random);
+          line.resize(toEdge, 'x');
+          bytes += line + "\r\n";
+          continue;
+        }
+        [[fallthrough]];
       default:
         bytes += RandomLine(random);
     }
