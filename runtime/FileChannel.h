@@ -49,6 +49,9 @@ struct FileChannel {
   // bit each, only bytes below `filled`); redone after every refill.
   std::int32_t scanStart = kNoScan;
   std::uint64_t lineEnds = 0;
+  // The start of a line that the bulk loop scanned up to `scanStart` and
+  // found no line end in, for ReadLine to go on from there.
+  std::int32_t scannedLine = kNoScan;
   // Storage of a line that did not lie whole in the buffer.
   char* line = nullptr;
   std::size_t lineLength = 0;
