@@ -326,7 +326,7 @@ std::string RandomFile(std::mt19937_64& random) {
         }
         break;
       case 3:
-        if (const std::size_t toEdge = 4095 - bytes.size() % 4096; toEdge > 64 && random() % 8 == 0) {
+        if (const std::size_t toEdge = 4095 - bytes.size() % 4096; toEdge >= 64 && random() % 8 == 0) {
           std::string line = RandomLine(random);
           line.resize(toEdge, 'x');
           bytes += line + "\r\n";
