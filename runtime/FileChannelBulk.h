@@ -41,8 +41,8 @@ inline std::uint64_t ScanUntakenLineEnds(FileChannel* channel, const char* start
 // The length of a line at `line` (below the end of the bytes held) that
 // has no end in the 64 bytes from it, found 64 bytes at a time, when it
 // ends within the bytes held and not at a CR that is the last of them; 0
-// when it runs past them (ReadLine then takes it, and its scan goes on from
-// the last window, the one kept).
+// when it runs past them or ends at that CR (ReadLine then takes it, and its
+// scan goes on from the last window, the one kept).
 inline std::size_t LongLineLength(FileChannel* channel, const char* line) {
   const char* const end = channel->buffer + channel->filled;
   for (const char* at = line + 64; at < end; at += 64) {
