@@ -59,7 +59,8 @@ GNU_TIME = "/usr/bin/time" if os.path.exists("/usr/bin/time") else None
 
 
 def run_measured(command, cwd, stdin=None, stdout=None, env=None):
-    """Runs a command; returns (wall seconds, cpu seconds, peak RSS bytes)."""
+    """Runs a command; returns (wall seconds, cpu seconds, peak RSS bytes,
+    (user seconds, system seconds))."""
     peak_file = os.path.join(cwd, ".peak")
     if GNU_TIME and not isinstance(command, str):
         command = [GNU_TIME, "-f", "%M", "-o", peak_file] + command
@@ -80,7 +81,7 @@ def run_measured(command, cwd, stdin=None, stdout=None, env=None):
         with open(peak_file) as measured:
             peak = int(measured.read().split()[-1]) * 1024
         os.remove(peak_file)
-    return wall, usage.ru_utime + usage.ru_stime, peak
+    return wall, usage.ru_utime + usage.ru_stime, peak, (usage.ru_utime, usage.ru_stime)
 
 
 def generate(kind, path, amount, *lengths):
@@ -156,31 +157,41 @@ def compare(converters, folder, reference, runs):
     time of a second run (each older output replaced, made durable before it
     takes the older one's place) beside the first run into an empty
     Converted/. Returns ({label: median}, reference median, peak, largest
-    output)."""
+    output, {label or "reference": (median user, median system seconds)})."""
     source_folder = os.path.join(folder, "convert")
     source = os.path.join(source_folder, sorted(os.listdir(source_folder))[0])
     tool = {label: [] for label in converters}
     reference_times, peaks, size = [], [], 0
+    split = {label: [] for label in list(converters) + ["reference"]}
     figure = 1 if reference == "cp" else 0
     for _ in range(runs):
         for label, (path, env) in converters.items():
             fresh_workspace(folder, reference != "tr")
             if reference == "first":
-                reference_times.append(run_measured([path], folder, env=env)[0])
+                first = run_measured([path], folder, env=env)
+                reference_times.append(first[0])
+                split["reference"].append(first[3])
             measured = run_measured([path], folder, env=env)
             tool[label].append(measured[figure])
+            split[label].append(measured[3])
             peaks.append(measured[2])
             size = largest_output(folder)
         if reference == "tr":
             fresh_output(os.path.join(folder, "tr.out"))
             with open(source, "rb") as src, open(os.path.join(folder, "tr.out"), "wb") as dst:
-                reference_times.append(run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)[0])
+                measured = run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)
+            reference_times.append(measured[0])
+            split["reference"].append(measured[3])
         elif reference == "cp":
             fresh_workspace(folder, True)
-            reference_times.append(run_measured("cp convert/* Converted/", folder)[1])
+            measured = run_measured("cp convert/* Converted/", folder)
+            reference_times.append(measured[1])
+            split["reference"].append(measured[3])
     fresh_output(os.path.join(folder, "tr.out"))
+    medians = {label: tuple(statistics.median(times[i] for times in runs) for i in (0, 1))
+               for label, runs in split.items()}
     return ({label: statistics.median(times) for label, times in tool.items()}, statistics.median(reference_times),
-            max(peaks), size)
+            max(peaks), size, medians)
 
 
 def scaling(converter, env, workdir, runs):
@@ -281,7 +292,7 @@ def main():
 
     print(f"\n{'workload':8} {'description':34} {'figure':12} {'build':>10} {'converter':>10} {'reference':>10} "
           f"{'ratio':>7} {'target':>7} {'peak RSS':>10}")
-    for name, description, reference, target, tool, reference_time, peak, _ in rows:
+    for name, description, reference, target, tool, reference_time, peak, _, _ in rows:
         figure = {"tr": "wall vs tr", "cp": "CPU vs cp", "first": "wall vs 1st"}[reference]
         for label, time_taken in tool.items():
             ratio = time_taken / reference_time if reference_time > 0 else float("inf")
@@ -291,6 +302,13 @@ def main():
                   f"{ratio:6.2f}x {target:6.2f}x {peak / MIB:6.1f} MiB  {verdict}, memory {memory}")
     print(f"peak RSS: the converter's peak resident memory, largest of all its runs; target under "
           f"{PEAK_TARGET // MIB} MiB" + ("" if GNU_TIME else " (without /usr/bin/time, it includes this script)"))
+    # Where each one's time goes: a wall-time ratio moves with the page
+    # cache and the disk, the user time with the program's own work.
+    print(f"\n{'workload':8} {'user and system seconds (medians)':>40}")
+    for name, _, reference, _, _, _, _, _, split in rows:
+        shown = {"tr": "tr", "cp": "cp", "first": "1st run"}[reference]
+        print(f"{name:8} " + "  ".join(f"{label if label != 'reference' else shown}: {user:.3f} + {system:.3f}"
+                                      for label, (user, system) in split.items()))
 
     if args.scaling:
         print("\nscaling (medians):")
