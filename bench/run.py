@@ -157,12 +157,13 @@ def compare(converters, folder, reference, runs):
     time of a second run (each older output replaced, made durable before it
     takes the older one's place) beside the first run into an empty
     Converted/. Returns ({label: median}, reference median, peak, largest
-    output, {label or "reference": (median user, median system seconds)})."""
+    output, {label, or ("reference", what it is): (median user, median system
+    seconds)})."""
     source_folder = os.path.join(folder, "convert")
     source = os.path.join(source_folder, sorted(os.listdir(source_folder))[0])
     tool = {label: [] for label in converters}
     reference_times, peaks, size = [], [], 0
-    split = {label: [] for label in list(converters) + ["reference"]}
+    split = {label: [] for label in converters}
     figure = 1 if reference == "cp" else 0
     for _ in range(runs):
         for label, (path, env) in converters.items():
@@ -170,7 +171,7 @@ def compare(converters, folder, reference, runs):
             if reference == "first":
                 first = run_measured([path], folder, env=env)
                 reference_times.append(first[0])
-                split["reference"].append(first[3])
+                split.setdefault(("reference", f"{label} 1st run"), []).append(first[3])
             measured = run_measured([path], folder, env=env)
             tool[label].append(measured[figure])
             split[label].append(measured[3])
@@ -181,15 +182,15 @@ def compare(converters, folder, reference, runs):
             with open(source, "rb") as src, open(os.path.join(folder, "tr.out"), "wb") as dst:
                 measured = run_measured(["tr", "\\0", "\\n"], folder, stdin=src, stdout=dst)
             reference_times.append(measured[0])
-            split["reference"].append(measured[3])
+            split.setdefault(("reference", "tr"), []).append(measured[3])
         elif reference == "cp":
             fresh_workspace(folder, True)
             measured = run_measured("cp convert/* Converted/", folder)
             reference_times.append(measured[1])
-            split["reference"].append(measured[3])
+            split.setdefault(("reference", "cp"), []).append(measured[3])
     fresh_output(os.path.join(folder, "tr.out"))
-    medians = {label: tuple(statistics.median(times[i] for times in runs) for i in (0, 1))
-               for label, runs in split.items()}
+    medians = {key: tuple(statistics.median(pair[i] for pair in pairs) for i in (0, 1))
+               for key, pairs in split.items()}
     return ({label: statistics.median(times) for label, times in tool.items()}, statistics.median(reference_times),
             max(peaks), size, medians)
 
@@ -304,11 +305,10 @@ def main():
           f"{PEAK_TARGET // MIB} MiB" + ("" if GNU_TIME else " (without /usr/bin/time, it includes this script)"))
     # Where each one's time goes: a wall-time ratio moves with the page
     # cache and the disk, the user time with the program's own work.
-    print(f"\n{'workload':8} {'user and system seconds (medians)':>40}")
-    for name, _, reference, _, _, _, _, _, split in rows:
-        shown = {"tr": "tr", "cp": "cp", "first": "1st run"}[reference]
-        print(f"{name:8} " + "  ".join(f"{label if label != 'reference' else shown}: {user:.3f} + {system:.3f}"
-                                      for label, (user, system) in split.items()))
+    print(f"\n{'workload':8} user + system seconds (medians)")
+    for name, _, _, _, _, _, _, _, split in rows:
+        print(f"{name:8} " + "  ".join(f"{key[1] if isinstance(key, tuple) else key}: {user:.3f} + {system:.3f}"
+                                      for key, (user, system) in split.items()))
 
     if args.scaling:
         print("\nscaling (medians):")
