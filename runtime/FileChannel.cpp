@@ -173,11 +173,12 @@ bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
 
 // The position of the first line end at or after `start` in the buffer,
 // or `filled` when there is none; scans 64 bytes at a time and keeps the
-// result for the lines that follow. A line the bulk loop scanned already
-// is scanned on from the window it kept.
+// result for the lines that follow. A start below the window kept lies in
+// a line that the bulk loop scanned ahead of, over bytes with no line end
+// (every other scan begins at a line's start, and the lines that follow
+// begin within its window): the scan goes on from that window.
 std::int32_t NextLineEnd(FileChannel* channel, std::int32_t start) {
-  if (start == channel->scannedLine && start < channel->scanStart) start = channel->scanStart;
-  channel->scannedLine = kNoScan;
+  if (start < channel->scanStart) start = channel->scanStart;
   for (;;) {
     if (start < channel->scanStart || start >= channel->scanStart + 64) ScanLineEnds(channel, start);
     std::uint64_t ahead = channel->lineEnds >> (start - channel->scanStart);
@@ -324,7 +325,7 @@ std::int64_t ReadBytes(FileChannel* channel, char* destination, std::int64_t n) 
   std::memcpy(destination, held, static_cast<std::size_t>(copied));
   std::int64_t need = n - copied;
   channel->count = 0;
-  channel->scanStart = channel->scannedLine = kNoScan;
+  channel->scanStart = kNoScan;
   if (need < channel->capacity) {
     auto obtained = static_cast<std::int32_t>(ReadIn(channel, channel->buffer, channel->capacity));
     channel->filled = channel->count = obtained;

@@ -49,11 +49,6 @@ struct FileChannel {
   // bit each, only bytes below `filled`); redone after every refill.
   std::int32_t scanStart = kNoScan;
   std::uint64_t lineEnds = 0;
-  // The start of a line in which the bulk loop found no line end before
-  // `scanStart`: ReadLine, asked for the line there, goes on from the window
-  // kept (which may hold its end). Dropped by the next look for a line end
-  // and by a refill.
-  std::int32_t scannedLine = kNoScan;
   // Storage of a line that did not lie whole in the buffer.
   char* line = nullptr;
   std::size_t lineLength = 0;

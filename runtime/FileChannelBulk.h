@@ -49,7 +49,6 @@ inline std::size_t LongLineLength(FileChannel* channel, const char* line) {
     const std::uint64_t ends = ScanUntakenLineEnds(channel, at);
     if (ends != 0) return static_cast<std::size_t>(at - line) + static_cast<unsigned>(bytescan::LowestBit(ends));
   }
-  channel->scannedLine = static_cast<std::int32_t>(line - channel->buffer);
   return 0;
 }
 
