@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "runtime/ByteScan.h"
 #include "runtime/FileChannelBulk.h"
 #include "runtime/FileChannelTesting.h"
 
@@ -427,11 +428,9 @@ namespace {
 // `from` that ends at or before `limit`; `from` itself when none does.
 const char* LastPieceEnd(const char* from, const char* limit) {
   if (*limit == '\r') return limit;
-  for (const char* p = limit - 1; p >= from; --p) {
-    if (*p == '\n') return p + 1;
-    if (*p == '\r') return p;
-  }
-  return from;
+  const char* last = bytescan::LastCrOrLf(from, limit);
+  if (last == nullptr) return from;
+  return *last == '\n' ? last + 1 : last;
 }
 
 }  // namespace
