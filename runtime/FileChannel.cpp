@@ -181,7 +181,12 @@ bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
 std::int32_t NextLineEnd(FileChannel* channel, std::int32_t start) {
   if (start < channel->scanStart) start = channel->scanStart;
   for (;;) {
-    if (start < channel->scanStart || start >= channel->scanStart + 64) ScanLineEnds(channel, start);
+    if (start < channel->scanStart || start >= channel->scanStart + 64) {
+      // Windows with no byte that a line end could be are passed over, not
+      // kept.
+      while (start + 64 < channel->filled && !bytescan::MayHoldLineEnd64(channel->buffer + start)) start += 64;
+      ScanLineEnds(channel, start);
+    }
     std::uint64_t ahead = channel->lineEnds >> (start - channel->scanStart);
     if (ahead != 0) return start + bytescan::LowestBit(ahead);
     start = channel->scanStart + 64;
