@@ -17,6 +17,7 @@ INSTANTIATE_TEST_SUITE_P(BufferedAndUnbuffered, FileChannelTest, ::testing::Valu
 TEST_P(FileChannelTest, EveryTerminatorEndsALine) {
   using Lines = std::vector<std::string>;
   const std::string longLine(5000, 'q');
+  const std::string tabbed = std::string(500, 'q') + "\t" + std::string(499, 'q');
   struct Row {
     std::string bytes;
     Lines lines;
@@ -35,6 +36,12 @@ TEST_P(FileChannelTest, EveryTerminatorEndsALine) {
       {"\r\n", {""}},
       {"\n\r", {"", ""}},
       {longLine, {longLine}},
+      // A terminator past the 64-byte scan, in the back half of a window
+      // that bytes follow, behind a tab (a byte below 14 that ends no line):
+      // the look that passes over windows must see it.
+      {tabbed + "\r" + std::string(100, 'r'), {tabbed, std::string(100, 'r')}},
+      {tabbed + "\n" + std::string(100, 'r'), {tabbed, std::string(100, 'r')}},
+      {tabbed + std::string("\0", 1) + std::string(100, 'r'), {tabbed, std::string(100, 'r')}},
   };
   for (const Row& row : rows) {
     std::string path = folder_ / "in.kvr";
