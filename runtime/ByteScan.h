@@ -73,6 +73,15 @@ inline bool MayHoldLineEnd64(const char* from) {
 #endif
 }
 
+// `at` moved on, 64 bytes a step, past the windows of bytes below `end`
+// that hold no byte a line end could be; the window it stops at is the
+// first that may, or the last one that begins below `end`, which it does
+// not look at.
+inline const char* SkipLineFreeWindows(const char* at, const char* end) {
+  while (end - at > 64 && !MayHoldLineEnd64(at)) at += 64;
+  return at;
+}
+
 // One bit per byte equal to `value` among the 64 bytes at `from`: all 64
 // must be readable.
 inline std::uint64_t ByteMask64(const char* from, char value) {

@@ -184,7 +184,9 @@ std::int32_t NextLineEnd(FileChannel* channel, std::int32_t start) {
     if (start < channel->scanStart || start >= channel->scanStart + 64) {
       // Windows with no byte that a line end could be are passed over, not
       // kept.
-      while (start + 64 < channel->filled && !bytescan::MayHoldLineEnd64(channel->buffer + start)) start += 64;
+      const char* const buffer = channel->buffer;
+      start =
+          static_cast<std::int32_t>(bytescan::SkipLineFreeWindows(buffer + start, buffer + channel->filled) - buffer);
       ScanLineEnds(channel, start);
     }
     std::uint64_t ahead = channel->lineEnds >> (start - channel->scanStart);

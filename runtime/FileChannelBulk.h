@@ -45,15 +45,14 @@ inline std::uint64_t ScanUntakenLineEnds(FileChannel* channel, const char* start
 // scan goes on from the last window, the one kept).
 inline std::size_t LongLineLength(FileChannel* channel, const char* line) {
   const char* const end = channel->buffer + channel->filled;
-  const char* at = line + 64;
-  for (; at < end; at += 64) {
-    // A window with no byte that a line end could be is passed over, not kept.
-    if (!bytescan::MayHoldLineEnd64(at)) continue;
+  for (const char* at = line + 64; at < end; at += 64) {
+    // Windows with no byte that a line end could be are passed over, not
+    // kept; the last one is always scanned, so a line that runs past the
+    // bytes held leaves it kept.
+    at = bytescan::SkipLineFreeWindows(at, end);
     const std::uint64_t ends = ScanUntakenLineEnds(channel, at);
     if (ends != 0) return static_cast<std::size_t>(at - line) + static_cast<unsigned>(bytescan::LowestBit(ends));
   }
-  // The line runs past the bytes held: its last window is the one kept.
-  if (at != line + 64) ScanUntakenLineEnds(channel, at - 64);
   return 0;
 }
 
