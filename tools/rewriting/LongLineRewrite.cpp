@@ -184,10 +184,6 @@ struct Stream {
     const std::size_t from = at > read ? at : read;
     Store(out + from - shrunk, Load(text + from));
   }
-  void PlaceRest(std::size_t at, std::size_t n) {
-    const std::size_t from = at > read ? at : read;
-    bytescan::CopyChunks(out + from - shrunk, text + from, n - from);
-  }
   // The match of `length` bytes at `at`, not in front of `read`, replaced by
   // the `count` bytes at `with`, which can be read to a whole chunk.
   void Replace(std::size_t at, std::size_t length, const char* with, std::size_t count) {
@@ -211,9 +207,12 @@ static_assert(rules::kLongestPattern <= 17,
 // placed at once and their starts visited from one mask: a match in the
 // block stores a block behind it, over the chunks placed before it moved
 // them. A loop per chunk would end on a guess in most chunks of a text
-// dense with matches; one per block ends on one in fewer.
-template <typename ChunkStarts, typename ByteStarts, typename Visit>
-inline bool ForEachStartPlaced(Stream& stream, std::size_t n, ChunkStarts&& chunkStarts, ByteStarts&& byteStarts,
+// dense with matches; one per block ends on one in fewer. The last chunk,
+// too, is read whole, 16 bytes past the text at most; only the starts of
+// its places where a pattern of `shortest` bytes would end in the text are
+// visited, so that no visit depends on the bytes past it.
+template <typename ChunkStarts, typename Visit>
+inline bool ForEachStartPlaced(Stream& stream, std::size_t n, std::size_t shortest, ChunkStarts&& chunkStarts,
                                Visit&& visit) {
   const char* text = stream.text;
   std::size_t at = 0;
@@ -229,16 +228,16 @@ inline bool ForEachStartPlaced(Stream& stream, std::size_t n, ChunkStarts&& chun
     }
   }
   stream.blockBehind = false;
-  for (; at + 17 <= n; at += 16) {
+  for (; at < n; at += 16) {
     stream.PlaceChunk(at);
-    for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
-         starts &= starts - 1) {
+    std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1)));
+    if (n - at < 15 + shortest) {
+      const std::size_t places = n - at >= shortest ? n - at - shortest + 1 : 0;
+      starts &= (std::uint32_t{1} << places) - 1;
+    }
+    for (; starts != 0; starts &= starts - 1) {
       if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
     }
-  }
-  stream.PlaceRest(at, n);
-  for (; at < n; ++at) {
-    if (byteStarts(at) && !visit(at)) return false;
   }
   return true;
 }
@@ -423,8 +422,7 @@ std::size_t RemoveAllInto(const char* text, std::size_t n, char* to) {
   constexpr std::string_view removal = rules::kRemovals[Row];
   Stream stream{text, to};
   ForEachStartPlaced(
-      stream, n, [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal); },
-      [&](std::size_t at) { return text[at] == removal[0]; },
+      stream, n, removal.size(), [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal); },
       [&](std::size_t at) {
         if (at >= stream.read && MatchesAt(text, n, at, removal)) stream.Replace(at, removal.size(), nullptr, 0);
         return true;
@@ -494,14 +492,19 @@ inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std
   return count > 1 ? kDistinctRenameCount + 1 : found;
 }
 
+// The length of the shortest rename pattern: no match begins nearer the end.
+constexpr std::size_t kShortestRename = [] {
+  std::size_t shortest = kDistinctRenames[0].find.size();
+  for (const rules::Rename& rename : kDistinctRenames)
+    shortest = rename.find.size() < shortest ? rename.find.size() : shortest;
+  return shortest;
+}();
+
 // The place in a pattern, past its first byte, whose byte together with
 // the first tells each distinct rename pattern from all the others; 0 where
 // no place does (two patterns alike there, as where one begins another).
 constexpr std::size_t kRenameProbe = [] {
-  std::size_t shortest = kDistinctRenames[0].find.size();
-  for (const rules::Rename& rename : kDistinctRenames)
-    shortest = rename.find.size() < shortest ? rename.find.size() : shortest;
-  for (std::size_t probe = 1; probe < shortest; ++probe) {
+  for (std::size_t probe = 1; probe < kShortestRename; ++probe) {
     bool apart = true;
     for (std::size_t a = 0; a < kDistinctRenameCount; ++a) {
       for (std::size_t b = a + 1; b < kDistinctRenameCount; ++b) {
@@ -694,8 +697,7 @@ std::size_t RenameInto(char* text, std::size_t n, char* out) {
   ApartCheck check;
   Stream stream{text, out};
   const bool taken = ForEachStartPlaced(
-      stream, n, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
-      [&](std::size_t at) { return RenameStartsAt(text, at); },
+      stream, n, kShortestRename, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
       [&](std::size_t at) {
         const std::size_t rename = RenameAtPadded(text, n, at);
         if (rename == kDistinctRenameCount) return true;
