@@ -164,6 +164,41 @@ inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, Chun
   return true;
 }
 
+// The places among the 16 bytes at `at` of the n bytes of `text` where
+// `starts` (a function of two chunks) says a match may begin, as a mask,
+// for a text with 16 readable bytes behind it: the chunk is read whole,
+// and only the places where a pattern of `shortest` bytes would end in the
+// text are kept, so that no start found depends on the bytes past it.
+template <typename ChunkStarts>
+inline std::uint32_t StartsInText(const char* text, std::size_t n, std::size_t at, std::size_t shortest,
+                                  ChunkStarts&& chunkStarts) {
+  std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1)));
+  if (n - at < 15 + shortest) {
+    const std::size_t places = n - at >= shortest ? n - at - shortest + 1 : 0;
+    starts &= (std::uint32_t{1} << places) - 1;
+  }
+  return starts;
+}
+
+// ForEachStart for a text with 16 readable bytes behind it, from its start:
+// the last bytes, short of a chunk, read as a chunk too (StartsInText).
+template <typename ChunkStarts, typename Visit>
+inline bool ForEachStartInText(const char* text, std::size_t n, std::size_t shortest, ChunkStarts&& chunkStarts,
+                               Visit&& visit) {
+  std::size_t at = 0;
+  for (; at + 17 <= n; at += 16) {
+    for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
+         starts &= starts - 1) {
+      if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
+    }
+  }
+  if (at == n) return true;
+  for (std::uint32_t starts = StartsInText(text, n, at, shortest, chunkStarts); starts != 0; starts &= starts - 1) {
+    if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
+  }
+  return true;
+}
+
 // A pass from a text into another buffer that drops or replaces matches
 // as it copies, with no loop per piece between them, whose length would
 // make the branch that ends it a guess: each chunk is stored where its
@@ -208,9 +243,7 @@ static_assert(rules::kLongestPattern <= 17,
 // block stores a block behind it, over the chunks placed before it moved
 // them. A loop per chunk would end on a guess in most chunks of a text
 // dense with matches; one per block ends on one in fewer. The last chunk,
-// too, is read whole, 16 bytes past the text at most; only the starts of
-// its places where a pattern of `shortest` bytes would end in the text are
-// visited, so that no visit depends on the bytes past it.
+// too, is read whole (StartsInText).
 template <typename ChunkStarts, typename Visit>
 inline bool ForEachStartPlaced(Stream& stream, std::size_t n, std::size_t shortest, ChunkStarts&& chunkStarts,
                                Visit&& visit) {
@@ -230,12 +263,7 @@ inline bool ForEachStartPlaced(Stream& stream, std::size_t n, std::size_t shorte
   stream.blockBehind = false;
   for (; at < n; at += 16) {
     stream.PlaceChunk(at);
-    std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1)));
-    if (n - at < 15 + shortest) {
-      const std::size_t places = n - at >= shortest ? n - at - shortest + 1 : 0;
-      starts &= (std::uint32_t{1} << places) - 1;
-    }
-    for (; starts != 0; starts &= starts - 1) {
+    for (std::uint32_t starts = StartsInText(text, n, at, shortest, chunkStarts); starts != 0; starts &= starts - 1) {
       if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
     }
   }
@@ -790,10 +818,10 @@ template <std::size_t Row>
     write += at - read;
     read = at;
   };
-  const bool taken = ForEachStart(
-      text, n, 0,
+  constexpr std::size_t kShortest = removal.size() < kShortestRename ? removal.size() : kShortestRename;
+  const bool taken = ForEachStartInText(
+      text, n, kShortest,
       [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal) | RenameStarts(at, next, Renames()); },
-      [&](std::size_t at) { return text[at] == removal[0] || RenameStartsAt(text, at); },
       [&](std::size_t at) __attribute__((always_inline)) {
         if (text[at] == removal[0]) {
           if (at < read || at + removal.size() > n) return true;
