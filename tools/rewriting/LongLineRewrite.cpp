@@ -180,12 +180,12 @@ inline std::uint32_t StartsInText(const char* text, std::size_t n, std::size_t a
   return starts;
 }
 
-// ForEachStart for a text with 16 readable bytes behind it, from its start:
-// the last bytes, short of a chunk, read as a chunk too (StartsInText).
+// ForEachStart for a text with 16 readable bytes behind it: the last
+// bytes, short of a chunk, read as a chunk too (StartsInText).
 template <typename ChunkStarts, typename Visit>
-inline bool ForEachStartInText(const char* text, std::size_t n, std::size_t shortest, ChunkStarts&& chunkStarts,
-                               Visit&& visit) {
-  std::size_t at = 0;
+inline bool ForEachStartInText(const char* text, std::size_t n, std::size_t from, std::size_t shortest,
+                               ChunkStarts&& chunkStarts, Visit&& visit) {
+  std::size_t at = from;
   for (; at + 17 <= n; at += 16) {
     for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
          starts &= starts - 1) {
@@ -497,8 +497,6 @@ inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
   return (NoBytes() | ... | NetStarts(at, next, kDistinctRenames[R].find));
 }
 
-inline bool RenameStartsAt(const char* text, std::size_t at) { return rules::kRenameFirstBytes.Holds(text[at]); }
-
 // The distinct rename whose pattern is at `at`; kDistinctRenameCount for
 // none, and kDistinctRenameCount + 1 when two are. Each pattern is ruled
 // out by its first byte before its length is looked at; where no two
@@ -609,11 +607,10 @@ inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t a
 template <typename Visit>
 inline bool ForEachRename(const char* text, std::size_t n, std::size_t from, Visit&& visit) {
   using Renames = std::make_index_sequence<kDistinctRenameCount>;
-  return ForEachStart(
-      text, n, from, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
-      [&](std::size_t at) { return RenameStartsAt(text, at); },
+  return ForEachStartInText(
+      text, n, from, kShortestRename, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
       [&](std::size_t at) {
-        const std::size_t rename = RenameAt(text, n, at, Renames());
+        const std::size_t rename = RenameAtPadded(text, n, at);
         return rename == kDistinctRenameCount || visit(at, rename);
       });
 }
@@ -820,7 +817,7 @@ template <std::size_t Row>
   };
   constexpr std::size_t kShortest = removal.size() < kShortestRename ? removal.size() : kShortestRename;
   const bool taken = ForEachStartInText(
-      text, n, kShortest,
+      text, n, 0, kShortest,
       [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal) | RenameStarts(at, next, Renames()); },
       [&](std::size_t at) __attribute__((always_inline)) {
         if (text[at] == removal[0]) {

@@ -26,5 +26,6 @@ std::size_t RewriteLongLine(const char* line, std::size_t n, char* out);
 
 // Stage 3 alone over the n bytes of `text`, in place, with 16-byte masks:
 // the renames found made in one pass where they cannot interact, the rename
-// rows one by one otherwise. Returns the new length.
+// rows one by one otherwise. The 16 bytes behind the text must be readable.
+// Returns the new length.
 std::size_t RenameRows(char* text, std::size_t n);
