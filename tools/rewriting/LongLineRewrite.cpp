@@ -145,25 +145,6 @@ inline bool RestMatches(const char* at, std::string_view pattern) {
   return std::memcmp(at + Known, pattern.data() + Known, pattern.size() - Known) == 0;
 }
 
-// Calls visit(at) for each place from `from` on where `starts` (a function
-// of two chunks, or of the text and a place for the last 16 bytes) says a
-// match may begin, in order, until visit returns false. False when it did.
-template <typename ChunkStarts, typename ByteStarts, typename Visit>
-inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, ChunkStarts&& chunkStarts,
-                         ByteStarts&& byteStarts, Visit&& visit) {
-  std::size_t at = from;
-  for (; at + 17 <= n; at += 16) {
-    for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
-         starts &= starts - 1) {
-      if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
-    }
-  }
-  for (; at < n; ++at) {
-    if (byteStarts(at) && !visit(at)) return false;
-  }
-  return true;
-}
-
 // The places among the 16 bytes at `at` of the n bytes of `text` where
 // `starts` (a function of two chunks) says a match may begin, as a mask,
 // for a text with 16 readable bytes behind it: the chunk is read whole,
@@ -180,11 +161,14 @@ inline std::uint32_t StartsInText(const char* text, std::size_t n, std::size_t a
   return starts;
 }
 
-// ForEachStart for a text with 16 readable bytes behind it: the last
-// bytes, short of a chunk, read as a chunk too (StartsInText).
+// Calls visit(at) for each place from `from` on where `starts` (a function
+// of two chunks) says a match of a pattern of at least `shortest` bytes may
+// begin, in order, until visit returns false. False when it did. The text
+// has 16 readable bytes behind it: its last 1 to 16 bytes are read as one
+// chunk (StartsInText).
 template <typename ChunkStarts, typename Visit>
-inline bool ForEachStartInText(const char* text, std::size_t n, std::size_t from, std::size_t shortest,
-                               ChunkStarts&& chunkStarts, Visit&& visit) {
+inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, std::size_t shortest,
+                         ChunkStarts&& chunkStarts, Visit&& visit) {
   std::size_t at = from;
   for (; at + 17 <= n; at += 16) {
     for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
@@ -420,17 +404,16 @@ std::size_t SweepRemovals(const char* line, std::size_t n, char* out) {
   return written;
 }
 
-// Drops every match of removal row `Row` from the n bytes of `text` in one
-// left-to-right pass, in place, each piece moved down exactly (MoveDown).
-// Returns the new length.
+// Drops every match of removal row `Row` from the n bytes of `text` (16
+// readable bytes behind them) in one left-to-right pass, in place, each
+// piece moved down exactly (MoveDown). Returns the new length.
 template <std::size_t Row>
 std::size_t RemoveAll(char* text, std::size_t n) {
   constexpr std::string_view removal = rules::kRemovals[Row];
   std::size_t write = 0;
   std::size_t read = 0;
   ForEachStart(
-      text, n, 0, [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal); },
-      [&](std::size_t at) { return text[at] == removal[0]; },
+      text, n, 0, removal.size(), [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal); },
       [&](std::size_t at) {
         if (at < read || !MatchesAt(text, n, at, removal)) return true;
         MoveDown(text + write, text + read, at - read);
@@ -607,7 +590,7 @@ inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t a
 template <typename Visit>
 inline bool ForEachRename(const char* text, std::size_t n, std::size_t from, Visit&& visit) {
   using Renames = std::make_index_sequence<kDistinctRenameCount>;
-  return ForEachStartInText(
+  return ForEachStart(
       text, n, from, kShortestRename, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
       [&](std::size_t at) {
         const std::size_t rename = RenameAtPadded(text, n, at);
@@ -816,7 +799,7 @@ template <std::size_t Row>
     read = at;
   };
   constexpr std::size_t kShortest = removal.size() < kShortestRename ? removal.size() : kShortestRename;
-  const bool taken = ForEachStartInText(
+  const bool taken = ForEachStart(
       text, n, 0, kShortest,
       [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal) | RenameStarts(at, next, Renames()); },
       [&](std::size_t at) __attribute__((always_inline)) {
@@ -831,6 +814,9 @@ template <std::size_t Row>
           read = dropEnd = end;
           return true;
         }
+        // (Where no rename fits, the removal's shorter pattern may: the
+        // place was kept for it.)
+        if (at + kShortestRename > n) return true;
         const std::size_t rename = RenameAtPadded(text, n, at);
         if (rename == kDistinctRenameCount) return true;
         if (rename > kDistinctRenameCount || at < read) return false;
