@@ -1,5 +1,6 @@
 #include "tools/rewriting/LongLineRewrite.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -145,6 +146,16 @@ inline bool RestMatches(const char* at, std::string_view pattern) {
   return std::memcmp(at + Known, pattern.data() + Known, pattern.size() - Known) == 0;
 }
 
+// Calls visit(at + i) for each set bit i of `starts`, lowest first, until
+// visit returns false. False when it did.
+template <typename Mask, typename Visit>
+__attribute__((always_inline)) inline bool VisitStarts(std::size_t at, Mask starts, Visit& visit) {
+  for (; starts != 0; starts &= starts - 1) {
+    if (!visit(at + static_cast<std::size_t>(bytescan::LowestBit(starts)))) return false;
+  }
+  return true;
+}
+
 // The places among the 16 bytes at `at` of the n bytes of `text` where
 // `starts` (a function of two chunks) says a match may begin, as a mask,
 // for a text with 16 readable bytes behind it: the chunk is read whole,
@@ -171,16 +182,9 @@ inline bool ForEachStart(const char* text, std::size_t n, std::size_t from, std:
                          ChunkStarts&& chunkStarts, Visit&& visit) {
   std::size_t at = from;
   for (; at + 17 <= n; at += 16) {
-    for (std::uint32_t starts = MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))); starts != 0;
-         starts &= starts - 1) {
-      if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
-    }
+    if (!VisitStarts(at, MaskOf(chunkStarts(Load(text + at), Load(text + at + 1))), visit)) return false;
   }
-  if (at == n) return true;
-  for (std::uint32_t starts = StartsInText(text, n, at, shortest, chunkStarts); starts != 0; starts &= starts - 1) {
-    if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
-  }
-  return true;
+  return at == n || VisitStarts(at, StartsInText(text, n, at, shortest, chunkStarts), visit);
 }
 
 // A pass from a text into another buffer that drops or replaces matches
@@ -240,16 +244,12 @@ inline bool ForEachStartPlaced(Stream& stream, std::size_t n, std::size_t shorte
       stream.PlaceChunk(at + 16 * c);
       starts |= BlockMask{MaskOf(chunkStarts(Load(text + at + 16 * c), Load(text + at + 16 * c + 1)))} << (16 * c);
     }
-    for (; starts != 0; starts &= starts - 1) {
-      if (!visit(at + static_cast<std::size_t>(bytescan::LowestBit(starts)))) return false;
-    }
+    if (!VisitStarts(at, starts, visit)) return false;
   }
   stream.blockBehind = false;
   for (; at < n; at += 16) {
     stream.PlaceChunk(at);
-    for (std::uint32_t starts = StartsInText(text, n, at, shortest, chunkStarts); starts != 0; starts &= starts - 1) {
-      if (!visit(at + static_cast<std::size_t>(LowestBit(starts)))) return false;
-    }
+    if (!VisitStarts(at, StartsInText(text, n, at, shortest, chunkStarts), visit)) return false;
   }
   return true;
 }
@@ -798,9 +798,8 @@ template <std::size_t Row>
     write += at - read;
     read = at;
   };
-  constexpr std::size_t kShortest = removal.size() < kShortestRename ? removal.size() : kShortestRename;
   const bool taken = ForEachStart(
-      text, n, 0, kShortest,
+      text, n, 0, std::min(removal.size(), kShortestRename),
       [removal](Chunk at, Chunk next) { return NetStarts(at, next, removal) | RenameStarts(at, next, Renames()); },
       [&](std::size_t at) __attribute__((always_inline)) {
         if (text[at] == removal[0]) {
