@@ -77,8 +77,6 @@ inline Bytes NoBytes() { return {0}; }
 inline std::uint32_t MaskOf(Bytes bytes) { return bytes.bits; }
 #endif
 
-inline int LowestBit(std::uint32_t mask) { return __builtin_ctz(mask); }
-
 // The wider passes' masks are a register wide: 64 bytes at a time on a
 // 64-bit target, 32 on a 32-bit one, where a 64-bit mask would take two
 // registers and a library call to scan.
