@@ -256,7 +256,12 @@ enum class SearchStart { Found, NothingMatched, Failed };
 
 // Found: `first` holds the first entry and `search` must be finished.
 // NothingMatched and Failed leave nothing to finish; Failed tells why.
-SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error);
+// With `within`, the folder of `searchText` held open (OpenFolder), the
+// entries are that folder's, whatever its path names by now: Linux lists
+// the folder held, and Windows keeps a folder held from being renamed or
+// removed, so that its path still names it.
+SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error,
+                              FolderHandle within = kNoFolder);
 // False when there is no further entry: at the end, `*error` left as it
 // was; where the folder could not be read on, with the reason.
 bool ContinueFolderSearch(FolderSearch* search, FolderEntry* next, ErrorCode* error);

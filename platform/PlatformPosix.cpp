@@ -631,10 +631,11 @@ void KindOfEntry(DIR* folder, const struct dirent* found, FolderEntry* entry) {
 }
 
 // The next entry of `folder`: false at its end, or where it cannot be
-// read on (`*error`).
-bool NextFolderEntry(DIR* folder, FolderEntry* entry, ErrorCode* error) {
+// read on (`*error`). `planned`: a fault planned for the listing may stand
+// for the read (the first one's is asked before the folder is opened).
+bool NextFolderEntry(DIR* folder, FolderEntry* entry, ErrorCode* error, bool planned = true) {
   errno = 0;
-  const struct dirent* found = Fails(Call::List) ? nullptr : readdir(folder);
+  const struct dirent* found = planned && Fails(Call::List) ? nullptr : readdir(folder);
   if (found == nullptr) {
     if (errno != 0) *error = errno;
     return false;
@@ -646,18 +647,31 @@ bool NextFolderEntry(DIR* folder, FolderEntry* entry, ErrorCode* error) {
 
 }  // namespace
 
-SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error) {
+SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error,
+                              FolderHandle within) {
   // Every entry of the folder is handed out; the caller matches the pattern.
-  std::string folderPath(searchText);
-  std::size_t cut = folderPath.rfind(kPathSeparator);
-  folderPath = cut == std::string::npos ? std::string(".") : folderPath.substr(0, cut + 1);
-  DIR* folder = opendir(folderPath.c_str());
+  if (Fails(Call::List)) {
+    *error = errno;
+    return SearchStart::Failed;
+  }
+  DIR* folder = nullptr;
+  if (within != kNoFolder) {
+    // A descriptor of its own: the listing's position is not the held one's.
+    const int listed = openat(static_cast<int>(within), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    folder = listed < 0 ? nullptr : fdopendir(listed);
+    if (listed >= 0 && folder == nullptr) close(listed);
+  } else {
+    std::string folderPath(searchText);
+    std::size_t cut = folderPath.rfind(kPathSeparator);
+    folderPath = cut == std::string::npos ? std::string(".") : folderPath.substr(0, cut + 1);
+    folder = opendir(folderPath.c_str());
+  }
   if (folder == nullptr) {
     *error = errno;
     return SearchStart::Failed;
   }
   ErrorCode listError = 0;
-  if (!NextFolderEntry(folder, first, &listError)) {
+  if (!NextFolderEntry(folder, first, &listError, false)) {
     closedir(folder);
     if (listError == 0) return SearchStart::NothingMatched;
     *error = listError;

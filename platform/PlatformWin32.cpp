@@ -579,7 +579,8 @@ void TakeEntry(const WIN32_FIND_DATAW& data, FolderEntry* entry) {
 
 }  // namespace
 
-SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error) {
+SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, FolderEntry* first, ErrorCode* error,
+                              FolderHandle) {
   WIN32_FIND_DATAW data;
   if (Fails(Call::List)) {
     *error = LastError();

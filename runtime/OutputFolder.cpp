@@ -232,12 +232,13 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
   platform::FolderSearch search;
   platform::FolderEntry entry;
   platform::ErrorCode ignored = 0;
-  if (platform::StartFolderSearch(searchText.c_str(), &search, &entry, &ignored) != platform::SearchStart::Found) {
+  if (platform::StartFolderSearch(searchText.c_str(), &search, &entry, &ignored, outputs->folder) !=
+      platform::SearchStart::Found) {
     return;
   }
   do {
-    // The list only gives names: each is looked at, opened and removed in
-    // the folder held open, whatever the path names by now.
+    // The folder held open is listed, and each name looked at, opened and
+    // removed in it, whatever the path names by now.
     platform::EntryStatus found;
     if (entry.isDirectory || !IsTemporaryName(entry.name) ||
         !platform::StatusInFolder(outputs->folder, entry.name.c_str(), false, &found, &ignored) ||

@@ -597,4 +597,42 @@ TEST(PlannedFault, AnotherRunsSweepLeavesACompleteOutput) {
   EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
 }
 
+// Each folder swapped for another as its listing starts, the first time
+// `convert`, the second `Converted` (Windows refuses to move a folder held
+// open): the folders opened are the ones listed, read and written.
+std::string gSwappedIn;
+int gListings = 0;
+
+void SwapAtListing(Call call) {
+  if (call != Call::List) return;
+  const std::string name = ++gListings == 1 ? "/convert" : "/Converted";
+  if (gListings == 2) platform::ObserveCalls(nullptr);
+  std::error_code refused;
+  std::filesystem::rename(gSwappedIn + name, gSwappedIn + name + " held", refused);
+  if (!refused) {
+    MakeFolder(gSwappedIn + name);
+    WriteFile(gSwappedIn + name + "/planted.kvr", kControlPreset);
+  }
+}
+
+TEST(PlannedFault, FoldersSwappedAsTheyAreListedAreNotListed) {
+  ScratchFolder folder;
+  MakeWorkingFolder(folder, kControlPreset, false);
+  WriteFile(folder / "Converted/.BrushPreset_Convertion-1-1.unfinished", "partial");
+  gSwappedIn = folder.path();
+  gListings = 0;
+  RunReport report;
+  LineList lines;
+  platform::ObserveCalls(SwapAtListing);
+  ConvertWorkingFolder(folder.path(), &report, &lines);
+  platform::ClearFaults();
+  CloseAllChannels();
+  ReleaseLineList(&lines);
+  EXPECT_TRUE(report.problems.empty());
+  EXPECT_EQ(report.presets, 1);
+  const std::string held = Exists(folder / "Converted held") ? "Converted held" : "Converted";
+  EXPECT_EQ(ReadFile(folder / (held + "/a.kvr")), kControlConverted);
+  EXPECT_FALSE(HoldsTemporaryFile(folder / held));
+}
+
 }  // namespace

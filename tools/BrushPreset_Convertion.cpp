@@ -96,13 +96,12 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
   const std::string outputFolder = base + "Converted";
   DirectoryScan scan;
   platform::ErrorCode scanError = 0;
-  bool scanning = BeginScan(&scan, base + folders.inputPath, "*.kvr", &scanError);
+  // The folder is opened first and the one opened is listed: a folder put
+  // in its place meanwhile is neither listed nor read.
   platform::FileIdentity inputIdentity;
-  if (scanning) folders.input = platform::OpenFolder((base + "convert").c_str(), false, &inputIdentity, &scanError);
-  if (scanning && folders.input == platform::kNoFolder) {
-    FinishScan(&scan);
-    scanning = false;
-  }
+  folders.input = platform::OpenFolder((base + "convert").c_str(), false, &inputIdentity, &scanError);
+  const bool scanning = folders.input != platform::kNoFolder &&
+                        BeginScan(&scan, base + folders.inputPath, "*.kvr", &scanError, folders.input);
   if (!scanning) report->problems.push_back(Problem{"convert", Step::MissingFolder, scanError});
   // Told once, not for every preset: nothing can be written without it.
   platform::FileIdentity outputIdentity;

@@ -24,7 +24,8 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern, platform::ErrorCode* error) {
+bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern, platform::ErrorCode* error,
+               platform::FolderHandle within) {
   scan->pattern = pattern.empty() ? std::string("*.*") : std::string(pattern);
   std::string searchText(folder);
   if (!searchText.empty() && searchText.back() != platform::kPathSeparator) {
@@ -32,7 +33,8 @@ bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pa
   }
   searchText += scan->pattern;
   platform::ErrorCode ignored = 0;
-  switch (platform::StartFolderSearch(searchText.c_str(), &scan->search, &scan->current, error ? error : &ignored)) {
+  switch (platform::StartFolderSearch(searchText.c_str(), &scan->search, &scan->current, error ? error : &ignored,
+                                      within)) {
     case platform::SearchStart::Found:
       scan->hasSearch = true;
       scan->firstPending = true;

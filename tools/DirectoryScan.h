@@ -22,11 +22,12 @@ struct DirectoryScan {
 };
 
 // Starts enumerating the entries of `folder` whose names match `pattern`
-// ("*.*" when empty). An empty result is a success; a folder that cannot be
-// searched is a failure (the reason in `*error`), and the scan must then
-// not be finished.
+// ("*.*" when empty): those of `within` where it is `folder` held open
+// (platform::StartFolderSearch). An empty result is a success; a folder
+// that cannot be searched is a failure (the reason in `*error`), and the
+// scan must then not be finished.
 bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern,
-               platform::ErrorCode* error = nullptr);
+               platform::ErrorCode* error = nullptr, platform::FolderHandle within = platform::kNoFolder);
 // True while there is another entry, which becomes the current one. False
 // at the end, or where the folder cannot be read on (scan->error).
 bool NextEntry(DirectoryScan* scan);
