@@ -153,10 +153,13 @@ std::vector<FaultCase> Cases() {
     };
   });
   add("Socket", [](FaultCase& c) {
-    c.setUp = [](const Workspace& w) { MakeSocket(w.in("s.kvr")); };
-    c.told = {"convert/s.kvr: cannot open: Not a regular file"};
+    c.setUp = [](const Workspace& w) {
+      MakeSocket(w.in("s.kvr"));
+      WriteFile(w.out("s.kvr"), "older");
+    };
+    c.told = {"convert/s.kvr: cannot open: Not a regular file (the older conversion is kept)"};
     c.presets = 2;
-    c.absent = {"s.kvr"};
+    c.exact = {{"s.kvr", "older"}};
   });
   add("Device", [](FaultCase& c) {
     c.setUp = [](const Workspace& w) {
@@ -288,6 +291,9 @@ std::vector<FaultCase> Cases() {
     c.told = {"Converted/ro.kvr: cannot create: "};
     c.presets = 2;
     c.exact = {{"ro.kvr", "old"}};
+    c.check = [](const Workspace&, const RunResult& result) {  // said kept once
+      EXPECT_EQ(Lines(result.errors).front(), kProgram + "Converted/ro.kvr: cannot create: Read-only, kept as it is");
+    };
   });
   add("WriteOnlyOutputIsReplacedReadableByItsOwner", [](FaultCase& c) {
     c.setUp = [](const Workspace& w) {
@@ -841,8 +847,9 @@ TEST(Lease, AnInputUnderALeaseIsWaitedForAFewSeconds) {
     EXPECT_EQ(ReadFile(w.out("leased.kvr")), givesUp ? kControlConverted : "older");
     EXPECT_EQ(ReadFile(w.out("control.kvr")), kControlConverted);
     if (!givesUp) {
-      EXPECT_EQ(Lines(result.errors).front(),
-                kProgram + "convert/leased.kvr: cannot open: Busy: another program holds it");
+      EXPECT_EQ(
+          Lines(result.errors).front(),
+          kProgram + "convert/leased.kvr: cannot open: Busy: another program holds it (the older conversion is kept)");
     }
   }
 }

@@ -125,16 +125,16 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Open, 1, true, "convert", Step::MissingFolder, false},
       {Call::List, 1, true, "convert", Step::MissingFolder, false},  // its first entry
       {Call::Open, 2, true, "Converted", Step::MissingFolder, false},
-      {Call::Open, 3, true, "convert/a.kvr", Step::OpenInput, false},
-      {Call::Status, 1, true, "Converted/a.kvr", Step::CreateOutput, false},   // what stands at the name
+      {Call::Open, 3, true, "convert/a.kvr", Step::OpenInput, true},
+      {Call::Status, 1, true, "Converted/a.kvr", Step::CreateOutput, true},    // what stands at the name
       {Call::Status, 2, false, "Converted/a.kvr", Step::CreateOutput, false},  // the new file's identity
       // Compared with an older output, the file is made once the
       // conversion is known to differ from it: after the input is read.
       {Call::Status, kComparesOlder ? 3u : 2u, true, "Converted/a.kvr", Step::CreateOutput,
-       kComparesOlder},  // the temporary file's identity
-      {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, kComparesOlder},
+       true},  // the temporary file's identity
+      {Call::CreateExclusive, 1, true, "Converted/a.kvr", Step::CreateOutput, true},
       {Call::CreateExclusive, 1, false, "Converted/a.kvr", Step::CreateOutput, false},
-      {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, kComparesOlder},
+      {Call::Lock, 1, true, "Converted/a.kvr", Step::CreateOutput, true},
       // Another run's temporary file at the name: the next name is tried.
       {Call::CreateExclusive, 1, true, "", Step::OpenInput, false, platform::kExists},
       {Call::Read, 1, true, "convert/a.kvr", Step::ReadInput, true},
@@ -476,7 +476,8 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
     ASSERT_EQ(report.problems.size(), 1u);
     EXPECT_EQ(report.problems.front().path, std::string("convert") + platform::kPathSeparator + name);
     EXPECT_EQ(report.problems.front().step, row.step);
-    EXPECT_EQ(report.problems.front().olderKept, row.afterFirstWrite);  // known only once the output is open
+    // Not known where the paths could not be had: nothing more is asked.
+    EXPECT_EQ(report.problems.front().olderKept, row.step == Step::OpenInput || row.afterFirstWrite);
     EXPECT_EQ(ReadFile(folder / ("Converted/" + name)), "older");
     EXPECT_EQ(ReadFile(folder / ("convert/" + name)), kControlPreset);
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));

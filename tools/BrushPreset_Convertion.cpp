@@ -61,13 +61,32 @@ std::optional<Problem> ConvertPreset(const std::string& inputPath, const std::st
   return ConvertOpenPreset(inputPath, outputPath, lines);
 }
 
+namespace {
+
+// Whether a file stands at `name` in Converted: an older conversion, which
+// a preset that fails before its output is begun leaves as it is.
+bool OlderConversionStands(const WorkingFolders& folders, const std::string& name) {
+  platform::EntryStatus existing;
+  platform::ErrorCode ignored = 0;
+  return platform::StatusInFolder(folders.output.folder, name.c_str(), false, &existing, &ignored) &&
+         existing.kind == platform::EntryKind::File;
+}
+
+}  // namespace
+
 std::optional<Problem> ConvertPresetIn(WorkingFolders* folders, const std::string& name, LineList* lines) {
   const std::string inputPath = folders->inputPath + name;
   const std::string outputPath = folders->outputPath + name;
   platform::ErrorCode error = 0;
-  if (!OpenInFolder(kInput, folders->input, name.c_str(), &error)) return Problem{inputPath, Step::OpenInput, error};
+  if (!OpenInFolder(kInput, folders->input, name.c_str(), &error)) {
+    return Problem{inputPath, Step::OpenInput, error, OlderConversionStands(*folders, name)};
+  }
   if (!CreateInFolder(kOutput, &folders->output, name.c_str(), kInput, &error)) {
-    return CreateFailure(outputPath, error);
+    std::optional<Problem> problem = CreateFailure(outputPath, error);
+    // (A read-only older output is told kept in its own words.)
+    problem->olderKept =
+        problem->step == Step::CreateOutput && error != platform::kReadOnly && OlderConversionStands(*folders, name);
+    return problem;
   }
   return ConvertOpenPreset(inputPath, outputPath, lines);
 }
@@ -131,7 +150,8 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
       // act on it. (One put in an entry's place after the listing is
       // opened, without waiting, and then refused.)
       if (EntryIsSpecial(scan)) {
-        problem = Problem{folders.inputPath + EntryName(scan), Step::OpenInput, platform::kNotARegularFile};
+        problem = Problem{folders.inputPath + EntryName(scan), Step::OpenInput, platform::kNotARegularFile,
+                          OlderConversionStands(folders, EntryName(scan))};
       } else {
         problem = ConvertPresetIn(&folders, EntryName(scan), lines);
       }
