@@ -146,8 +146,10 @@ std::vector<FaultCase> Cases() {
     c.told = {"convert/f.kvr: cannot open: Not a regular file"};
     c.presets = 2;
     c.absent = {"f.kvr"};
-    c.check = [writing](const Workspace& w, const RunResult&) {
+    c.check = [writing](const Workspace& w, const RunResult& result) {
       EXPECT_FALSE(*writing) << "the pipe was opened";
+      // No older conversion: none told kept.
+      EXPECT_EQ(Lines(result.errors).front(), kProgram + "convert/f.kvr: cannot open: Not a regular file");
       close(open(w.in("f.kvr").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // lets the writer go
       EXPECT_TRUE(WaitUntil([&] { return writing->load(); }));
     };

@@ -121,7 +121,13 @@ void ConvertWorkingFolder(const std::string& folder, RunReport* report, LineList
   folders.input = platform::OpenFolder((base + "convert").c_str(), false, &inputIdentity, &scanError);
   const bool scanning = folders.input != platform::kNoFolder &&
                         BeginScan(&scan, base + folders.inputPath, "*.kvr", &scanError, folders.input);
-  if (!scanning) report->problems.push_back(Problem{"convert", Step::MissingFolder, scanError});
+  if (!scanning) {
+    // Not held while Converted is opened: with few descriptors left, that
+    // would fail for this one alone.
+    platform::CloseFolder(folders.input);
+    folders.input = platform::kNoFolder;
+    report->problems.push_back(Problem{"convert", Step::MissingFolder, scanError});
+  }
   // Told once, not for every preset: nothing can be written without it.
   platform::FileIdentity outputIdentity;
   platform::ErrorCode outputError = 0;
