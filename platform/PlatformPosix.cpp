@@ -659,7 +659,11 @@ SearchStart StartFolderSearch(const char* searchText, FolderSearch* search, Fold
     // A descriptor of its own: the listing's position is not the held one's.
     const int listed = openat(static_cast<int>(within), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     folder = listed < 0 ? nullptr : fdopendir(listed);
-    if (listed >= 0 && folder == nullptr) close(listed);
+    if (listed >= 0 && folder == nullptr) {
+      const int reason = errno;
+      close(listed);
+      errno = reason;
+    }
   } else {
     std::string folderPath(searchText);
     std::size_t cut = folderPath.rfind(kPathSeparator);

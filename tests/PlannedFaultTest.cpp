@@ -99,16 +99,22 @@ void MakeWorkingFolder(const ScratchFolder& folder, const std::string& content, 
   if (older) WriteFile(folder / ("Converted/" + name), "older");
 }
 
-// The working folder converted with the `nth` use of `call` failing.
-RunReport ConvertWithFault(const ScratchFolder& folder, Call call, unsigned nth, platform::ErrorCode error) {
+// The working folder converted with what is planned, then every plan
+// and observer forgotten.
+RunReport ConvertAsPlanned(const ScratchFolder& folder) {
   RunReport report;
   LineList lines;
-  platform::PlanFault(call, nth, error);
   ConvertWorkingFolder(folder.path(), &report, &lines);
   platform::ClearFaults();
   CloseAllChannels();
   ReleaseLineList(&lines);
   return report;
+}
+
+// The working folder converted with the `nth` use of `call` failing.
+RunReport ConvertWithFault(const ScratchFolder& folder, Call call, unsigned nth, platform::ErrorCode error) {
+  platform::PlanFault(call, nth, error);
+  return ConvertAsPlanned(folder);
 }
 
 TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
@@ -586,13 +592,8 @@ TEST(PlannedFault, AnotherRunsSweepLeavesACompleteOutput) {
   ScratchFolder folder;
   MakeWorkingFolder(folder, kControlPreset, true);
   gSweptFolder = folder / "Converted";
-  RunReport report;
-  LineList lines;
   platform::ObserveCalls(SweepAtRename);
-  ConvertWorkingFolder(folder.path(), &report, &lines);
-  platform::ClearFaults();
-  CloseAllChannels();
-  ReleaseLineList(&lines);
+  const RunReport report = ConvertAsPlanned(folder);
   EXPECT_TRUE(report.problems.empty());
   EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
   EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
@@ -622,13 +623,8 @@ TEST(PlannedFault, FoldersSwappedAsTheyAreListedAreNotListed) {
   WriteFile(folder / "Converted/.BrushPreset_Convertion-1-1.unfinished", "partial");
   gSwappedIn = folder.path();
   gListings = 0;
-  RunReport report;
-  LineList lines;
   platform::ObserveCalls(SwapAtListing);
-  ConvertWorkingFolder(folder.path(), &report, &lines);
-  platform::ClearFaults();
-  CloseAllChannels();
-  ReleaseLineList(&lines);
+  const RunReport report = ConvertAsPlanned(folder);
   EXPECT_TRUE(report.problems.empty());
   EXPECT_EQ(report.presets, 1);
   const std::string held = Exists(folder / "Converted held") ? "Converted held" : "Converted";
