@@ -46,22 +46,11 @@ std::optional<Problem> ConvertOpenPreset(const std::string& inputPath, const std
   return std::nullopt;
 }
 
-std::optional<Problem> CreateFailure(const std::string& outputPath, platform::ErrorCode error) {
+Problem CreateFailure(const std::string& outputPath, platform::ErrorCode error) {
   CloseChannel(kInput);
   if (error == platform::kSameFile) return Problem{outputPath, Step::SameFile, 0};
   return Problem{outputPath, Step::CreateOutput, error};
 }
-
-}  // namespace
-
-std::optional<Problem> ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
-  platform::ErrorCode error = 0;
-  if (!OpenForReading(kInput, inputPath.c_str(), &error)) return Problem{inputPath, Step::OpenInput, error};
-  if (!CreateForWriting(kOutput, outputPath.c_str(), kInput, &error)) return CreateFailure(outputPath, error);
-  return ConvertOpenPreset(inputPath, outputPath, lines);
-}
-
-namespace {
 
 // Whether a file stands at `name` in Converted: an older conversion, which
 // a preset that fails before its output is begun leaves as it is.
@@ -74,6 +63,13 @@ bool OlderConversionStands(const WorkingFolders& folders, const std::string& nam
 
 }  // namespace
 
+std::optional<Problem> ConvertPreset(const std::string& inputPath, const std::string& outputPath, LineList* lines) {
+  platform::ErrorCode error = 0;
+  if (!OpenForReading(kInput, inputPath.c_str(), &error)) return Problem{inputPath, Step::OpenInput, error};
+  if (!CreateForWriting(kOutput, outputPath.c_str(), kInput, &error)) return CreateFailure(outputPath, error);
+  return ConvertOpenPreset(inputPath, outputPath, lines);
+}
+
 std::optional<Problem> ConvertPresetIn(WorkingFolders* folders, const std::string& name, LineList* lines) {
   const std::string inputPath = folders->inputPath + name;
   const std::string outputPath = folders->outputPath + name;
@@ -82,10 +78,10 @@ std::optional<Problem> ConvertPresetIn(WorkingFolders* folders, const std::strin
     return Problem{inputPath, Step::OpenInput, error, OlderConversionStands(*folders, name)};
   }
   if (!CreateInFolder(kOutput, &folders->output, name.c_str(), kInput, &error)) {
-    std::optional<Problem> problem = CreateFailure(outputPath, error);
+    Problem problem = CreateFailure(outputPath, error);
     // (A read-only older output is told kept in its own words.)
-    problem->olderKept =
-        problem->step == Step::CreateOutput && error != platform::kReadOnly && OlderConversionStands(*folders, name);
+    problem.olderKept =
+        problem.step == Step::CreateOutput && error != platform::kReadOnly && OlderConversionStands(*folders, name);
     return problem;
   }
   return ConvertOpenPreset(inputPath, outputPath, lines);
