@@ -237,6 +237,35 @@ class ShortText {
 #endif
 };
 
+// `value`, hidden from the optimiser: a choice made from it stays
+// arithmetic instead of becoming a branch, which would be a guess on the
+// lines of a preset file, whose kinds come in no order a processor could
+// predict.
+template <typename T>
+inline T Opaque(T value) {
+  asm("" : "+r"(value));
+  return value;
+}
+
+// `ifTrue` where `condition` holds, else `ifFalse`, without a branch.
+inline std::size_t Choose(bool condition, std::size_t ifTrue, std::size_t ifFalse) {
+  const std::size_t all = Opaque(std::size_t{0} - static_cast<std::size_t>(condition));
+  return (ifTrue & all) | (ifFalse & ~all);
+}
+
+// One bit per byte of the 16 at `a` that equals the byte at the same place
+// of the 16 at `b`: the 16 bytes at each must be readable.
+inline std::uint32_t SameBytes16(const char* a, const char* b) {
+#if defined(__SSE2__)
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(a)), _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)))));
+#else
+  std::uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= static_cast<std::uint32_t>(a[i] == b[i]) << i;
+  return bits;
+#endif
+}
+
 // Copies n bytes in whole 16-byte chunks, front to back: reads and writes
 // up to 15 bytes past n. Each chunk is read before it is written, so `to`
 // may also lie before `from` in the same buffer (or be `from`): a move

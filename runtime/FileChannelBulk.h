@@ -65,7 +65,7 @@ inline std::size_t LongLineLength(FileChannel* channel, const char* line) {
 // at a time. Stops where a line runs past the buffer or a CR is the last
 // byte held: AtEnd and ReadLine then take over. False when `take` refused.
 // Each line handed out lies in the buffer with 64 readable bytes from its
-// start, whatever its length.
+// start and 64 behind its end (the buffer's slack), whatever its length.
 template <typename Take>
 __attribute__((always_inline)) inline bool TakeBufferedLines(FileChannel* channel, Take&& take) {
   if (channel->buffer == nullptr || channel->mode != ChannelMode::Reading) return true;

@@ -13,6 +13,7 @@
 
 #include "runtime/ByteScan.h"
 #include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/RenameLookup.h"
 #include "tools/rewriting/RowRewrite.h"
 
 namespace {
@@ -22,6 +23,8 @@ using rules::kDistinctRenames;
 using rules::kFirstRemoval;
 using rules::kFormingCount;
 using rules::kFormings;
+using rules::kShortestRename;
+using rules::RenameAtPadded;
 
 static_assert(kFirstRemoval.size() >= 2, "long-line path: the first removal is found by its first two bytes");
 static_assert(!rules::OverlapsItself(kFirstRemoval),
@@ -43,7 +46,6 @@ struct Bytes {
 inline Chunk Load(const char* from) { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(from))}; }
 inline void Store(char* to, Chunk chunk) { _mm_storeu_si128(reinterpret_cast<__m128i*>(to), chunk.bytes); }
 inline Bytes Equal(Chunk chunk, char c) { return {_mm_cmpeq_epi8(chunk.bytes, _mm_set1_epi8(c))}; }
-inline Bytes Equal(Chunk a, Chunk b) { return {_mm_cmpeq_epi8(a.bytes, b.bytes)}; }
 inline Bytes operator&(Bytes a, Bytes b) { return {_mm_and_si128(a.bits, b.bits)}; }
 inline Bytes operator|(Bytes a, Bytes b) { return {_mm_or_si128(a.bits, b.bits)}; }
 inline Bytes NoBytes() { return {_mm_setzero_si128()}; }
@@ -64,11 +66,6 @@ inline void Store(char* to, const Chunk& chunk) { std::memcpy(to, chunk.bytes, 1
 inline Bytes Equal(const Chunk& chunk, char c) {
   std::uint32_t bits = 0;
   for (int i = 0; i < 16; ++i) bits |= static_cast<std::uint32_t>(chunk.bytes[i] == c) << i;
-  return {bits};
-}
-inline Bytes Equal(const Chunk& a, const Chunk& b) {
-  std::uint32_t bits = 0;
-  for (int i = 0; i < 16; ++i) bits |= static_cast<std::uint32_t>(a.bytes[i] == b.bytes[i]) << i;
   return {bits};
 }
 inline Bytes operator&(Bytes a, Bytes b) { return {a.bits & b.bits}; }
@@ -476,113 +473,6 @@ struct Reach {
 template <std::size_t... R>
 inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
   return (NoBytes() | ... | NetStarts(at, next, kDistinctRenames[R].find));
-}
-
-// The distinct rename whose pattern is at `at`; kDistinctRenameCount for
-// none, and kDistinctRenameCount + 1 when two are. Each pattern is ruled
-// out by its first byte before its length is looked at; where no two
-// patterns can begin at one place (rules::kSharedStarts), the first found
-// is the only one.
-template <std::size_t... R>
-inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std::index_sequence<R...>) {
-  std::size_t found = kDistinctRenameCount;
-  std::size_t count = 0;
-  auto matches = [&](std::string_view find) {
-    return text[at] == find[0] && at + find.size() <= n && RestMatches<1>(text + at, find);
-  };
-  if constexpr (rules::kSharedStartCount == 0) {
-    (void)((matches(kDistinctRenames[R].find) ? (found = R, true) : false) || ...);
-    (void)count;
-  } else {
-    ((matches(kDistinctRenames[R].find) ? (found = R, ++count) : 0), ...);
-  }
-  return count > 1 ? kDistinctRenameCount + 1 : found;
-}
-
-// The length of the shortest rename pattern: no match begins nearer the end.
-constexpr std::size_t kShortestRename = [] {
-  std::size_t shortest = kDistinctRenames[0].find.size();
-  for (const rules::Rename& rename : kDistinctRenames)
-    shortest = rename.find.size() < shortest ? rename.find.size() : shortest;
-  return shortest;
-}();
-
-// The place in a pattern, past its first byte, whose byte together with
-// the first tells each distinct rename pattern from all the others; 0 where
-// no place does (two patterns alike there, as where one begins another).
-constexpr std::size_t kRenameProbe = [] {
-  for (std::size_t probe = 1; probe < kShortestRename; ++probe) {
-    bool apart = true;
-    for (std::size_t a = 0; a < kDistinctRenameCount; ++a) {
-      for (std::size_t b = a + 1; b < kDistinctRenameCount; ++b) {
-        const std::string_view x = kDistinctRenames[a].find;
-        const std::string_view y = kDistinctRenames[b].find;
-        apart = apart && (x[0] != y[0] || x[probe] != y[probe]);
-      }
-    }
-    if (apart) return probe;
-  }
-  return std::size_t{0};
-}();
-
-constexpr bool kRenamesLookedUp = [] {
-  bool fit = kRenameProbe != 0;
-  for (const rules::Rename& rename : kDistinctRenames) fit = fit && rename.find.size() <= 16;
-  return fit;
-}();
-
-// Each pattern's first byte and its byte at kRenameProbe numbered from 1 (0
-// for a byte no pattern has there), the pattern that the two numbers name
-// (kDistinctRenameCount for none), and each pattern padded to a chunk with
-// the bits of its bytes in a chunk's mask. The row for none asks for a bit
-// that no mask has.
-struct RenameLookup {
-  unsigned char first[256] = {};
-  unsigned char probe[256] = {};
-  unsigned char rename[kDistinctRenameCount + 1][kDistinctRenameCount + 1] = {};
-  char padded[kDistinctRenameCount + 1][16] = {};
-  std::uint32_t need[kDistinctRenameCount + 1] = {};
-  std::size_t size[kDistinctRenameCount + 1] = {};
-};
-constexpr RenameLookup kRenameLookup = [] {
-  RenameLookup lookup;
-  if constexpr (kRenamesLookedUp) {
-    unsigned char firsts = 0;
-    unsigned char probes = 0;
-    for (auto& row : lookup.rename) {
-      for (unsigned char& rename : row) rename = static_cast<unsigned char>(kDistinctRenameCount);
-    }
-    for (std::size_t r = 0; r < kDistinctRenameCount; ++r) {
-      const std::string_view find = kDistinctRenames[r].find;
-      unsigned char& first = lookup.first[static_cast<unsigned char>(find[0])];
-      if (first == 0) first = ++firsts;
-      unsigned char& probe = lookup.probe[static_cast<unsigned char>(find[kRenameProbe])];
-      if (probe == 0) probe = ++probes;
-      lookup.rename[first][probe] = static_cast<unsigned char>(r);
-      for (std::size_t i = 0; i < find.size(); ++i) lookup.padded[r][i] = find[i];
-      lookup.need[r] = (std::uint32_t{1} << find.size()) - 1;
-      lookup.size[r] = find.size();
-    }
-    lookup.need[kDistinctRenameCount] = std::uint32_t{1} << 16;
-  }
-  return lookup;
-}();
-
-// RenameAt, for a text with 16 readable bytes behind it: the one pattern
-// that may stand at `at` looked up, then compared whole, with no branch on
-// which one it is, a guess where renames are dense.
-inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t at) {
-  using Renames = std::make_index_sequence<kDistinctRenameCount>;
-  if constexpr (kRenamesLookedUp) {
-    const std::size_t r =
-        kRenameLookup.rename[kRenameLookup.first[static_cast<unsigned char>(text[at])]]
-                            [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
-    const std::uint32_t need = kRenameLookup.need[r];
-    const bool whole = (MaskOf(Equal(Load(text + at), Load(kRenameLookup.padded[r]))) & need) == need;
-    return (whole & (at + kRenameLookup.size[r] <= n)) ? r : kDistinctRenameCount;
-  } else {
-    return RenameAt(text, n, at, Renames());
-  }
 }
 
 template <typename Visit>

@@ -14,6 +14,7 @@
 #include "tools/rewriting/LongLineRewrite.h"
 #include "tools/rewriting/PresetLine.h"
 #include "tools/rewriting/PresetRuleFacts.h"
+#include "tools/rewriting/RenameLookup.h"
 #include "tools/rewriting/RowRewrite.h"
 
 static_assert(kRewriteGrowth >= 32, "16-byte path: whole chunks are written up to 31 bytes past the line");
@@ -191,39 +192,15 @@ __attribute__((always_inline)) inline bool JoinsPatternBytes(const char* line, s
   return false;
 }
 
+// The rename matches found in a line: how many, and the place and distinct
+// rename (rules::kNoRename for none) of the last one.
 struct RenameMatches {
   int count = 0;
   std::size_t at = 0;
-  std::size_t rename = 0;  // in rules::kDistinctRenames
+  std::size_t rename = rules::kNoRename;
 };
 
-template <std::size_t R>
-__attribute__((always_inline)) inline bool Take(const char* text, std::size_t n, std::size_t at,
-                                                RenameMatches* matches) {
-  constexpr std::string_view find = rules::kDistinctRenames[R].find;
-  if (at + find.size() <= n && std::memcmp(text + at, find.data(), find.size()) == 0) {
-    ++matches->count;
-    matches->at = at;
-    matches->rename = R;
-    return true;
-  }
-  return false;
-}
-
-// Tries at `at` every distinct pattern that begins with `First`. Where no
-// pattern begins another, two cannot match at one place: the first match
-// ends the search.
-template <char First, std::size_t... R>
-__attribute__((always_inline)) inline void TakeWithFirstByte(const char* text, std::size_t n, std::size_t at,
-                                                             RenameMatches* matches, std::index_sequence<R...>) {
-  if constexpr (rules::kSharedStartCount == 0) {
-    ((rules::kDistinctRenames[R].find[0] == First && Take<R>(text, n, at, matches)) || ...);
-  } else {
-    ((rules::kDistinctRenames[R].find[0] == First ? void(Take<R>(text, n, at, matches)) : void()), ...);
-  }
-}
-
-// The patterns' first bytes in ascending order, for a search by halves.
+// The patterns' first bytes in ascending order, for their ranges below.
 constexpr rules::ByteList kSortedFirstBytes = [] {
   rules::ByteList sorted = rules::kRenameFirstBytes;
   for (std::size_t i = 1; i < sorted.size; ++i) {
@@ -237,32 +214,20 @@ constexpr rules::ByteList kSortedFirstBytes = [] {
   return sorted;
 }();
 
-// `c`, the byte at `at`, is one of kSortedFirstBytes[Low, High): halved
-// until one is left, which needs no test.
-template <std::size_t Low, std::size_t High>
-__attribute__((always_inline)) inline void TakeAt(const char* text, std::size_t n, std::size_t at, unsigned char c,
-                                                  RenameMatches* matches) {
-  if constexpr (High - Low == 1) {
-    TakeWithFirstByte<kSortedFirstBytes.bytes[Low]>(text, n, at, matches,
-                                                    std::make_index_sequence<rules::kDistinctRenameCount>());
-  } else {
-    constexpr std::size_t kMiddle = (Low + High) / 2;
-    if (c < static_cast<unsigned char>(kSortedFirstBytes.bytes[kMiddle])) {
-      TakeAt<Low, kMiddle>(text, n, at, c, matches);
-    } else {
-      TakeAt<kMiddle, High>(text, n, at, c, matches);
-    }
-  }
-}
-
-// Every occurrence of every distinct rename pattern in `text`: each begins
-// at one of the `starts`, the places of the patterns' first bytes.
+// Every occurrence of every distinct rename pattern in `text`, whose 16
+// bytes from each start can be read: each begins at one of the `starts`,
+// the places of the patterns' first bytes. What each place holds is counted
+// and kept without a branch.
 template <typename Bits>
 __attribute__((always_inline)) inline RenameMatches FindRenames(const char* text, std::size_t n, Bits starts) {
   RenameMatches matches;
   for (; starts != 0; starts &= starts - 1) {
-    const auto at = Lowest(starts);
-    TakeAt<0, kSortedFirstBytes.size>(text, n, at, static_cast<unsigned char>(text[at]), &matches);
+    const std::size_t at = Lowest(starts);
+    const std::size_t rename = rules::RenameAtPadded(text, n, at);
+    const bool found = rename != rules::kNoRename;
+    matches.count += static_cast<int>(found) + static_cast<int>(rename == rules::kTwoRenames);
+    matches.at = bytescan::Choose(found, at, matches.at);
+    matches.rename = bytescan::Choose(found, rename, matches.rename);
   }
   return matches;
 }
@@ -299,6 +264,19 @@ __attribute__((always_inline)) inline bool Forms(const char* out, std::size_t si
   return true;
 }
 
+// True when each way a rename forms a later row's pattern needs a
+// neighbour that holds a rename pattern's first byte: a line with one place
+// where a pattern may begin then cannot form one.
+constexpr bool kFormingNeedsTwoStarts = [] {
+  for (const rules::Forming& forming : rules::kFormings) {
+    bool holds = false;
+    for (char c : forming.before) holds = holds || rules::kRenameFirstBytes.Holds(c);
+    for (char c : forming.after) holds = holds || rules::kRenameFirstBytes.Holds(c);
+    if (!holds) return false;
+  }
+  return true;
+}();
+
 template <std::size_t... E>
 __attribute__((always_inline)) inline bool FormsLaterPattern(const char* out, std::size_t size,
                                                              const RenameMatches& matches, std::index_sequence<E...>) {
@@ -307,7 +285,8 @@ __attribute__((always_inline)) inline bool FormsLaterPattern(const char* out, st
 
 // The distinct renames as data, so that a lone rename is made without a
 // branch on which one it is (the renames of a file's lines come in no order
-// a processor could predict).
+// a processor could predict), and a last row, for none, that changes
+// nothing.
 struct LoneRename {
   std::size_t findSize = 0;
   std::size_t withSize = 0;
@@ -317,8 +296,8 @@ struct LoneRename {
 
 static_assert(rules::kLongestReplacement <= 16, "16-byte path: a lone rename is blended in from a 16-byte register");
 
-constexpr std::array<LoneRename, rules::kDistinctRenameCount> kLoneRenames = [] {
-  std::array<LoneRename, rules::kDistinctRenameCount> renames{};
+constexpr std::array<LoneRename, rules::kDistinctRenameCount + 1> kLoneRenames = [] {
+  std::array<LoneRename, rules::kDistinctRenameCount + 1> renames{};
   for (std::size_t r = 0; r < rules::kDistinctRenameCount; ++r) {
     renames[r].findSize = rules::kDistinctRenames[r].find.size();
     renames[r].withSize = rules::kDistinctRenames[r].with.size();
@@ -330,16 +309,22 @@ constexpr std::array<LoneRename, rules::kDistinctRenameCount> kLoneRenames = [] 
   return renames;
 }();
 
-// The lone rename `matches` found, made in the `size` bytes of `out`: the
-// rest of the line moved in whole chunks, the replacement blended over the
-// first bytes of the pattern (both reach at most 15 bytes past the line,
-// within the room of kRewriteGrowth bytes).
+// The lone rename `matches` found, or none, made in the `size` bytes of
+// `out`: the rest of the line moved in whole chunks, the replacement
+// blended over the first bytes of the pattern. Where the line has at most
+// 16 * Chunks <= 32 bytes, the rest is moved whole chunks at a time
+// whatever the rename (none moves it onto itself): no branch on which one
+// it is. Longer lines move it only where the length changes. Writes reach
+// at most 31 bytes past the line, within the room of kRewriteGrowth bytes.
+template <std::size_t Chunks>
 __attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::size_t size,
                                                               const RenameMatches& matches) {
   const LoneRename& rename = kLoneRenames[matches.rename];
   char* const at = out + matches.at;
-  // Most renames keep the length: the rest of the line stays in place.
-  if (rename.withSize != rename.findSize) {
+  if constexpr (Chunks <= 2) {
+    bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, 16 * Chunks);
+  } else if (rename.withSize != rename.findSize) {
+    // Most renames keep the length: the rest of the line stays in place.
     bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
   }
 #if defined(__SSE2__)
@@ -355,15 +340,16 @@ __attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::si
 }
 
 // Stage 3 on the `size` bytes stages 1 and 2 left in `out`, given the
-// matches of the rename patterns there. When a single match is all that
-// the rows would find, it is renamed alone; otherwise the long-line path's
-// stage 3 takes over.
+// matches of the rename patterns there (for none, with 0 as their place).
+// When no match, or a single one, is all that the rows would find, it is
+// renamed alone; otherwise the long-line path's stage 3 takes over.
+template <std::size_t Chunks>
 __attribute__((always_inline)) inline std::size_t ApplyRenames(char* out, std::size_t size,
                                                                const RenameMatches& matches) {
-  if (matches.count == 1 && !FormsLaterPattern(out, size, matches, std::make_index_sequence<rules::kFormingCount>())) {
-    return RenameAlone(out, size, matches);
+  if (matches.count > 1 || FormsLaterPattern(out, size, matches, std::make_index_sequence<rules::kFormingCount>())) {
+    return RenameRows(out, size);
   }
-  return RenameRows(out, size);
+  return RenameAlone<Chunks>(out, size, matches);
 }
 
 template <std::size_t Chunks, std::size_t... I>
@@ -447,7 +433,7 @@ __attribute__((noinline)) std::size_t RewriteShortLineIn(const char* line, std::
     const std::size_t at = matches.count == 1 ? matches.at : n;
     size = CompactInto<Chunks>(line, n, removed, out, at, &matches.at);
   }
-  return matches.count == 0 ? size : ApplyRenames(out, size, matches);
+  return ApplyRenames<Chunks>(out, size, matches);
 }
 
 // The work of RewriteTwoRuns below once the rest's kept bytes are known:
@@ -482,11 +468,12 @@ __attribute__((always_inline)) inline std::size_t RewriteKept(const char* line, 
     size += Lowest(behindSecond) - secondStart;
   }
   const Bits starts = RenameFirstBytes(text, std::make_index_sequence<kRenameFirstRanges.size>()) & keep;
-  if (starts == 0) return size;
   RenameMatches matches = FindRenames(line, n, starts);
-  if (matches.count == 0) return size;
-  matches.at = matches.at < secondStart ? matches.at - start : matches.at - secondStart + (end - start);
-  return ApplyRenames(out, size, matches);
+  // Where the match landed in `out` (0 for none).
+  const std::size_t moved =
+      bytescan::Choose(matches.at < secondStart, matches.at - start, matches.at - secondStart + (end - start));
+  matches.at = bytescan::Choose(matches.count != 0, moved, 0);
+  return ApplyRenames<Chunks>(out, size, matches);
 }
 
 // The common short rest, the n bytes at `line` behind `skipped` others:
@@ -537,18 +524,25 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* li
   const auto run = Lowest(static_cast<Bits>(~keep));
   bytescan::CopyChunks(out, line, 16);
   const Bits starts = RenameFirstBytes(text, std::make_index_sequence<kRenameFirstRanges.size>()) & keep;
-  if (starts == 0) return run;
-  // Several places to try, or a rename that may form a later row's
-  // pattern: the path that handles them.
+  // Several places to try: the path that handles them.
   if ((starts & (starts - 1)) != 0) return RewriteTwoRuns<1>(line, n, out, skipped);
+  // The one place looked at, or the byte behind the chunk where there is
+  // none: no pattern is found there, and the rename for none changes
+  // nothing.
+  const std::size_t at = Lowest(starts | (Bits{1} << 16));
   RenameMatches matches;
-  matches.at = Lowest(starts);
-  TakeAt<0, kSortedFirstBytes.size>(line, n, matches.at, static_cast<unsigned char>(line[matches.at]), &matches);
-  if (matches.count == 0) return run;
-  if (FormsLaterPattern(out, run, matches, std::make_index_sequence<rules::kFormingCount>())) {
-    return RewriteTwoRuns<1>(line, n, out, skipped);
+  matches.rename = rules::RenameAtPadded(line, n, at);
+  matches.count = matches.rename != rules::kNoRename;
+  matches.at = bytescan::Choose(matches.count != 0, at, 0);
+  if constexpr (rules::kSharedStartCount != 0) {
+    if (matches.rename == rules::kTwoRenames) return RewriteTwoRuns<1>(line, n, out, skipped);
   }
-  return RenameAlone(out, run, matches);
+  if constexpr (!kFormingNeedsTwoStarts) {
+    if (FormsLaterPattern(out, run, matches, std::make_index_sequence<rules::kFormingCount>())) {
+      return RewriteTwoRuns<1>(line, n, out, skipped);
+    }
+  }
+  return RenameAlone<1>(out, run, matches);
 }
 
 }  // namespace

@@ -8,6 +8,6 @@
 inline constexpr std::size_t kShortLine = 64;
 
 // All three stages over a line of n <= kShortLine bytes. The 64 bytes from
-// `line` must be readable; `out` has room for n + kRewriteGrowth bytes and
-// does not overlap them. Returns the length.
+// `line`, and the 16 behind its end, must be readable; `out` has room for
+// n + kRewriteGrowth bytes and does not overlap them. Returns the length.
 std::size_t RewriteShortLine(const char* line, std::size_t n, char* out);
