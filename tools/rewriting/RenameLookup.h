@@ -111,15 +111,24 @@ inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std
 }
 
 // RenameAt, for a text with 16 readable bytes from `at`: the one pattern
-// that may stand there looked up, then compared whole.
-inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t at) {
+// that may stand there looked up, then compared whole. `Branchless`: the
+// answer is made without a branch on whether a pattern stands there, for a
+// caller that keeps it without one too (a caller that branches on it
+// anyway is better served by the branch).
+template <bool Branchless = false>
+__attribute__((always_inline)) inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t at) {
   if constexpr (kRenamesLookedUp) {
     const std::size_t r =
         kRenameLookup.rename[kRenameLookup.first[static_cast<unsigned char>(text[at])]]
                             [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
     const std::uint32_t need = kRenameLookup.need[r];
     const bool whole = (bytescan::SameBytes16(text + at, kRenameLookup.padded[r]) & need) == need;
-    return bytescan::Choose(whole & (at + kRenameLookup.size[r] <= n), r, kNoRename);
+    const bool found = whole & (at + kRenameLookup.size[r] <= n);
+    if constexpr (Branchless) {
+      return bytescan::Choose(found, r, kNoRename);
+    } else {
+      return found ? r : kNoRename;
+    }
   } else {
     return RenameAt(text, n, at, std::make_index_sequence<kDistinctRenameCount>());
   }

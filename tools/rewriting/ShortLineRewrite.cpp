@@ -223,7 +223,7 @@ __attribute__((always_inline)) inline RenameMatches FindRenames(const char* text
   RenameMatches matches;
   for (; starts != 0; starts &= starts - 1) {
     const std::size_t at = Lowest(starts);
-    const std::size_t rename = rules::RenameAtPadded(text, n, at);
+    const std::size_t rename = rules::RenameAtPadded<true>(text, n, at);
     const bool found = rename != rules::kNoRename;
     matches.count += static_cast<int>(found) + static_cast<int>(rename == rules::kTwoRenames);
     matches.at = bytescan::Choose(found, at, matches.at);
@@ -531,7 +531,7 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* li
   // nothing.
   const std::size_t at = Lowest(starts | (Bits{1} << 16));
   RenameMatches matches;
-  matches.rename = rules::RenameAtPadded(line, n, at);
+  matches.rename = rules::RenameAtPadded<true>(line, n, at);
   matches.count = matches.rename != rules::kNoRename;
   matches.at = bytescan::Choose(matches.count != 0, at, 0);
   if constexpr (rules::kSharedStartCount != 0) {
