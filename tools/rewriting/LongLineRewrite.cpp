@@ -24,7 +24,6 @@ using rules::kFirstRemoval;
 using rules::kFormingCount;
 using rules::kFormings;
 using rules::kShortestRename;
-using rules::RenameAtPadded;
 
 static_assert(kFirstRemoval.size() >= 2, "long-line path: the first removal is found by its first two bytes");
 static_assert(!rules::OverlapsItself(kFirstRemoval),
@@ -473,6 +472,18 @@ struct Reach {
 template <std::size_t... R>
 inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
   return (NoBytes() | ... | NetStarts(at, next, kDistinctRenames[R].find));
+}
+
+// rules::RenameAt, for a text with 16 readable bytes from `at`: the one
+// pattern that may stand there looked up, then compared whole. Its answer
+// is a branch, on which every caller here branches anyway.
+inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t at) {
+  if constexpr (rules::kRenamesLookedUp) {
+    const std::size_t rename = rules::LookUpRename(text, at);
+    return rules::RenameStands(text, n, at, rename) ? rename : kDistinctRenameCount;
+  } else {
+    return rules::RenameAt(text, n, at, std::make_index_sequence<kDistinctRenameCount>());
+  }
 }
 
 template <typename Visit>

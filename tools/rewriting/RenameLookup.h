@@ -110,25 +110,27 @@ inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std
   return count > 1 ? kTwoRenames : found;
 }
 
-// RenameAt, for a text with 16 readable bytes from `at`: the one pattern
-// that may stand there looked up, then compared whole. `Branchless`: the
-// answer is made without a branch on whether a pattern stands there, for a
-// caller that keeps it without one too (a caller that branches on it
-// anyway is better served by the branch).
-template <bool Branchless = false>
-__attribute__((always_inline)) inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t at) {
+// For a text with 16 readable bytes from `at`, where kRenamesLookedUp: the
+// one distinct rename whose pattern may stand at `at`, found by two of its
+// bytes (kNoRename where none may), and whether it stands there whole.
+inline std::size_t LookUpRename(const char* text, std::size_t at) {
+  return kRenameLookup.rename[kRenameLookup.first[static_cast<unsigned char>(text[at])]]
+                             [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
+}
+inline bool RenameStands(const char* text, std::size_t n, std::size_t at, std::size_t rename) {
+  const std::uint32_t need = kRenameLookup.need[rename];
+  return ((bytescan::SameBytes16(text + at, kRenameLookup.padded[rename]) & need) == need) &
+         (at + kRenameLookup.size[rename] <= n);
+}
+
+// RenameAt, for a text with 16 readable bytes from `at`, made without a
+// branch on what stands there where the patterns can be looked up: for a
+// caller that keeps the answer without one too.
+__attribute__((always_inline)) inline std::size_t RenameAtWithoutBranch(const char* text, std::size_t n,
+                                                                        std::size_t at) {
   if constexpr (kRenamesLookedUp) {
-    const std::size_t r =
-        kRenameLookup.rename[kRenameLookup.first[static_cast<unsigned char>(text[at])]]
-                            [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
-    const std::uint32_t need = kRenameLookup.need[r];
-    const bool whole = (bytescan::SameBytes16(text + at, kRenameLookup.padded[r]) & need) == need;
-    const bool found = whole & (at + kRenameLookup.size[r] <= n);
-    if constexpr (Branchless) {
-      return bytescan::Choose(found, r, kNoRename);
-    } else {
-      return found ? r : kNoRename;
-    }
+    const std::size_t rename = LookUpRename(text, at);
+    return bytescan::Choose(RenameStands(text, n, at, rename), rename, kNoRename);
   } else {
     return RenameAt(text, n, at, std::make_index_sequence<kDistinctRenameCount>());
   }

@@ -104,6 +104,18 @@ __attribute__((always_inline)) inline std::size_t CompactInto(const char* line, 
   return written;
 }
 
+// True when no row before removal `Row` can drop a byte of one of its
+// matches but the first: a match whose first byte was kept was kept whole.
+template <std::size_t Row>
+constexpr bool kTailKeptWithHead = [] {
+  const std::string_view tail = rules::kRemovals[Row].substr(1);
+  bool apart = true;
+  for (std::size_t before = 0; before < Row; ++before) {
+    apart = apart && (tail.empty() || !rules::CanShareBytes(tail, rules::kRemovals[before]));
+  }
+  return apart;
+}();
+
 // The matches of the later removal `I` in the line as read whose bytes the
 // rows before it all kept, added to `removed`.
 template <std::size_t I, std::size_t Chunks>
@@ -118,7 +130,7 @@ __attribute__((always_inline)) inline bytescan::ChunkMask<Chunks> AddLaterRemova
   for (; candidates != 0; candidates &= candidates - 1) {
     auto at = Lowest(candidates);
     if (at + removal.size() <= n && std::memcmp(line + at, removal.data(), removal.size()) == 0 &&
-        ((removed >> at) & LowBits<Bits>(removal.size())) == 0) {
+        (kTailKeptWithHead<rules::kSweptRemovals + I> || ((removed >> at) & LowBits<Bits>(removal.size())) == 0)) {
       found |= LowBits<Bits>(removal.size()) << at;
     }
   }
@@ -223,7 +235,7 @@ __attribute__((always_inline)) inline RenameMatches FindRenames(const char* text
   RenameMatches matches;
   for (; starts != 0; starts &= starts - 1) {
     const std::size_t at = Lowest(starts);
-    const std::size_t rename = rules::RenameAtPadded<true>(text, n, at);
+    const std::size_t rename = rules::RenameAtWithoutBranch(text, n, at);
     const bool found = rename != rules::kNoRename;
     matches.count += static_cast<int>(found) + static_cast<int>(rename == rules::kTwoRenames);
     matches.at = bytescan::Choose(found, at, matches.at);
@@ -531,7 +543,7 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* li
   // nothing.
   const std::size_t at = Lowest(starts | (Bits{1} << 16));
   RenameMatches matches;
-  matches.rename = rules::RenameAtPadded<true>(line, n, at);
+  matches.rename = rules::RenameAtWithoutBranch(line, n, at);
   matches.count = matches.rename != rules::kNoRename;
   matches.at = bytescan::Choose(matches.count != 0, at, 0);
   if constexpr (rules::kSharedStartCount != 0) {
