@@ -241,8 +241,7 @@ class ShortText {
 // arithmetic instead of becoming a branch, which would be a guess on the
 // lines of a preset file, whose kinds come in no order a processor could
 // predict.
-template <typename T>
-inline T Opaque(T value) {
+inline std::size_t Opaque(std::size_t value) {
   asm("" : "+r"(value));
   return value;
 }

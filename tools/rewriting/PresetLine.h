@@ -16,7 +16,7 @@ inline constexpr std::size_t kRewriteGrowth = 32;
 
 // The same rewriting into `out`, which has room for line.size() +
 // kRewriteGrowth bytes and does not overlap the line. Returns the length.
-// With `readablePadding`, the 64 bytes from line.data(), and the 64 behind
+// With `readablePadding`, the 64 bytes from line.data(), and the 16 behind
 // the line's end, can all be read, which lets short lines be copied in
 // whole chunks.
 std::size_t RewritePresetLineInto(std::string_view line, char* out, bool readablePadding = false);

@@ -1,7 +1,8 @@
 // Which distinct rename pattern stands at a place of a text, for the paths
 // that look for renames where their first bytes stand: found by two of the
 // place's bytes and compared whole, with no branch on which pattern it is
-// or whether one is there.
+// (and, for the short-line path, none on whether one is there), where the
+// rows let two bytes tell the patterns apart; else pattern by pattern.
 #pragma once
 
 #include <cstddef>
@@ -112,11 +113,14 @@ inline std::size_t RenameAt(const char* text, std::size_t n, std::size_t at, std
 
 // For a text with 16 readable bytes from `at`, where kRenamesLookedUp: the
 // one distinct rename whose pattern may stand at `at`, found by two of its
-// bytes (kNoRename where none may), and whether it stands there whole.
+// bytes (kNoRename where none may).
 inline std::size_t LookUpRename(const char* text, std::size_t at) {
   return kRenameLookup.rename[kRenameLookup.first[static_cast<unsigned char>(text[at])]]
                              [kRenameLookup.probe[static_cast<unsigned char>(text[at + kRenameProbe])]];
 }
+
+// Whether `rename` (from LookUpRename) stands whole at `at` of the n bytes
+// of `text`; never for kNoRename.
 inline bool RenameStands(const char* text, std::size_t n, std::size_t at, std::size_t rename) {
   const std::uint32_t need = kRenameLookup.need[rename];
   return ((bytescan::SameBytes16(text + at, kRenameLookup.padded[rename]) & need) == need) &

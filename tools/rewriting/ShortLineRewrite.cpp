@@ -17,7 +17,7 @@
 #include "tools/rewriting/RenameLookup.h"
 #include "tools/rewriting/RowRewrite.h"
 
-static_assert(kRewriteGrowth >= 32, "16-byte path: whole chunks are written up to 31 bytes past the line");
+static_assert(kRewriteGrowth >= 32, "16-byte path: whole chunks are written up to 32 bytes past the line");
 
 namespace {
 
@@ -204,8 +204,10 @@ __attribute__((always_inline)) inline bool JoinsPatternBytes(const char* line, s
   return false;
 }
 
-// The rename matches found in a line: how many, and the place and distinct
-// rename (rules::kNoRename for none) of the last one.
+// The rename matches found in a line: how many (two where two patterns
+// stand at one place), and the place and distinct rename of the last one
+// (rules::kNoRename for none). FindRenames gives the place in the line; the
+// callers move it to where the match landed in `out` before renaming.
 struct RenameMatches {
   int count = 0;
   std::size_t at = 0;
@@ -326,8 +328,10 @@ constexpr std::array<LoneRename, rules::kDistinctRenameCount + 1> kLoneRenames =
 // blended over the first bytes of the pattern. Where the line has at most
 // 16 * Chunks <= 32 bytes, the rest is moved whole chunks at a time
 // whatever the rename (none moves it onto itself): no branch on which one
-// it is. Longer lines move it only where the length changes. Writes reach
-// at most 31 bytes past the line, within the room of kRewriteGrowth bytes.
+// it is. Longer lines move it only where the length changes. A rename never
+// lengthens a line (rules::kRowsAreWellFormed), so the pattern's place and
+// replacement end within the line, and the writes within the room of
+// kRewriteGrowth bytes behind it: at most 32 bytes past the line.
 template <std::size_t Chunks>
 __attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::size_t size,
                                                               const RenameMatches& matches) {
@@ -539,8 +543,8 @@ __attribute__((always_inline)) inline std::size_t RewriteOneChunk(const char* li
   // Several places to try: the path that handles them.
   if ((starts & (starts - 1)) != 0) return RewriteTwoRuns<1>(line, n, out, skipped);
   // The one place looked at, or the byte behind the chunk where there is
-  // none: no pattern is found there, and the rename for none changes
-  // nothing.
+  // none (its 16 bytes lie within the 64 readable ones): no pattern is
+  // found there, and the rename for none changes nothing.
   const std::size_t at = Lowest(starts | (Bits{1} << 16));
   RenameMatches matches;
   matches.rename = rules::RenameAtWithoutBranch(line, n, at);
