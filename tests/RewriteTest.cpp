@@ -190,8 +190,14 @@ TEST(RewritePresetLine, MarksAtChunkEdgesAgreeWithThePlainRules) {
   for (std::string_view removal : rules::kRemovals) marks.emplace_back(removal);
   for (const rules::Rename& rename : rules::kDistinctRenames) marks.emplace_back(rename.find);
   for (const rules::Forming& forming : rules::kFormings) {
-    marks.push_back(std::string(forming.before) + std::string(rules::kDistinctRenames[forming.rename].find) +
-                    std::string(forming.after));
+    const std::string formed = std::string(forming.before) + std::string(rules::kDistinctRenames[forming.rename].find) +
+                               std::string(forming.after);
+    // Also behind and before bytes the sweep drops: the short-line path's
+    // ways for kept bytes in runs then ask whether the rename forms one.
+    for (const std::string& mark :
+         {formed, std::string(rules::kRemovals[1]) + formed, formed + std::string(rules::kRemovals[2]) + "x"}) {
+      marks.push_back(mark);
+    }
   }
   marks.emplace_back(rules::kMarker.substr(0, 1));
   marks.emplace_back(rules::kFirstRemoval.substr(rules::kFirstRemoval.size() - 1));

@@ -467,8 +467,9 @@ __attribute__((always_inline)) inline std::size_t RewriteKept(const char* line, 
   const Bits behindFirst = keep + (keep & (0 - keep));
   const Bits second = keep & behindFirst;
   const Bits behindSecond = second + (second & (0 - second));
-  bool full = (second & behindSecond) != 0 || keep == 0;
-  if constexpr (16 * Chunks >= kWidth<Bits>) full = full || (keep >> (kWidth<Bits> - 1)) != 0;
+  // (One branch on them all, not one for each.)
+  bool full = ((second & behindSecond) != 0) | (keep == 0);
+  if constexpr (16 * Chunks >= kWidth<Bits>) full = full | ((keep >> (kWidth<Bits> - 1)) != 0);
   if (full) return RewriteShortLineIn<Chunks>(line, n, out, skipped);
   const std::size_t start = Lowest(keep);
   const std::size_t end = Lowest(behindFirst);
