@@ -23,6 +23,7 @@ using rules::kDistinctRenames;
 using rules::kFirstRemoval;
 using rules::kFormingCount;
 using rules::kFormings;
+using rules::kNoRename;
 using rules::kShortestRename;
 
 static_assert(kFirstRemoval.size() >= 2, "long-line path: the first removal is found by its first two bytes");
@@ -480,7 +481,7 @@ inline Bytes RenameStarts(Chunk at, Chunk next, std::index_sequence<R...>) {
 inline std::size_t RenameAtPadded(const char* text, std::size_t n, std::size_t at) {
   if constexpr (rules::kRenamesLookedUp) {
     const std::size_t rename = rules::LookUpRename(text, at);
-    return rules::RenameStands(text, n, at, rename) ? rename : kDistinctRenameCount;
+    return rules::RenameStands(text, n, at, rename) ? rename : kNoRename;
   } else {
     return rules::RenameAt(text, n, at, std::make_index_sequence<kDistinctRenameCount>());
   }
@@ -493,7 +494,7 @@ inline bool ForEachRename(const char* text, std::size_t n, std::size_t from, Vis
       text, n, from, kShortestRename, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
       [&](std::size_t at) {
         const std::size_t rename = RenameAtPadded(text, n, at);
-        return rename == kDistinctRenameCount || visit(at, rename);
+        return rename == kNoRename || visit(at, rename);
       });
 }
 
@@ -522,7 +523,7 @@ class ApartCheck {
   // the match before it (or the start of the text) and it; false once the
   // matches so far may interact.
   bool Take(std::string_view gap, std::size_t rename) {
-    const bool first = lastRename_ == kDistinctRenameCount;
+    const bool first = lastRename_ == kNoRename;
     if (!first && FormingBehind(gap, false)) return false;
     lastFormings_ = 0;
     for (std::size_t e = 0; e < kFormingCount; ++e) {
@@ -537,9 +538,7 @@ class ApartCheck {
 
   // After the last match, with `rest` the text behind it: true when none of
   // them can interact.
-  bool Apart(std::string_view rest) const {
-    return lastRename_ == kDistinctRenameCount || !FormingBehind(rest, true);
-  }
+  bool Apart(std::string_view rest) const { return lastRename_ == kNoRename || !FormingBehind(rest, true); }
 
  private:
   bool FormingBehind(std::string_view gap, bool endsTheText) const {
@@ -549,7 +548,7 @@ class ApartCheck {
     return false;
   }
 
-  std::size_t lastRename_ = kDistinctRenameCount;
+  std::size_t lastRename_ = kNoRename;
   std::uint64_t lastFormings_ = 0;  // the formings of the last match that its front allows
 };
 
@@ -570,7 +569,7 @@ bool RenamesAreApart(const char* text, std::size_t n, Matches* matches) {
   ApartCheck check;
   std::size_t lastEnd = 0;
   const bool taken = ForEachRename(text, n, 0, [&](std::size_t at, std::size_t rename) {
-    if (rename > kDistinctRenameCount || at < lastEnd) return false;
+    if (rename > kNoRename || at < lastEnd) return false;
     if (!check.Take(std::string_view(text + lastEnd, at - lastEnd), rename)) return false;
     lastEnd = at + kDistinctRenames[rename].find.size();
     if (matches->count < Matches::kRoom) matches->kept[matches->count] = Match{at, rename};
@@ -607,8 +606,8 @@ std::size_t RenameInto(char* text, std::size_t n, char* out) {
       stream, n, kShortestRename, [](Chunk at, Chunk next) { return RenameStarts(at, next, Renames()); },
       [&](std::size_t at) {
         const std::size_t rename = RenameAtPadded(text, n, at);
-        if (rename == kDistinctRenameCount) return true;
-        if (rename > kDistinctRenameCount || at < stream.read) return false;
+        if (rename == kNoRename) return true;
+        if (rename > kNoRename || at < stream.read) return false;
         if (!check.Take(std::string_view(text + stream.read, at - stream.read), rename)) return false;
         stream.Replace(at, kDistinctRenames[rename].find.size(), kPaddedReplacements.bytes[rename],
                        kDistinctRenames[rename].with.size());
@@ -716,8 +715,8 @@ template <std::size_t Row>
         // place was kept for it.)
         if (at + kShortestRename > n) return true;
         const std::size_t rename = RenameAtPadded(text, n, at);
-        if (rename == kDistinctRenameCount) return true;
-        if (rename > kDistinctRenameCount || at < read) return false;
+        if (rename == kNoRename) return true;
+        if (rename > kNoRename || at < read) return false;
         copyTo(at);
         if (!check.Take(std::string_view(room + renamedEnd, write - renamedEnd), rename)) return false;
         bytescan::CopyChunks(room + write, kPaddedReplacements.bytes[rename], kDistinctRenames[rename].with.size());

@@ -48,7 +48,8 @@ inline constexpr bool kRenamesLookedUp = [] {
   return fit;
 }();
 
-// What RenameAt returns where no pattern stands, and where two do.
+// What RenameAt returns where no pattern stands, and where two do: any
+// answer above kNoRename is two.
 inline constexpr std::size_t kNoRename = kDistinctRenameCount;
 inline constexpr std::size_t kTwoRenames = kDistinctRenameCount + 1;
 
