@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -178,6 +179,13 @@ TEST(RewritePresetLine, AgreesWithThePlainRulesOnGeneratedLines) {
     std::size_t n = RewritePresetLineInto(std::string_view(padded.data(), line.size()), out.data(), true);
     ASSERT_EQ(out.substr(0, n), expected) << "padded line: " << line;
     ASSERT_EQ(out.substr(line.size() + kRewriteGrowth), std::string(64, '#')) << "written past its room: " << line;
+    // ... and with no readable byte past those promised, so that the
+    // sanitized build tells a read past them.
+    const std::size_t readable = std::max<std::size_t>(64, line.size() + 16);
+    const std::unique_ptr<char[]> exact(new char[readable]);
+    std::memcpy(exact.get(), padded.data(), readable);
+    n = RewritePresetLineInto(std::string_view(exact.get(), line.size()), out.data(), true);
+    ASSERT_EQ(out.substr(0, n), expected) << "line with the bytes promised: " << line;
   }
 }
 
