@@ -324,22 +324,31 @@ constexpr std::array<LoneRename, rules::kDistinctRenameCount + 1> kLoneRenames =
 }();
 
 // The lone rename `matches` found, or none, made in the `size` bytes of
-// `out`: the rest of the line moved in whole chunks, the replacement
-// blended over the first bytes of the pattern. Where the line has at most
-// 16 * Chunks <= 32 bytes, the rest is moved whole chunks at a time
-// whatever the rename (none moves it onto itself): no branch on which one
-// it is. Longer lines move it only where the length changes. A rename never
-// lengthens a line (rules::kRowsAreWellFormed), so the pattern's place and
-// replacement end within the line, and the writes within the room of
-// kRewriteGrowth bytes behind it: at most 32 bytes past the line.
+// `out`. Where the line has at most 16 * Chunks <= 32 bytes, no branch on
+// which rename it is: the rest of the line behind the pattern is loaded
+// whole, the replacement's 16 bytes (zeros behind it) are stored at the
+// pattern, and the rest is stored behind the replacement, over those zeros
+// (none stores its zeros and then the line itself over them). No byte is
+// loaded just after a store that holds part of it, which would stall the
+// load until the store had gone to memory. Longer lines move the rest only
+// where the length changes, and blend the replacement over the first bytes
+// of the pattern. A rename never lengthens a line
+// (rules::kRowsAreWellFormed), so the pattern's place and replacement end
+// within the line, and the writes within the room of kRewriteGrowth bytes
+// behind it: at most 32 bytes past the line.
 template <std::size_t Chunks>
 __attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::size_t size,
                                                               const RenameMatches& matches) {
   const LoneRename& rename = kLoneRenames[matches.rename];
   char* const at = out + matches.at;
   if constexpr (Chunks <= 2) {
-    bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, 16 * Chunks);
-  } else if (rename.withSize != rename.findSize) {
+    char rest[16 * Chunks];
+    std::memcpy(rest, at + rename.findSize, sizeof rest);
+    std::memcpy(at, rename.with, sizeof rename.with);
+    std::memcpy(at + rename.withSize, rest, sizeof rest);
+    return size - rename.findSize + rename.withSize;
+  }
+  if (rename.withSize != rename.findSize) {
     // Most renames keep the length: the rest of the line stays in place.
     bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
   }
