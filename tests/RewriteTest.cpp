@@ -93,9 +93,10 @@ TEST(RewritePresetLine, LinesAsLongAsAMaskIsWide) {
 }
 
 // More renames in one line than the long-line path keeps track of (128):
-// every one is renamed, on that path and on the one the line takes.
+// every one is renamed, on that path and on the one the line takes (8,000
+// make a line longer than the larger room, renamed in place).
 TEST(RewritePresetLine, HundredsOfRenamesInOneLine) {
-  for (int count : {128, 129, 300}) {
+  for (int count : {128, 129, 300, 8000}) {
     std::string line;
     for (int i = 0; i < count; ++i) line += "Transp=" + std::to_string(i) + ",";
     const std::string expected = reference::Rewrite(line);
