@@ -348,21 +348,21 @@ __attribute__((always_inline)) inline std::size_t RenameAlone(char* out, std::si
     std::memcpy(rest, at + rename.findSize, sizeof rest);
     std::memcpy(at, rename.with, sizeof rename.with);
     std::memcpy(at + rename.withSize, rest, sizeof rest);
-    return size - rename.findSize + rename.withSize;
-  }
-  if (rename.withSize != rename.findSize) {
-    // Most renames keep the length: the rest of the line stays in place.
-    bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
-  }
+  } else {
+    if (rename.withSize != rename.findSize) {
+      // Most renames keep the length: the rest of the line stays in place.
+      bytescan::CopyChunks(at + rename.withSize, at + rename.findSize, size - matches.at - rename.findSize);
+    }
 #if defined(__SSE2__)
-  const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.withMask));
-  const __m128i with = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.with));
-  const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
-                   _mm_or_si128(_mm_and_si128(mask, with), _mm_andnot_si128(mask, kept)));
+    const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.withMask));
+    const __m128i with = _mm_load_si128(reinterpret_cast<const __m128i*>(rename.with));
+    const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                     _mm_or_si128(_mm_and_si128(mask, with), _mm_andnot_si128(mask, kept)));
 #else
-  std::memcpy(at, rename.with, rename.withSize);
+    std::memcpy(at, rename.with, rename.withSize);
 #endif
+  }
   return size - rename.findSize + rename.withSize;
 }
 
