@@ -290,9 +290,10 @@ FileHandle OpenFileForReading(FolderHandle folder, const char* name, FileStatus*
   // the reads without changing its change time again: the close could not
   // tell. File systems lock a file while they write it, and a search for
   // its data waits for that lock; the file is looked at once it is free, so
-  // that any later write changes what the close compares.
-  lseek(fd, 0, SEEK_DATA);
-  lseek(fd, 0, SEEK_SET);
+  // that any later write changes what the close compares. The search moves
+  // the file's position to where its data begins: back to the start, but
+  // only where the file begins with a hole.
+  if (lseek(fd, 0, SEEK_DATA) > 0) lseek(fd, 0, SEEK_SET);
   return TakeRegularFile(fd, status, error);
 }
 
