@@ -860,36 +860,43 @@ TEST(Lease, AnInputUnderALeaseIsWaitedForAFewSeconds) {
 // converted: it is told, and the older conversion stays whole.
 TEST(ChangingInput, IsToldAndTheOlderConversionIsKept) {
   for (bool grow : {true, false}) {
-    Workspace w;
-    w.MakeFolders();
-    std::string original = ManyPresetLines(grow ? 400000 : 2000000);
-    WriteFile(w.in("moving.kvr"), original);
-    WriteFile(w.out("moving.kvr"), "older");
-    std::atomic<bool> running{true};
-    std::thread changer([&] {
-      if (grow) {
-        FILE* file = fopen(w.in("moving.kvr").c_str(), "ab");
-        while (running) {
-          fputs("global.SizeY=9;\n", file);
-          fflush(file);
+    // A changer kept off the processor for all of the run's reads (a
+    // loaded machine) changed nothing the run could see: the run is made
+    // again, up to five times.
+    for (int attempt = 1;; ++attempt) {
+      Workspace w;
+      w.MakeFolders();
+      std::string original = ManyPresetLines(grow ? 400000 : 2000000);
+      WriteFile(w.in("moving.kvr"), original);
+      WriteFile(w.out("moving.kvr"), "older");
+      std::atomic<bool> running{true};
+      std::thread changer([&] {
+        if (grow) {
+          FILE* file = fopen(w.in("moving.kvr").c_str(), "ab");
+          while (running) {
+            fputs("global.SizeY=9;\n", file);
+            fflush(file);
+          }
+          fclose(file);
+        } else {
+          // Once the output is being written, or the run is over.
+          WaitUntil([&] { return !running || !NamesWith(w.out(""), kUnfinished).empty(); });
+          EXPECT_EQ(truncate(w.in("moving.kvr").c_str(), static_cast<off_t>(original.size() / 2)), 0);
         }
-        fclose(file);
-      } else {
-        // Once the output is being written, or the run is over.
-        WaitUntil([&] { return !running || !NamesWith(w.out(""), kUnfinished).empty(); });
-        EXPECT_EQ(truncate(w.in("moving.kvr").c_str(), static_cast<off_t>(original.size() / 2)), 0);
-      }
-    });
-    RunResult result = RunConverter(w.folder.path());
-    running = false;
-    changer.join();
-    ExpectEndedWithNotice(result, 1);
-    EXPECT_EQ(result.errors.rfind(
-                  kProgram + "convert/moving.kvr: changed while being read (the older conversion is kept)", 0),
-              0u)
-        << result.errors;
-    EXPECT_EQ(ReadFile(w.out("moving.kvr")), "older");
-    EXPECT_TRUE(NamesWith(w.out(""), kUnfinished).empty());
+      });
+      RunResult result = RunConverter(w.folder.path());
+      running = false;
+      changer.join();
+      if (result.exitStatus == 0 && attempt < 5) continue;
+      ExpectEndedWithNotice(result, 1);
+      EXPECT_EQ(result.errors.rfind(
+                    kProgram + "convert/moving.kvr: changed while being read (the older conversion is kept)", 0),
+                0u)
+          << result.errors;
+      EXPECT_EQ(ReadFile(w.out("moving.kvr")), "older");
+      EXPECT_TRUE(NamesWith(w.out(""), kUnfinished).empty());
+      break;
+    }
   }
 }
 
