@@ -113,15 +113,19 @@ def empty_trash():
             note.write(str(time.time()))
 
 
+def wait_until(ready, what):
+    if time.time() < ready:
+        print(f"  waiting {ready - time.time():.0f} s for {what}", flush=True)
+        time.sleep(ready - time.time())
+
+
 def wait_for_inodes():
     try:
         with open(TRASH + "-emptied") as note:
             ready = float(note.read()) + INODES_REUSED_AFTER
     except (OSError, ValueError):
         return
-    if time.time() < ready:
-        print(f"  waiting {ready - time.time():.0f} s for the inodes freed earlier to be reused", flush=True)
-        time.sleep(ready - time.time())
+    wait_until(ready, "the inodes freed earlier to be reused")
 
 
 # A preset changed in the last minute may still be being written: the
@@ -135,10 +139,7 @@ AT_REST_AFTER = 61  # seconds
 
 def wait_until_at_rest(folder):
     changed = max(os.stat(entry.path).st_ctime for entry in os.scandir(folder))
-    ready = changed + AT_REST_AFTER
-    if time.time() < ready:
-        print(f"  waiting {ready - time.time():.0f} s for the presets to be at rest", flush=True)
-        time.sleep(ready - time.time())
+    wait_until(changed + AT_REST_AFTER, "the presets to be at rest")
 
 
 def fresh_workspace(folder, aside):

@@ -329,12 +329,11 @@ constexpr std::array<LoneRename, rules::kDistinctRenameCount + 1> kLoneRenames =
 // whole, the replacement's 16 bytes (zeros behind it) are stored at the
 // pattern, and the rest is stored behind the replacement, over those zeros
 // (none stores its zeros and then the line itself over them). Nothing
-// stored here is loaded again: the blend this replaced loaded the bytes at
-// the pattern just after the rest had been stored over part of them, and
-// such a load waits until the store has gone to memory (a tenth of the
-// time of rewriting short lines). Longer lines move the rest only where the
-// length changes, and blend the replacement over the first bytes of the
-// pattern. A rename never lengthens a line
+// stored here is loaded again: a load of bytes that a store still on its
+// way holds in part waits until that store has gone to memory, which cost
+// a tenth of the time of rewriting short lines. Longer lines move the rest
+// only where the length changes, and blend the replacement over the first
+// bytes of the pattern. A rename never lengthens a line
 // (rules::kRowsAreWellFormed), so the pattern's place and replacement end
 // within the line, and the writes within the room of kRewriteGrowth bytes
 // behind it: at most 32 bytes past the line.
