@@ -53,6 +53,7 @@ inline constexpr ErrorCode kNotAFolder = -8;       // a file stands where a fold
 inline constexpr ErrorCode kIsAFolder = -9;        // a folder stands where a file was named
 inline constexpr ErrorCode kNotSupported = -10;    // CreateUnnamed: no such files here (never told)
 inline constexpr ErrorCode kHeld = -11;            // LockFile: another process holds the lock
+inline constexpr ErrorCode kReplaced = -12;        // a temporary file moved or replaced by another program
 
 // The reason of the call that failed last on this thread.
 ErrorCode LastError();

@@ -137,6 +137,7 @@ std::string DescribeError(ErrorCode error) {
   if (error == kHeld)
     return "verrouill\xC3\xA9 par une autre ex\xC3\xA9"
            "cution";
+  if (error == kReplaced) return "d\xC3\xA9plac\xC3\xA9 ou remplac\xC3\xA9 par un autre programme";
   wchar_t* text = nullptr;
   DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                     FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -33,22 +33,37 @@ void GiveBackSlot(PendingOutput* output) {
   output->slot = -1;
 }
 
+// A name this tool gives its temporary files, <prefix><pid>-<n><suffix>,
+// and nothing else: a user's file that merely begins and ends alike is not
+// a leftover.
 bool IsTemporaryName(const std::string& name) {
   const std::size_t prefix = sizeof kTemporaryPrefix - 1;
   const std::size_t suffix = sizeof kTemporarySuffix - 1;
-  return name.size() > prefix + suffix && name.compare(0, prefix, kTemporaryPrefix) == 0 &&
-         name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
+  if (name.size() <= prefix + suffix || name.compare(0, prefix, kTemporaryPrefix) != 0 ||
+      name.compare(name.size() - suffix, suffix, kTemporarySuffix) != 0) {
+    return false;
+  }
+  const std::string numbers = name.substr(prefix, name.size() - prefix - suffix);
+  const std::size_t dash = numbers.find('-');
+  return dash != 0 && dash != std::string::npos && dash + 1 < numbers.size() &&
+         numbers.find_first_not_of("0123456789", 0) == dash &&
+         numbers.find_first_not_of("0123456789", dash + 1) == std::string::npos;
+}
+
+// Whether `name` names the output's file, and not a file, link or folder
+// that has taken its place.
+bool NamesOwnFile(OutputFolder* outputs, const std::string& name, const platform::FileIdentity& identity) {
+  platform::EntryStatus status;
+  platform::ErrorCode ignored = 0;
+  return platform::StatusInFolder(outputs->folder, name.c_str(), false, &status, &ignored) &&
+         status.kind == platform::EntryKind::File && platform::SameIdentity(status.identity, identity);
 }
 
 // Removes `name` while it names the output's file; never a file that has
 // taken its place.
 void RemoveOwnFile(OutputFolder* outputs, const std::string& name, const platform::FileIdentity& identity) {
-  platform::EntryStatus status;
   platform::ErrorCode ignored = 0;
-  if (platform::StatusInFolder(outputs->folder, name.c_str(), false, &status, &ignored) &&
-      status.kind == platform::EntryKind::File && platform::SameIdentity(status.identity, identity)) {
-    platform::RemoveFromFolder(outputs->folder, name.c_str(), &ignored);
-  }
+  if (NamesOwnFile(outputs, name, identity)) platform::RemoveFromFolder(outputs->folder, name.c_str(), &ignored);
 }
 
 void RemoveTemporary(OutputFolder* outputs, PendingOutput* output) {
@@ -75,8 +90,20 @@ bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHand
   } else {
     *renaming = true;
     try {
-      done =
-          platform::RenameInFolder(outputs->folder, output->temporaryName.c_str(), output->name.c_str(), lock, error);
+      // Another program that can write to the folder may have moved the
+      // file, or put a link or another file at its name (on Linux, where
+      // the rename goes by name): only the output's own file is renamed,
+      // and an output the name does not hold once renamed is told, never
+      // counted converted. (The older conversion is then gone.)
+      done = NamesOwnFile(outputs, output->temporaryName, output->temporary);
+      if (!done) *error = platform::kReplaced;
+      done = done && platform::RenameInFolder(outputs->folder, output->temporaryName.c_str(), output->name.c_str(),
+                                              lock, error);
+      if (done && !NamesOwnFile(outputs, output->name, output->temporary)) {
+        done = false;
+        *error = platform::kReplaced;
+        output->replacesFile = false;
+      }
     } catch (const std::bad_alloc&) {
       release();
       throw;

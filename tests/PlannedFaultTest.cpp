@@ -546,10 +546,10 @@ TEST(PlannedFault, FinishedOutputsNeedNoMoreMemory) {
 // was killed) is removed by the next run, which converts everything.
 TEST(PlannedFault, TheNextRunRemovesWhatAFailedRunLeft) {
   // The removal fails, or the file at the name cannot be looked at (the
-  // fourth status asked, the fifth where the temporary file's name is
-  // looked at once it is locked), so that it may not be the run's own any
-  // more.
-  const unsigned nameLooked = platform::kSweepsHonourLocks ? 5u : 4u;
+  // fifth status asked, the sixth where the temporary file's name is
+  // looked at once it is locked; the one before it is the look before the
+  // rename), so that it may not be the run's own any more.
+  const unsigned nameLooked = platform::kSweepsHonourLocks ? 6u : 5u;
   for (const auto& removal : {std::make_pair(Call::Remove, 1u), std::make_pair(Call::Status, nameLooked)}) {
     SCOPED_TRACE("call " + std::to_string(static_cast<int>(removal.first)) + " #" + std::to_string(removal.second));
     ScratchFolder folder;
@@ -597,6 +597,47 @@ TEST(PlannedFault, AnotherRunsSweepLeavesACompleteOutput) {
   EXPECT_TRUE(report.problems.empty());
   EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), kControlConverted);
   EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+}
+
+// Another program that moves a complete output's temporary file away and
+// puts a file of its own at that name: found before the rename (as the
+// batch is made durable), the older output is kept; in the instant before
+// it, the planted file lands at the output's name, and the loss is told.
+// Windows refuses to move the file, held open up to its rename.
+std::string gPlantedIn;
+Call gPlantAt;
+
+void PlantAtTemporaryName(Call call) {
+  if (call != gPlantAt) return;
+  platform::ObserveCalls(nullptr);
+  for (const auto& entry : std::filesystem::directory_iterator(gPlantedIn)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(".BrushPreset_Convertion-", 0) != 0) continue;
+    std::error_code refused;
+    std::filesystem::rename(entry.path(), gPlantedIn + "/moved", refused);
+    if (!refused) WriteFile(entry.path().string(), "planted");
+  }
+}
+
+TEST(PlannedFault, AFilePlantedAtATemporaryNameIsNeverCountedConverted) {
+  for (auto [at, olderKept] : {std::pair(Call::Sync, true), std::pair(Call::Rename, false)}) {
+    ScratchFolder folder;
+    MakeWorkingFolder(folder, kControlPreset, true);
+    gPlantedIn = folder / "Converted";
+    gPlantAt = at;
+    platform::ObserveCalls(PlantAtTemporaryName);
+    const RunReport report = ConvertAsPlanned(folder);
+    if (!Exists(folder / "Converted/moved")) {
+      EXPECT_TRUE(report.problems.empty());
+      continue;
+    }
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_EQ(report.problems[0].step, Step::ReplaceOutput);
+    EXPECT_EQ(report.problems[0].error, platform::kReplaced);
+    EXPECT_EQ(report.problems[0].olderKept, olderKept);
+    EXPECT_EQ(report.converted, 0);
+    EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), olderKept ? "older" : "planted");
+  }
 }
 
 // Each folder swapped for another as its listing starts, the first time

@@ -62,9 +62,14 @@ TEST_F(PlatformContract, TheSweepTakesOnlyTemporaryFilesNoWriterHolds) {
   ASSERT_NE(file, platform::kNoFile);
   const std::vector<std::string> leftovers = {".BrushPreset_Convertion-1-1.unfinished",
                                               ".BrushPreset_Convertion-1-2.unfinished"};
-  const std::vector<std::string> kept = {"notes.unfinished", ".BrushPreset_Convertion-.unfinished",
+  const std::vector<std::string> kept = {"notes.unfinished",
+                                         ".BrushPreset_Convertion-.unfinished",
                                          "a user's own notes, nothing of ours.unfinished",
-                                         ".BrushPreset_Convertion-1-3.unfinished.kvr"};
+                                         ".BrushPreset_Convertion-1-3.unfinished.kvr",
+                                         ".BrushPreset_Convertion-backup of my notes.unfinished",
+                                         ".BrushPreset_Convertion-1-.unfinished",
+                                         ".BrushPreset_Convertion--1.unfinished",
+                                         ".BrushPreset_Convertion-1-2-3.unfinished"};
   for (const std::string& name : leftovers) WriteFile(folder_ / ("out/" + name), "partial");
   for (const std::string& name : kept) WriteFile(folder_ / ("out/" + name), "the user's");
   // Only files can be what a run left: a folder or a link named like one stays.
@@ -173,9 +178,10 @@ TEST_F(PlatformContract, IdentitiesTellFilesApart) {
 // Each of the converter's own reasons is told in words of its own, never
 // as the system's text for an unknown code (which shows its number).
 TEST(PlatformReasons, EachOwnReasonHasItsOwnWords) {
-  const platform::ErrorCode own[] = {platform::kNotARegularFile, platform::kSameFile,   platform::kChanged,
-                                     platform::kBusy,            platform::kSameFolder, platform::kReadOnly,
-                                     platform::kExists,          platform::kNotAFolder, platform::kIsAFolder};
+  const platform::ErrorCode own[] = {
+      platform::kNotARegularFile, platform::kSameFile, platform::kChanged, platform::kBusy,
+      platform::kSameFolder,      platform::kReadOnly, platform::kExists,  platform::kNotAFolder,
+      platform::kIsAFolder,       platform::kHeld,     platform::kReplaced};
   std::vector<std::string> told;
   for (platform::ErrorCode error : own) {
     const std::string words = platform::DescribeError(error);
