@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -46,12 +47,14 @@ TEST(DirectoryScan, WildcardMatch) {
   }
 }
 
-// In the order of their names.
-std::vector<std::string> ScannedNames(const std::string& folder, const std::string& pattern = "*.kvr") {
+// In the order of their names; `meanwhile` is done once the scan has begun.
+std::vector<std::string> ScannedNames(const std::string& folder, const std::string& pattern = "*.kvr",
+                                      const std::function<void()>& meanwhile = {}) {
   std::vector<std::string> names;
   DirectoryScan scan;
   platform::ErrorCode error = 0;
   EXPECT_TRUE(BeginScan(&scan, folder, pattern, &error)) << folder << ": " << error;
+  if (meanwhile) meanwhile();
   while (NextEntry(&scan)) names.push_back(EntryName(scan));
   FinishScan(&scan);
   std::sort(names.begin(), names.end());
@@ -72,6 +75,23 @@ TEST(DirectoryScan, ListsThePresetsOfAFolder) {
   EXPECT_EQ(ScannedNames(folder / "empty"), Names{});
   // No pattern is "*.*": every name with a dot, the folder's own too.
   EXPECT_EQ(ScannedNames(folder.path(), ""), (Names{".", "..", "a.kvr", "b.txt"}));
+  // Presets renamed by another program while the scan goes are listed by
+  // the names they had: none is passed over under both (the folder's
+  // entries are more than one read of 32 KiB takes).
+  Names many;
+  testing_support::MakeFolder(folder / "many");
+  for (int i = 0; i < 600; ++i) {
+    many.push_back(std::string(60, 'p') + std::to_string(i) + ".kvr");
+    testing_support::WriteFile(folder / ("many/" + many.back()), "");
+  }
+  std::sort(many.begin(), many.end());
+  EXPECT_EQ(ScannedNames(folder / "many", "*.kvr",
+                         [&] {
+                           for (const std::string& name : many) {
+                             std::filesystem::rename(folder / ("many/" + name), folder / ("many/renamed " + name));
+                           }
+                         }),
+            many);
 
   const std::filesystem::path start = std::filesystem::current_path();
   testing_support::MakeFolder(folder / "gone");

@@ -488,6 +488,21 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
     EXPECT_EQ(ReadFile(folder / ("convert/" + name)), kControlPreset);
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
   }
+  // Memory for the listing of `convert` that runs out as it is read (the
+  // list of five entries of 40 bytes or more grows to 320 bytes): the rest
+  // is read as the run goes, and every preset is converted.
+  ScratchFolder folder;
+  MakeWorkingFolder(folder, kControlPreset, false);
+  for (const std::string more : {"b.kvr", "c.kvr", "d.kvr", "e.kvr"})
+    WriteFile(folder / ("convert/" + more), kControlPreset);
+  gFailingAllocation = 300;
+  const RunReport report = ConvertAsPlanned(folder);
+  gFailingAllocation = 0;
+  EXPECT_TRUE(report.problems.empty());
+  EXPECT_EQ(report.converted, 5);
+  for (const std::string preset : {"a.kvr", "b.kvr", "c.kvr", "d.kvr", "e.kvr"}) {
+    EXPECT_EQ(ReadFile(folder / ("Converted/" + preset)), kControlConverted) << preset;
+  }
 }
 
 // Once an output is finished, settling it asks for no memory of its own:

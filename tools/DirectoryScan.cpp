@@ -1,5 +1,8 @@
 #include "tools/DirectoryScan.h"
 
+#include <new>
+#include <utility>
+
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
   auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   // Greedy match with one backtrack point at the last "*": linear in
@@ -24,6 +27,37 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
+namespace {
+
+// The next matching entry of the folder as it is read, in `current`.
+bool ReadOnward(DirectoryScan* scan) {
+  if (!scan->hasSearch) return false;
+  for (;;) {
+    if (scan->firstPending) {
+      scan->firstPending = false;
+    } else if (!platform::ContinueFolderSearch(&scan->search, &scan->current, &scan->error)) {
+      return false;
+    }
+    // The platform may offer more than the pattern matches (short names,
+    // or no matching of its own): only whole long names count.
+    if (WildcardMatch(scan->pattern, scan->current.name)) return true;
+  }
+}
+
+void ReadListing(DirectoryScan* scan) {
+  try {
+    while (ReadOnward(scan)) scan->listed.push_back(scan->current);
+  } catch (const std::bad_alloc&) {
+    scan->held = std::move(scan->current);
+    scan->holding = true;
+    return;
+  }
+  platform::FinishFolderSearch(&scan->search);
+  scan->hasSearch = false;
+}
+
+}  // namespace
+
 bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern, platform::ErrorCode* error,
                platform::FolderHandle within) {
   scan->pattern = pattern.empty() ? std::string("*.*") : std::string(pattern);
@@ -38,6 +72,7 @@ bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pa
     case platform::SearchStart::Found:
       scan->hasSearch = true;
       scan->firstPending = true;
+      ReadListing(scan);
       return true;
     case platform::SearchStart::NothingMatched:
       scan->hasSearch = false;
@@ -50,17 +85,16 @@ bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pa
 }
 
 bool NextEntry(DirectoryScan* scan) {
-  if (!scan->hasSearch) return false;
-  for (;;) {
-    if (scan->firstPending) {
-      scan->firstPending = false;
-    } else if (!platform::ContinueFolderSearch(&scan->search, &scan->current, &scan->error)) {
-      return false;
-    }
-    // The platform may offer more than the pattern matches (short names,
-    // or no matching of its own): only whole long names count.
-    if (WildcardMatch(scan->pattern, scan->current.name)) return true;
+  if (scan->handed < scan->listed.size()) {
+    scan->current = std::move(scan->listed[scan->handed++]);
+    return true;
   }
+  if (scan->holding) {
+    scan->holding = false;
+    scan->current = std::move(scan->held);
+    return true;
+  }
+  return ReadOnward(scan);
 }
 
 bool EntryIsDirectory(const DirectoryScan& scan) { return scan.current.isDirectory; }
@@ -72,4 +106,7 @@ const std::string& EntryName(const DirectoryScan& scan) { return scan.current.na
 void FinishScan(DirectoryScan* scan) {
   if (scan->hasSearch) platform::FinishFolderSearch(&scan->search);
   scan->hasSearch = false;
+  scan->listed = std::vector<platform::FolderEntry>();
+  scan->handed = 0;
+  scan->holding = false;
 }

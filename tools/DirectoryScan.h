@@ -2,8 +2,10 @@
 // pattern, matched by the tool itself whatever the platform offers.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -14,18 +16,26 @@ bool WildcardMatch(std::string_view pattern, std::string_view name);
 
 struct DirectoryScan {
   platform::FolderSearch search;
-  bool hasSearch = false;     // false: nothing matched, the scan is empty
-  bool firstPending = false;  // the first entry is held, not yet handed out
+  bool hasSearch = false;     // false: the listing is read to its end (or nothing matched)
+  bool firstPending = false;  // the entry in `current` is held, not yet handed out
   platform::FolderEntry current;
   std::string pattern;
   platform::ErrorCode error = 0;  // why the folder could not be read to its end, 0 where it was
+  // The matching entries read when the scan began, handed out first.
+  std::vector<platform::FolderEntry> listed;
+  std::size_t handed = 0;
+  platform::FolderEntry held;  // read then, where memory for it ran out: handed out next
+  bool holding = false;
 };
 
 // Starts enumerating the entries of `folder` whose names match `pattern`
 // ("*.*" when empty): those of `within` where it is `folder` held open
-// (platform::StartFolderSearch). An empty result is a success; a folder
-// that cannot be searched is a failure (the reason in `*error`), and the
-// scan must then not be finished.
+// (platform::StartFolderSearch). The whole listing is read now, as far as
+// memory allows (the rest as the entries are asked for): an entry that
+// another program renames meanwhile is still handed out under the name it
+// had, where a listing read along the way could pass it by under both. An
+// empty result is a success; a folder that cannot be searched is a failure
+// (the reason in `*error`), and the scan must then not be finished.
 bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pattern,
                platform::ErrorCode* error = nullptr, platform::FolderHandle within = platform::kNoFolder);
 // True while there is another entry, which becomes the current one. False
