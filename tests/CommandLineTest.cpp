@@ -93,6 +93,11 @@ TEST(CommandLine, NamesThatCouldMoveTheCursorAreQuotedLikeLsDoes) {
        "2J",
        "$'\\302\\233''2J'", "$'\\302\\233''2J'"},
       {"\xF0\x9F\x96\x8C", "\xF0\x9F\x96\x8C", "$'\\360\\237\\226\\214'"},
+      // The line and paragraph separators (U+2028, U+2029), beside U+2027.
+      {"a\xE2\x80\xA8"
+       "b\xE2\x80\xA9\xE2\x80\xA7",
+       "'a'$'\\342\\200\\250''b'$'\\342\\200\\251''\xE2\x80\xA7'",
+       "'a'$'\\342\\200\\250''b'$'\\342\\200\\251\\342\\200\\247'"},
       // No lead byte past F4, no code point past U+10FFFF, no lead byte
       // without its continuation bytes.
       {"a\xF8", "'a'$'\\370'", "'a'$'\\370'"},

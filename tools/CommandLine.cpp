@@ -91,10 +91,12 @@ std::size_t ShownCharacterLength(std::string_view text, std::size_t at, bool utf
     code = (code << 6) | (next & 0x3F);
   }
   // Overlong forms, surrogates and code points beyond Unicode are not
-  // characters; C1 controls move a terminal's cursor like C0 ones.
+  // characters; C1 controls move a terminal's cursor like C0 ones, and the
+  // line and paragraph separators end a line where text is shown by Unicode's
+  // rules.
   static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
   if (code < kSmallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
-  if (code <= 0x9F) return 0;
+  if (code <= 0x9F || code == 0x2028 || code == 0x2029) return 0;
   return length;
 }
 
