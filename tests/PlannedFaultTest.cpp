@@ -489,19 +489,20 @@ TEST(PlannedFault, MemoryThatCannotGrowLosesNothing) {
     EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
   }
   // Memory for the listing of `convert` that runs out as it is read (the
-  // list of five entries of 40 bytes or more grows to 320 bytes): the rest
-  // is read as the run goes, and every preset is converted.
+  // list grows to 32 entries for the 17th preset): the rest is read as the
+  // run goes, and every preset is converted.
   ScratchFolder folder;
   MakeWorkingFolder(folder, kControlPreset, false);
-  for (const std::string more : {"b.kvr", "c.kvr", "d.kvr", "e.kvr"})
-    WriteFile(folder / ("convert/" + more), kControlPreset);
-  gFailingAllocation = 300;
+  for (char more = 'b'; more <= 't'; ++more) {
+    WriteFile(folder / ("convert/" + std::string(1, more) + ".kvr"), kControlPreset);
+  }
+  gFailingAllocation = 32 * sizeof(platform::FolderEntry);
   const RunReport report = ConvertAsPlanned(folder);
   gFailingAllocation = 0;
   EXPECT_TRUE(report.problems.empty());
-  EXPECT_EQ(report.converted, 5);
-  for (const std::string preset : {"a.kvr", "b.kvr", "c.kvr", "d.kvr", "e.kvr"}) {
-    EXPECT_EQ(ReadFile(folder / ("Converted/" + preset)), kControlConverted) << preset;
+  EXPECT_EQ(report.converted, 20);
+  for (char preset = 'a'; preset <= 't'; ++preset) {
+    EXPECT_EQ(ReadFile(folder / ("Converted/" + std::string(1, preset) + ".kvr")), kControlConverted) << preset;
   }
 }
 
@@ -655,14 +656,15 @@ TEST(PlannedFault, AFilePlantedAtATemporaryNameIsNeverCountedConverted) {
   }
 }
 
-// Each folder swapped for another as its listing starts, the first time
-// `convert`, the second `Converted` (Windows refuses to move a folder held
-// open): the folders opened are the ones listed, read and written.
+// Each folder swapped for another as its listing starts: `convert`, then
+// `Converted` once it is opened (the second folder opened; Windows refuses
+// to move a folder held open): the folders opened are the ones listed, read
+// and written.
 std::string gSwappedIn;
 int gListings = 0;
 
 void SwapAtListing(Call call) {
-  if (call != Call::List) return;
+  if (call != Call::List || (gListings == 1 && platform::CallsMade(Call::Open) < 2)) return;
   const std::string name = ++gListings == 1 ? "/convert" : "/Converted";
   if (gListings == 2) platform::ObserveCalls(nullptr);
   std::error_code refused;
