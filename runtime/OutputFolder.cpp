@@ -92,9 +92,11 @@ bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHand
     try {
       // Another program that can write to the folder may have moved the
       // file, or put a link or another file at its name (on Linux, where
-      // the rename goes by name): only the output's own file is renamed,
-      // and an output the name does not hold once renamed is told, never
-      // counted converted. (The older conversion is then gone.)
+      // the rename goes by name): only the output's own file is renamed.
+      // Should one be put there in the instant between the look and the
+      // rename, the output's name does not hold the output's file once
+      // renamed: that is told too, never counted converted, and the older
+      // conversion is gone.
       done = NamesOwnFile(outputs, output->temporaryName, output->temporary);
       if (!done) *error = platform::kReplaced;
       done = done && platform::RenameInFolder(outputs->folder, output->temporaryName.c_str(), output->name.c_str(),

@@ -44,13 +44,18 @@ bool ReadOnward(DirectoryScan* scan) {
   }
 }
 
+// Reads the rest of the listing into `listed`. Where the list cannot grow,
+// the entry just read is held, and the rest is read as it is asked for.
 void ReadListing(DirectoryScan* scan) {
-  try {
-    while (ReadOnward(scan)) scan->listed.push_back(scan->current);
-  } catch (const std::bad_alloc&) {
-    scan->held = std::move(scan->current);
-    scan->holding = true;
-    return;
+  while (ReadOnward(scan)) {
+    try {
+      scan->listed.push_back(std::move(scan->current));
+    } catch (const std::bad_alloc&) {
+      // (Nothing was moved: a vector that cannot grow is left as it was.)
+      scan->held = std::move(scan->current);
+      scan->holding = true;
+      return;
+    }
   }
   platform::FinishFolderSearch(&scan->search);
   scan->hasSearch = false;
