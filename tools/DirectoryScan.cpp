@@ -33,8 +33,9 @@ namespace {
 bool ReadOnward(DirectoryScan* scan) {
   if (!scan->hasSearch) return false;
   for (;;) {
-    if (scan->firstPending) {
-      scan->firstPending = false;
+    if (scan->hasPending) {
+      scan->hasPending = false;
+      scan->current = std::move(scan->pending);
     } else if (!platform::ContinueFolderSearch(&scan->search, &scan->current, &scan->error)) {
       return false;
     }
@@ -45,15 +46,16 @@ bool ReadOnward(DirectoryScan* scan) {
 }
 
 // Reads the rest of the listing into `listed`. Where the list cannot grow,
-// the entry just read is held, and the rest is read as it is asked for.
+// the entry just read waits as the pending one, and the rest is read as it
+// is asked for.
 void ReadListing(DirectoryScan* scan) {
   while (ReadOnward(scan)) {
     try {
       scan->listed.push_back(std::move(scan->current));
     } catch (const std::bad_alloc&) {
       // (Nothing was moved: a vector that cannot grow is left as it was.)
-      scan->held = std::move(scan->current);
-      scan->holding = true;
+      scan->pending = std::move(scan->current);
+      scan->hasPending = true;
       return;
     }
   }
@@ -72,16 +74,16 @@ bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pa
   }
   searchText += scan->pattern;
   platform::ErrorCode ignored = 0;
-  switch (platform::StartFolderSearch(searchText.c_str(), &scan->search, &scan->current, error ? error : &ignored,
+  switch (platform::StartFolderSearch(searchText.c_str(), &scan->search, &scan->pending, error ? error : &ignored,
                                       within)) {
     case platform::SearchStart::Found:
       scan->hasSearch = true;
-      scan->firstPending = true;
+      scan->hasPending = true;
       ReadListing(scan);
       return true;
     case platform::SearchStart::NothingMatched:
       scan->hasSearch = false;
-      scan->firstPending = false;
+      scan->hasPending = false;
       return true;
     case platform::SearchStart::Failed:
       break;
@@ -92,11 +94,6 @@ bool BeginScan(DirectoryScan* scan, std::string_view folder, std::string_view pa
 bool NextEntry(DirectoryScan* scan) {
   if (scan->handed < scan->listed.size()) {
     scan->current = std::move(scan->listed[scan->handed++]);
-    return true;
-  }
-  if (scan->holding) {
-    scan->holding = false;
-    scan->current = std::move(scan->held);
     return true;
   }
   return ReadOnward(scan);
@@ -113,5 +110,4 @@ void FinishScan(DirectoryScan* scan) {
   scan->hasSearch = false;
   scan->listed = std::vector<platform::FolderEntry>();
   scan->handed = 0;
-  scan->holding = false;
 }

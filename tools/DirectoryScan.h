@@ -16,16 +16,17 @@ bool WildcardMatch(std::string_view pattern, std::string_view name);
 
 struct DirectoryScan {
   platform::FolderSearch search;
-  bool hasSearch = false;     // false: the listing is read to its end (or nothing matched)
-  bool firstPending = false;  // the entry in `current` is held, not yet handed out
+  bool hasSearch = false;  // false: the listing is read to its end (or nothing matched)
+  // An entry read but not yet handed out: the first one the search found,
+  // or the one read when memory for `listed` ran out.
+  bool hasPending = false;
+  platform::FolderEntry pending;
   platform::FolderEntry current;
   std::string pattern;
   platform::ErrorCode error = 0;  // why the folder could not be read to its end, 0 where it was
   // The matching entries read when the scan began, handed out first.
   std::vector<platform::FolderEntry> listed;
   std::size_t handed = 0;
-  platform::FolderEntry held;  // read then, where memory for it ran out: handed out next
-  bool holding = false;
 };
 
 // Starts enumerating the entries of `folder` whose names match `pattern`
