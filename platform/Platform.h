@@ -24,6 +24,11 @@ extern const char kPathSeparator;
 // writing cannot be opened by another run at all (Windows).
 extern const bool kSweepsHonourLocks;
 
+// True where another program that may write a file can write into it
+// while it is open here, whatever lock is held on it (POSIX); false where
+// a file created here is shared for reading only (Windows).
+extern const bool kOthersWriteOpenFiles;
+
 // An open file as the operating system knows it, or kNoFile.
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kNoFile = -1;
@@ -53,7 +58,7 @@ inline constexpr ErrorCode kNotAFolder = -8;       // a file stands where a fold
 inline constexpr ErrorCode kIsAFolder = -9;        // a folder stands where a file was named
 inline constexpr ErrorCode kNotSupported = -10;    // CreateUnnamed: no such files here (never told)
 inline constexpr ErrorCode kHeld = -11;            // LockFile: another process holds the lock
-inline constexpr ErrorCode kReplaced = -12;        // a temporary file moved or replaced by another program
+inline constexpr ErrorCode kReplaced = -12;        // a temporary file changed, moved or replaced by another program
 
 // The reason of the call that failed last on this thread.
 ErrorCode LastError();

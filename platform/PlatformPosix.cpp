@@ -26,6 +26,7 @@ namespace platform {
 
 const char kPathSeparator = '/';
 const bool kSweepsHonourLocks = true;
+const bool kOthersWriteOpenFiles = true;
 
 namespace {
 
@@ -86,7 +87,7 @@ std::string DescribeError(ErrorCode error) {
   if (error == kReadOnly) return "Read-only, kept as it is";
   if (error == kExists) return "File exists";
   if (error == kHeld) return "Locked by another run";
-  if (error == kReplaced) return "Moved or replaced by another program";
+  if (error == kReplaced) return "Changed, moved or replaced by another program";
   return std::strerror(error);
 }
 

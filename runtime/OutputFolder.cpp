@@ -79,15 +79,29 @@ void RemoveTemporary(OutputFolder* outputs, PendingOutput* output) {
 // on failure, which on Windows it would keep from this process too.
 bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file, platform::ErrorCode* error,
                 bool* renaming) {
-  *renaming = false;
   const platform::FileHandle lock = platform::KeepLockAfterClose(file);
   const auto release = [lock] {
     if (lock != platform::kNoFile) platform::CloseFile(lock);
   };
-  bool done = platform::CloseFile(file);
-  if (!done) {
+  // The lock binds only the programs that ask for it: another one that
+  // may write the file could have written into it since it was complete
+  // (as it waited for its batch's sync), and those bytes would be renamed
+  // into place. Its size and change time tell.
+  bool done = true;
+  if (platform::kOthersWriteOpenFiles) {
+    platform::FileStatus now;
+    done = platform::StatusOfFile(file, &now, error);
+    if (done && (now.size != output->written.size || now.changeTime != output->written.changeTime)) {
+      done = false;
+      *error = platform::kReplaced;
+    }
+  }
+  *renaming = !done;
+  if (!platform::CloseFile(file) && done) {
+    done = false;
     *error = platform::LastError();
-  } else {
+  }
+  if (done) {
     *renaming = true;
     try {
       // Another program that can write to the folder may have moved the
@@ -434,6 +448,12 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
   outputs->staged.reserve(batch);
   outputs->stagedFiles.reserve(batch);
   if (output->unnamed && NameNewOutput(outputs, output, file)) return;
+  platform::ErrorCode error = 0;
+  if (platform::kOthersWriteOpenFiles && !output->keepsOlder &&
+      !platform::StatusOfFile(file, &output->written, &error)) {
+    Conclude(outputs, output, file, false, error);
+    return;
+  }
   if (!output->replacesFile) {
     Conclude(outputs, output, file, true, 0);
     return;

@@ -38,6 +38,7 @@ struct PendingOutput {
   bool noFile = false;      // its file could not be made: nothing to close or remove
   platform::FileIdentity older;
   std::uint64_t olderSize = 0;
+  platform::FileStatus written;  // its file once complete: size and change time
   std::uint32_t bits = 0;  // of the file to make
   int slot = -1;              // its place among the files a signal removes
 };

@@ -14,6 +14,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -170,6 +171,9 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Lock, 1, true, "", Step::OpenInput, false, EWOULDBLOCK},
       // The temporary file's name, looked at once it is locked.
       {Call::Status, 4, true, "Converted/a.kvr", Step::CreateOutput, true},
+      // The complete file, looked at as it is finished and before its rename.
+      {Call::Status, 5, true, "Converted/a.kvr", Step::WriteOutput, true},
+      {Call::Status, 6, true, "Converted/a.kvr", Step::ReplaceOutput, true},
 #endif
   };
   for (const Row& row : rows) {
@@ -562,10 +566,11 @@ TEST(PlannedFault, FinishedOutputsNeedNoMoreMemory) {
 // was killed) is removed by the next run, which converts everything.
 TEST(PlannedFault, TheNextRunRemovesWhatAFailedRunLeft) {
   // The removal fails, or the file at the name cannot be looked at (the
-  // fifth status asked, the sixth where the temporary file's name is
-  // looked at once it is locked; the one before it is the look before the
-  // rename), so that it may not be the run's own any more.
-  const unsigned nameLooked = platform::kSweepsHonourLocks ? 6u : 5u;
+  // fifth status asked; the eighth where the temporary file's name is
+  // looked at once it is locked, and the complete file as it is finished
+  // and before its rename; the one before it is the look at its name
+  // before the rename), so that it may not be the run's own any more.
+  const unsigned nameLooked = platform::kSweepsHonourLocks ? 8u : 5u;
   for (const auto& removal : {std::make_pair(Call::Remove, 1u), std::make_pair(Call::Status, nameLooked)}) {
     SCOPED_TRACE("call " + std::to_string(static_cast<int>(removal.first)) + " #" + std::to_string(removal.second));
     ScratchFolder folder;
@@ -616,12 +621,15 @@ TEST(PlannedFault, AnotherRunsSweepLeavesACompleteOutput) {
 }
 
 // Another program that moves a complete output's temporary file away and
-// puts a file of its own at that name: found before the rename (as the
-// batch is made durable), the older output is kept; in the instant before
-// it, the planted file lands at the output's name, and the loss is told.
-// Windows refuses to move the file, held open up to its rename.
+// puts a file of its own at that name, or writes into it where it is:
+// found before the rename (as the batch is made durable), the older output
+// is kept; in the instant before it, the planted file lands at the
+// output's name, and the loss is told. Windows refuses both, the file held
+// open for its writer alone up to its rename.
 std::string gPlantedIn;
 Call gPlantAt;
+bool gInPlace = false;
+bool gPlanted = false;
 
 void PlantAtTemporaryName(Call call) {
   if (call != gPlantAt) return;
@@ -629,21 +637,30 @@ void PlantAtTemporaryName(Call call) {
   for (const auto& entry : std::filesystem::directory_iterator(gPlantedIn)) {
     const std::string name = entry.path().filename().string();
     if (name.rfind(".BrushPreset_Convertion-", 0) != 0) continue;
+    if (gInPlace) {
+      std::ofstream(entry.path(), std::ios::binary | std::ios::app) << "planted";
+      gPlanted = std::filesystem::file_size(entry.path()) > kControlConverted.size();
+      continue;
+    }
     std::error_code refused;
     std::filesystem::rename(entry.path(), gPlantedIn + "/moved", refused);
+    gPlanted = !refused;
     if (!refused) WriteFile(entry.path().string(), "planted");
   }
 }
 
 TEST(PlannedFault, AFilePlantedAtATemporaryNameIsNeverCountedConverted) {
-  for (auto [at, olderKept] : {std::pair(Call::Sync, true), std::pair(Call::Rename, false)}) {
+  for (auto [at, inPlace, olderKept] : {std::tuple(Call::Sync, false, true), std::tuple(Call::Rename, false, false),
+                                        std::tuple(Call::Sync, true, true)}) {
     ScratchFolder folder;
     MakeWorkingFolder(folder, kControlPreset, true);
     gPlantedIn = folder / "Converted";
     gPlantAt = at;
+    gInPlace = inPlace;
+    gPlanted = false;
     platform::ObserveCalls(PlantAtTemporaryName);
     const RunReport report = ConvertAsPlanned(folder);
-    if (!Exists(folder / "Converted/moved")) {
+    if (!gPlanted) {
       EXPECT_TRUE(report.problems.empty());
       continue;
     }
@@ -653,6 +670,7 @@ TEST(PlannedFault, AFilePlantedAtATemporaryNameIsNeverCountedConverted) {
     EXPECT_EQ(report.problems[0].olderKept, olderKept);
     EXPECT_EQ(report.converted, 0);
     EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), olderKept ? "older" : "planted");
+    EXPECT_TRUE(!inPlace || !HoldsTemporaryFile(folder / "Converted"));  // the run's own file is removed
   }
 }
 
