@@ -238,7 +238,14 @@ bool NameNewOutput(OutputFolder* outputs, PendingOutput* output, platform::FileH
       renaming = false;
       RemoveOwnFile(outputs, output->name, output->temporary);
     } else if (error == platform::kExists) {
-      output->replacesFile = true;
+      // What took the name is replaced as an older output would be, once
+      // this one is durable, and told kept should this one fail; a link, a
+      // folder or the like is no older conversion.
+      platform::EntryStatus taken;
+      platform::ErrorCode ignored = 0;
+      output->replacesFile =
+          !platform::StatusInFolder(outputs->folder, output->name.c_str(), false, &taken, &ignored) ||
+          taken.kind == platform::EntryKind::File || taken.kind == platform::EntryKind::None;
       // Locked before it has a name: no other run's sweep can take it.
       if (platform::LockFile(file, &error) &&
           CreateTemporary(outputs, 0, output, file, &error) != platform::kNoFile) {

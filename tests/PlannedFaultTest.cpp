@@ -674,6 +674,26 @@ TEST(PlannedFault, AFilePlantedAtATemporaryNameIsNeverCountedConverted) {
   }
 }
 
+// A folder made at a new output's name as it is named: told, and nothing
+// said kept, as there was no older conversion.
+void MakeFolderAtName(Call call) {
+  if (call != Call::Rename) return;
+  platform::ObserveCalls(nullptr);
+  MakeFolder(gPlantedIn + "/a.kvr");
+}
+
+TEST(PlannedFault, AFolderMadeAtANewOutputsNameIsToldWithNothingKept) {
+  ScratchFolder folder;
+  MakeWorkingFolder(folder, kControlPreset, false);
+  gPlantedIn = folder / "Converted";
+  platform::ObserveCalls(MakeFolderAtName);
+  const RunReport report = ConvertAsPlanned(folder);
+  ASSERT_EQ(report.problems.size(), 1u);
+  EXPECT_EQ(report.problems[0].step, Step::ReplaceOutput);
+  EXPECT_FALSE(report.problems[0].olderKept);
+  EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+}
+
 // Each folder swapped for another as its listing starts: `convert`, then
 // `Converted` once it is opened (the second folder opened; Windows refuses
 // to move a folder held open): the folders opened are the ones listed, read
