@@ -66,6 +66,13 @@ void RemoveOwnFile(OutputFolder* outputs, const std::string& name, const platfor
   if (NamesOwnFile(outputs, name, identity)) platform::RemoveFromFolder(outputs->folder, name.c_str(), &ignored);
 }
 
+// Whether the complete output waits for its batch's sync where another
+// program could write into it: an older output's replacement, on POSIX.
+// Only those are looked at again before their rename.
+bool WaitsExposed(const PendingOutput& output) {
+  return platform::kOthersWriteOpenFiles && output.replacesFile && !output.keepsOlder;
+}
+
 void RemoveTemporary(OutputFolder* outputs, PendingOutput* output) {
   RemoveOwnFile(outputs, output->temporaryName, output->temporary);
   GiveBackSlot(output);
@@ -88,7 +95,7 @@ bool PutInPlace(OutputFolder* outputs, PendingOutput* output, platform::FileHand
   // (as it waited for its batch's sync), and those bytes would be renamed
   // into place. Its size and change time tell.
   bool done = true;
-  if (platform::kOthersWriteOpenFiles) {
+  if (WaitsExposed(*output)) {
     platform::FileStatus now;
     done = platform::StatusOfFile(file, &now, error);
     if (done && (now.size != output->written.size || now.changeTime != output->written.changeTime)) {
@@ -456,8 +463,7 @@ void FinishOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHa
   outputs->stagedFiles.reserve(batch);
   if (output->unnamed && NameNewOutput(outputs, output, file)) return;
   platform::ErrorCode error = 0;
-  if (platform::kOthersWriteOpenFiles && !output->keepsOlder &&
-      !platform::StatusOfFile(file, &output->written, &error)) {
+  if (WaitsExposed(*output) && !platform::StatusOfFile(file, &output->written, &error)) {
     Conclude(outputs, output, file, false, error);
     return;
   }
