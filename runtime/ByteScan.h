@@ -104,26 +104,6 @@ inline std::uint64_t ByteMask64(const char* from, char value) {
 #endif
 }
 
-// The last CR or LF among the bytes [from, limit), nullptr when there is
-// none: 16 bytes a step back from `limit`, reading no byte outside them.
-inline const char* LastCrOrLf(const char* from, const char* limit) {
-#if defined(__SSE2__)
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  for (; limit - from >= 16; limit -= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(limit - 16));
-    const auto hits =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
-    if (hits != 0) return limit - 16 + (31 - __builtin_clz(hits));
-  }
-#endif
-  while (limit != from) {
-    --limit;
-    if (*limit == '\n' || *limit == '\r') return limit;
-  }
-  return nullptr;
-}
-
 // How many bytes from `from` on, counted in whole 16-byte chunks up to
 // `end`, are LF or NUL: the rest of a run of empty lines.
 inline std::size_t EmptyLineRun(const char* from, const char* end) {

@@ -100,8 +100,12 @@ bool AtEnd(int number);
 std::int64_t WriteLine(int number, std::string_view text);
 
 // Writes `size` bytes that are whole lines, each already followed by CR LF
-// (the lines hold no CR or LF): the same bytes and the same writes to the
-// platform as WriteLine of each line in turn, without a call per line.
+// (the lines hold no CR or LF): the same bytes as WriteLine of each line in
+// turn, without a call per line and in fewer, larger writes: what does not
+// fit strictly in the buffer's free space goes out at once in whole
+// buffers (4096 bytes each), in at most two writes, and the rest waits in
+// the buffer. So a file written in blocks alone gets every write but its
+// last in whole multiples of 4096 bytes.
 void WriteLineBlock(int number, const char* lines, std::size_t size);
 
 // An output that may repeat its older one holds this many bytes at most,

@@ -308,13 +308,25 @@ std::string WriteObserved(const std::string& path, const std::vector<std::string
   return ReadFile(path);
 }
 
-TEST_P(FileChannelTest, ABlockOfLinesIsWrittenExactlyAsLineByLine) {
+// Blocks of lines give the bytes of line by line. Buffered, they go out in
+// whole pages of the file but for the last write, two writes at most per
+// block and one at the close; unbuffered, piece by piece as lines do.
+TEST_P(FileChannelTest, ABlockOfLinesGivesTheBytesOfLineByLineInWholePages) {
+  const auto asLinesOrInPages = [this](const std::vector<std::size_t>& blockWrites,
+                                       const std::vector<std::size_t>& lineWrites) {
+    if (GetParam()) return blockWrites == lineWrites;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i + 1 < blockWrites.size(); ++i) {
+      if ((at += blockWrites[i]) % 4096 != 0) return false;
+    }
+    return blockWrites.size() <= 5;
+  };
   // A second block that fills exactly what the first one left free.
   const std::vector<std::string> filling = {std::string(10, 'f'), std::string(4096 - 12 - 2, 'g')};
   std::vector<std::size_t> lineWrites, blockWrites;
   ASSERT_EQ(WriteObserved(folder_ / "block.kvr", filling, true, &blockWrites, 1),
             WriteObserved(folder_ / "line.kvr", filling, false, &lineWrites));
-  ASSERT_EQ(blockWrites, lineWrites);
+  ASSERT_TRUE(asLinesOrInPages(blockWrites, lineWrites));
   std::mt19937 random(4095);
   for (int round = 0; round < 300; ++round) {
     std::vector<std::string> lines;
@@ -335,7 +347,7 @@ TEST_P(FileChannelTest, ABlockOfLinesIsWrittenExactlyAsLineByLine) {
     std::string byBlock = WriteObserved(folder_ / "block.kvr", lines, true, &blockWrites,
                                         std::uniform_int_distribution<std::size_t>(0, lines.size())(random));
     ASSERT_EQ(byBlock, byLine);
-    ASSERT_EQ(blockWrites, lineWrites) << "round " << round;
+    ASSERT_TRUE(asLinesOrInPages(blockWrites, lineWrites)) << "round " << round;
   }
 }
 

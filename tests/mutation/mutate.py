@@ -35,7 +35,7 @@ CATALOGUE = Path(__file__).resolve().parent / "mutants.toml"
 # The slowest cases (the 1 GiB stream, the thousand whole files on every
 # path, the blocks written twice) run last, for the mutants that the rest of
 # the suite let through: most mutants are killed in seconds.
-SLOW_TESTS = "Streaming.*:ConvertedFiles.*:ChannelFolder.ABlockOfLinesIsWrittenExactlyAsLineByLine"
+SLOW_TESTS = "Streaming.*:ConvertedFiles.*:*ABlockOfLinesGivesTheBytesOfLineByLineInWholePages*"
 
 KEYS = {"concern", "what", "file", "old", "new", "equivalent"}
 
