@@ -29,6 +29,11 @@ extern const bool kSweepsHonourLocks;
 // a file created here is shared for reading only (Windows).
 extern const bool kOthersWriteOpenFiles;
 
+// True where a folder search hands out every entry of the folder, "." and
+// ".." too, whatever the pattern (POSIX); false where it hands out only
+// what the pattern matches (Windows).
+extern const bool kSearchesHandOutEveryEntry;
+
 // An open file as the operating system knows it, or kNoFile.
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kNoFile = -1;

@@ -27,6 +27,7 @@ namespace platform {
 const char kPathSeparator = '/';
 const bool kSweepsHonourLocks = true;
 const bool kOthersWriteOpenFiles = true;
+const bool kSearchesHandOutEveryEntry = true;
 
 namespace {
 

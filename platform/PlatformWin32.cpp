@@ -20,6 +20,7 @@ namespace platform {
 const char kPathSeparator = '\\';
 const bool kSweepsHonourLocks = false;
 const bool kOthersWriteOpenFiles = false;
+const bool kSearchesHandOutEveryEntry = false;
 
 std::string Utf8FromWide(std::wstring_view wide) {
   std::string text;

@@ -59,6 +59,22 @@ bool NamesOwnFile(OutputFolder* outputs, const std::string& name, const platform
          status.kind == platform::EntryKind::File && platform::SameIdentity(status.identity, identity);
 }
 
+// Why BeginOutput would refuse what stands at an output's name, 0 where
+// it would not: a folder or another non-regular file, which is no older
+// conversion, and a read-only file, which is how a user keeps one.
+platform::ErrorCode RefusalOf(const platform::EntryStatus& existing) {
+  switch (existing.kind) {
+    case platform::EntryKind::Folder:
+      return platform::kIsAFolder;
+    case platform::EntryKind::Other:
+      return platform::kNotARegularFile;
+    case platform::EntryKind::File:
+      return existing.writable ? 0 : platform::kReadOnly;
+    default:
+      return 0;
+  }
+}
+
 // Removes `name` while it names the output's file; never a file that has
 // taken its place.
 void RemoveOwnFile(OutputFolder* outputs, const std::string& name, const platform::FileIdentity& identity) {
@@ -235,6 +251,7 @@ platform::FileHandle CreateUnnamedOutput(OutputFolder* outputs, std::uint32_t bi
 bool NameNewOutput(OutputFolder* outputs, PendingOutput* output, platform::FileHandle file) {
   platform::ErrorCode error = 0;
   bool renaming = true;
+  bool refused = false;
   try {
     if (platform::NameFile(outputs->folder, file, output->name.c_str(), &error)) {
       output->unnamed = false;
@@ -246,19 +263,22 @@ bool NameNewOutput(OutputFolder* outputs, PendingOutput* output, platform::FileH
       RemoveOwnFile(outputs, output->name, output->temporary);
     } else if (error == platform::kExists) {
       // What took the name is replaced as an older output would be, once
-      // this one is durable, and told kept should this one fail; a link, a
-      // folder or the like is no older conversion.
-      platform::EntryStatus taken;
+      // this one is durable, and told kept should this one fail; a link is
+      // no older conversion. What BeginOutput refuses is refused here too,
+      // and stays: a folder or the like, and a read-only file.
+      platform::EntryStatus taken;  // kind None where it cannot be looked at
       platform::ErrorCode ignored = 0;
-      output->replacesFile =
-          !platform::StatusInFolder(outputs->folder, output->name.c_str(), false, &taken, &ignored) ||
-          taken.kind == platform::EntryKind::File || taken.kind == platform::EntryKind::None;
+      platform::StatusInFolder(outputs->folder, output->name.c_str(), false, &taken, &ignored);
+      output->replacesFile = taken.kind == platform::EntryKind::File || taken.kind == platform::EntryKind::None;
+      error = RefusalOf(taken);
+      refused = error != 0;
       // Locked before it has a name: no other run's sweep can take it.
-      if (platform::LockFile(file, &error) &&
+      if (!refused && platform::LockFile(file, &error) &&
           CreateTemporary(outputs, 0, output, file, &error) != platform::kNoFile) {
         output->unnamed = false;
         return false;
       }
+      if (refused) output->replacesFile = false;  // a read-only file is told kept in its own words
     } else {
       outputs->unnamedFiles = false;
     }
@@ -266,7 +286,8 @@ bool NameNewOutput(OutputFolder* outputs, PendingOutput* output, platform::FileH
     if (error == 0) error = ENOMEM;
   }
   if (file != platform::kNoFile) platform::CloseFile(file);
-  outputs->failures.push_back(OutputFailure{std::move(output->name), error, renaming, output->replacesFile});
+  outputs->failures.push_back(
+      OutputFailure{std::move(output->name), error, renaming && !refused, output->replacesFile, refused});
   return true;
 }
 
@@ -288,12 +309,17 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
   const std::string searchText = std::string(path) + platform::kPathSeparator + "*" + kTemporarySuffix;
   platform::FolderSearch search;
   platform::FolderEntry entry;
+  platform::ErrorCode listError = 0;
   platform::ErrorCode ignored = 0;
-  if (platform::StartFolderSearch(searchText.c_str(), &search, &entry, &ignored, outputs->folder) !=
-      platform::SearchStart::Found) {
+  const platform::SearchStart start =
+      platform::StartFolderSearch(searchText.c_str(), &search, &entry, &listError, outputs->folder);
+  bool heldSomething = start == platform::SearchStart::Failed;
+  if (start != platform::SearchStart::Found) {
+    outputs->heldNothing = platform::kSearchesHandOutEveryEntry && !heldSomething;
     return;
   }
   do {
+    heldSomething = heldSomething || (entry.name != "." && entry.name != "..");
     // The folder held open is listed, and each name looked at, opened and
     // removed in it, whatever the path names by now.
     platform::EntryStatus found;
@@ -313,14 +339,21 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
     const bool removed = leftover && platform::RemoveFromFolder(outputs->folder, entry.name.c_str(), &ignored);
     platform::CloseFile(file);
     if (leftover && !removed) platform::RemoveFromFolder(outputs->folder, entry.name.c_str(), &ignored);
-  } while (platform::ContinueFolderSearch(&search, &entry, &ignored));
+  } while (platform::ContinueFolderSearch(&search, &entry, &listError));
   platform::FinishFolderSearch(&search);
+  outputs->heldNothing = platform::kSearchesHandOutEveryEntry && !heldSomething && listError == 0;
 }
 
 platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const platform::FileStatus* source,
                                  PendingOutput* output, platform::ErrorCode* error, bool mayKeepOlder) {
+  // In a folder that held nothing as the run began, nothing stands at a
+  // new output's name but what another program puts there meanwhile: the
+  // unnamed file is then refused that name, and what took it is dealt with
+  // as it would have been here (NameNewOutput). Without unnamed files, the
+  // name is looked at first.
+  const bool looks = !outputs->heldNothing || !outputs->unnamedFiles;
   platform::EntryStatus existing;
-  if (!platform::StatusInFolder(outputs->folder, name, false, &existing, error)) return platform::kNoFile;
+  if (looks && !platform::StatusInFolder(outputs->folder, name, false, &existing, error)) return platform::kNoFile;
   if (existing.kind == platform::EntryKind::Folder || existing.kind == platform::EntryKind::Other) {
     *error = existing.kind == platform::EntryKind::Folder ? platform::kIsAFolder : platform::kNotARegularFile;
     return platform::kNoFile;
@@ -359,6 +392,7 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
     platform::FileHandle file = CreateUnnamedOutput(outputs, bits, output, error);
     if (file != platform::kNoFile || *error != platform::kNotSupported) return file;
     outputs->unnamedFiles = false;
+    if (!looks) return BeginOutput(outputs, name, source, output, error, mayKeepOlder);
   }
   // An older output that a new one could only repeat, owner, group and
   // bits alike, may be kept: nothing need be written for it.

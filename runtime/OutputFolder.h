@@ -15,7 +15,9 @@
 // gathered into a batch, made durable together, then renamed one by one,
 // and the folder's names made durable after them. A new output is put in
 // place at once: there is nothing to lose. (Should a file take its name
-// meanwhile, it is replaced as an older output would be.)
+// meanwhile, it is replaced as an older output would be; should a folder,
+// another non-regular file or a read-only file take it, the output is
+// refused as it would have been at its beginning.)
 #pragma once
 
 #include <cstddef>
@@ -50,6 +52,7 @@ struct OutputFailure {
   platform::ErrorCode error = 0;
   bool renaming = false;      // the rename failed; otherwise closing or making it durable did
   bool replacesFile = false;  // an older output stood there, and stays
+  bool refused = false;       // what took a new output's name meanwhile is not one to replace (BeginOutput's refusals)
 };
 
 struct OutputFolder {
@@ -60,6 +63,9 @@ struct OutputFolder {
   std::vector<platform::FileHandle> stagedFiles;
   std::size_t batchLimit = 1;
   bool unnamedFiles = true;  // false once the folder turned out to have none
+  // The folder held nothing when the run began (SweepLeftovers): a new
+  // output's name is not looked at before its unnamed file is made.
+  bool heldNothing = false;
   bool olderMayBeKept = false;  // new files here are plain ones (platform::NewFilesArePlain)
   std::vector<OutputFailure> failures;  // since the caller last took them
 };
@@ -70,8 +76,9 @@ bool OpenOutputFolder(OutputFolder* outputs, const char* path, platform::FileIde
                       platform::ErrorCode* error);
 
 // Removes the temporary files of earlier runs that no live writer holds
-// (a run that was killed, or crashed), never one still being written.
-// `path` is the folder's own path, to list it.
+// (a run that was killed, or crashed), never one still being written, and
+// notes whether the folder held nothing at all. `path` is the folder's own
+// path, to list it.
 void SweepLeftovers(OutputFolder* outputs, const char* path);
 
 // Begins an output for `name`: a new, empty file, open for writing,

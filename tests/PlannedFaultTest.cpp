@@ -134,7 +134,9 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Open, 2, true, "Converted", Step::MissingFolder, false},
       {Call::Open, 3, true, "convert/a.kvr", Step::OpenInput, true},
       {Call::Status, 1, true, "Converted/a.kvr", Step::CreateOutput, true},    // what stands at the name
-      {Call::Status, 2, false, "Converted/a.kvr", Step::CreateOutput, false},  // the new file's identity
+      // The new file's identity: a name in a folder that held nothing is
+      // not looked at first, where new files are unnamed until complete.
+      {Call::Status, kComparesOlder ? 1u : 2u, false, "Converted/a.kvr", Step::CreateOutput, false},
       // Compared with an older output, the file is made once the
       // conversion is known to differ from it: after the input is read.
       {Call::Status, kComparesOlder ? 3u : 2u, true, "Converted/a.kvr", Step::CreateOutput,
@@ -148,6 +150,7 @@ TEST(PlannedFault, EachStepIsToldAndNothingIsLost) {
       {Call::Read, 1, false, "convert/a.kvr", Step::ReadInput, false},
       {Call::Write, 1, true, "Converted/a.kvr", Step::WriteOutput, true},
       {Call::Status, kComparesOlder ? 2u : 3u, true, "convert/a.kvr", Step::ReadInput, true},  // the input at its end
+      {Call::Status, kComparesOlder ? 2u : 3u, false, "convert/a.kvr", Step::ReadInput, false},
       {Call::Close, 1, true, "convert/a.kvr", Step::ReadInput, true},
       {Call::Close, kComparesOlder ? 3u : 2u, true, "Converted/a.kvr", Step::WriteOutput, true},  // not the older's
       {Call::Close, 2, false, "Converted/a.kvr", Step::WriteOutput, false},
@@ -674,24 +677,59 @@ TEST(PlannedFault, AFilePlantedAtATemporaryNameIsNeverCountedConverted) {
   }
 }
 
-// A folder made at a new output's name as it is named: told, and nothing
-// said kept, as there was no older conversion.
-void MakeFolderAtName(Call call) {
+// What is made at a new output's name as it is named: a folder, or a
+// read-only file, is told and stays, nothing said kept, as there was no
+// older conversion; a file that may be replaced is, as an older output
+// would be. (Windows names every output by a rename, told if it fails.)
+int gMadeAtName = 0;  // a folder, a read-only file, a file
+
+void MakeAtName(Call call) {
   if (call != Call::Rename) return;
   platform::ObserveCalls(nullptr);
-  MakeFolder(gPlantedIn + "/a.kvr");
+  const std::string path = gPlantedIn + "/a.kvr";
+  if (gMadeAtName == 0) return MakeFolder(path);
+  WriteFile(path, "planted");
+  if (gMadeAtName == 1) {
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  }
 }
 
-TEST(PlannedFault, AFolderMadeAtANewOutputsNameIsToldWithNothingKept) {
-  ScratchFolder folder;
-  MakeWorkingFolder(folder, kControlPreset, false);
-  gPlantedIn = folder / "Converted";
-  platform::ObserveCalls(MakeFolderAtName);
-  const RunReport report = ConvertAsPlanned(folder);
-  ASSERT_EQ(report.problems.size(), 1u);
-  EXPECT_EQ(report.problems[0].step, Step::ReplaceOutput);
-  EXPECT_FALSE(report.problems[0].olderKept);
-  EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+TEST(PlannedFault, WhatIsMadeAtANewOutputsNameIsReplacedOnlyAsAnOlderOutputWouldBe) {
+  const struct {
+    const char* what;
+    platform::ErrorCode error;  // 0: not told, the output in its place
+    const char* stays;          // what it holds, for a file
+  } rows[] = {{"a folder", platform::kIsAFolder, nullptr},
+#ifndef _WIN32
+              {"a read-only file", platform::kReadOnly, "planted"},
+              {"a file", 0, kControlConverted.c_str()}
+#endif
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScratchFolder folder;
+    MakeWorkingFolder(folder, kControlPreset, false);
+    gPlantedIn = folder / "Converted";
+    gMadeAtName = static_cast<int>(&row - rows);
+    platform::ObserveCalls(MakeAtName);
+    const RunReport report = ConvertAsPlanned(folder);
+    EXPECT_FALSE(HoldsTemporaryFile(folder / "Converted"));
+    if (row.stays != nullptr) {
+      EXPECT_EQ(ReadFile(folder / "Converted/a.kvr"), row.stays);
+    }
+    if (row.error == 0) {
+      EXPECT_TRUE(report.problems.empty());
+      continue;
+    }
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_FALSE(report.problems[0].olderKept);
+#ifdef _WIN32
+    EXPECT_EQ(report.problems[0].step, Step::ReplaceOutput);
+#else
+    EXPECT_EQ(report.problems[0].step, Step::CreateOutput);  // refused as at its beginning
+    EXPECT_EQ(report.problems[0].error, row.error);
+#endif
+  }
 }
 
 // Each folder swapped for another as its listing starts: `convert`, then

@@ -93,7 +93,7 @@ namespace {
 // when its channel closed.
 void TellFailedOutputs(WorkingFolders* folders, RunReport* report) {
   for (const OutputFailure& failure : folders->output.failures) {
-    const Step step = failure.renaming ? Step::ReplaceOutput : Step::WriteOutput;
+    const Step step = failure.renaming ? Step::ReplaceOutput : failure.refused ? Step::CreateOutput : Step::WriteOutput;
     report->problems.push_back(Problem{folders->outputPath + failure.name, step, failure.error, failure.replacesFile});
     --report->converted;
   }
