@@ -354,8 +354,10 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
   const bool looks = !outputs->heldNothing || !outputs->unnamedFiles;
   platform::EntryStatus existing;
   if (looks && !platform::StatusInFolder(outputs->folder, name, false, &existing, error)) return platform::kNoFile;
-  if (existing.kind == platform::EntryKind::Folder || existing.kind == platform::EntryKind::Other) {
-    *error = existing.kind == platform::EntryKind::Folder ? platform::kIsAFolder : platform::kNotARegularFile;
+  // A read-only older output is refused once it is known not to be the input.
+  const platform::ErrorCode refusal = RefusalOf(existing);
+  if (refusal != 0 && refusal != platform::kReadOnly) {
+    *error = refusal;
     return platform::kNoFile;
   }
   platform::FileStatus input;
@@ -374,12 +376,11 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
       return platform::kNoFile;
     }
   }
-  const bool replacesFile = existing.kind == platform::EntryKind::File;
-  // A read-only older output is how a user keeps a file.
-  if (replacesFile && !existing.writable) {
-    *error = platform::kReadOnly;
+  if (refusal != 0) {
+    *error = refusal;
     return platform::kNoFile;
   }
+  const bool replacesFile = existing.kind == platform::EntryKind::File;
   // Never readable by anyone the input is not readable by, never wider than
   // the umask allows (a planted world-writable older output gives nothing
   // away), and never made read-only by the converter: the next run must be
