@@ -59,20 +59,28 @@ bool NamesOwnFile(OutputFolder* outputs, const std::string& name, const platform
          status.kind == platform::EntryKind::File && platform::SameIdentity(status.identity, identity);
 }
 
-// Why BeginOutput would refuse what stands at an output's name, 0 where
-// it would not: a folder or another non-regular file, which is no older
-// conversion, and a read-only file, which is how a user keeps one.
-platform::ErrorCode RefusalOf(const platform::EntryStatus& existing) {
-  switch (existing.kind) {
-    case platform::EntryKind::Folder:
-      return platform::kIsAFolder;
-    case platform::EntryKind::Other:
-      return platform::kNotARegularFile;
-    case platform::EntryKind::File:
-      return existing.writable ? 0 : platform::kReadOnly;
-    default:
-      return 0;
+// Why an output may not take the place of what stands at `name`,
+// `existing`, 0 where it may: a folder or another non-regular file, which
+// is no older conversion; the input itself, `input` (nullptr: none),
+// reached through a link or a hard link, which would change an input; a
+// read-only file, which is how a user keeps one. Where a link cannot be
+// followed, why.
+platform::ErrorCode RefusalAt(OutputFolder* outputs, const char* name, const platform::EntryStatus& existing,
+                              const platform::FileIdentity* input) {
+  if (existing.kind == platform::EntryKind::Folder) return platform::kIsAFolder;
+  if (existing.kind == platform::EntryKind::Other) return platform::kNotARegularFile;
+  if (input != nullptr && existing.kind != platform::EntryKind::None) {
+    platform::EntryStatus target = existing;
+    platform::ErrorCode error = 0;
+    if (existing.kind == platform::EntryKind::Link &&
+        !platform::StatusInFolder(outputs->folder, name, true, &target, &error)) {
+      return error;
+    }
+    if (target.kind != platform::EntryKind::None && platform::SameIdentity(target.identity, *input)) {
+      return platform::kSameFile;
+    }
   }
+  return existing.kind == platform::EntryKind::File && !existing.writable ? platform::kReadOnly : 0;
 }
 
 // Removes `name` while it names the output's file; never a file that has
@@ -265,12 +273,12 @@ bool NameNewOutput(OutputFolder* outputs, PendingOutput* output, platform::FileH
       // What took the name is replaced as an older output would be, once
       // this one is durable, and told kept should this one fail; a link is
       // no older conversion. What BeginOutput refuses is refused here too,
-      // and stays: a folder or the like, and a read-only file.
+      // and stays. (Its bits stay the new output's own.)
       platform::EntryStatus taken;  // kind None where it cannot be looked at
       platform::ErrorCode ignored = 0;
       platform::StatusInFolder(outputs->folder, output->name.c_str(), false, &taken, &ignored);
       output->replacesFile = taken.kind == platform::EntryKind::File || taken.kind == platform::EntryKind::None;
-      error = RefusalOf(taken);
+      error = RefusalAt(outputs, output->name.c_str(), taken, output->ofInput ? &output->input : nullptr);
       refused = error != 0;
       // Locked before it has a name: no other run's sweep can take it.
       if (!refused && platform::LockFile(file, &error) &&
@@ -348,34 +356,17 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
                                  PendingOutput* output, platform::ErrorCode* error, bool mayKeepOlder) {
   // In a folder that held nothing as the run began, nothing stands at a
   // new output's name but what another program puts there meanwhile: the
-  // unnamed file is then refused that name, and what took it is dealt with
-  // as it would have been here (NameNewOutput). Without unnamed files, the
+  // unnamed file is then refused that name, and what took it is refused
+  // or replaced as it would have been here, though never kept as an older
+  // output the new one repeats (NameNewOutput). Without unnamed files, the
   // name is looked at first.
   const bool looks = !outputs->heldNothing || !outputs->unnamedFiles;
   platform::EntryStatus existing;
   if (looks && !platform::StatusInFolder(outputs->folder, name, false, &existing, error)) return platform::kNoFile;
-  // A read-only older output is refused once it is known not to be the input.
-  const platform::ErrorCode refusal = RefusalOf(existing);
-  if (refusal != 0 && refusal != platform::kReadOnly) {
-    *error = refusal;
-    return platform::kNoFile;
-  }
   platform::FileStatus input;
   input.bits = 0666;
   if (source != nullptr) input = *source;
-  // The input itself, reached through a link or a hard link, is never
-  // replaced: that would change an input.
-  if (source != nullptr && existing.kind != platform::EntryKind::None) {
-    platform::EntryStatus target = existing;
-    if (existing.kind == platform::EntryKind::Link &&
-        !platform::StatusInFolder(outputs->folder, name, true, &target, error)) {
-      return platform::kNoFile;
-    }
-    if (target.kind != platform::EntryKind::None && platform::SameIdentity(target.identity, input.identity)) {
-      *error = platform::kSameFile;
-      return platform::kNoFile;
-    }
-  }
+  const platform::ErrorCode refusal = RefusalAt(outputs, name, existing, source != nullptr ? &input.identity : nullptr);
   if (refusal != 0) {
     *error = refusal;
     return platform::kNoFile;
@@ -387,6 +378,8 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
   // able to replace it.
   std::uint32_t bits = ((replacesFile ? existing.bits : input.bits) & ~(0444u & ~input.bits)) | 0600u;
   output->name = name;
+  output->ofInput = source != nullptr;
+  output->input = input.identity;
   output->replacesFile = replacesFile;
   output->bits = bits;
   if (!replacesFile && outputs->unnamedFiles) {

@@ -42,6 +42,8 @@ struct PendingOutput {
   std::uint64_t olderSize = 0;
   platform::FileStatus written;  // its file once complete: size and change time
   std::uint32_t bits = 0;  // of the file to make
+  bool ofInput = false;    // made from an input file, whose identity is `input`
+  platform::FileIdentity input;
   int slot = -1;              // its place among the files a signal removes
 };
 
@@ -82,7 +84,10 @@ bool OpenOutputFolder(OutputFolder* outputs, const char* path, platform::FileIde
 void SweepLeftovers(OutputFolder* outputs, const char* path);
 
 // Begins an output for `name`: a new, empty file, open for writing,
-// unnamed or locked under its temporary name. Refused (kNoFile, the reason in `*error`) when a folder or
+// unnamed or locked under its temporary name. (In a folder that held
+// nothing when the run began, where new files are unnamed, the name is
+// not looked at first: what another program puts there meanwhile is
+// refused as below when the output is finished.) Refused (kNoFile, the reason in `*error`) when a folder or
 // any other non-regular file stands at the name (kNotARegularFile), when a
 // read-only older output does (kReadOnly), and when the name is the file
 // `source` tells of, the input (kSameFile); nullptr when there is none. The

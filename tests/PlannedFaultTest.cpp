@@ -681,13 +681,20 @@ TEST(PlannedFault, AFilePlantedAtATemporaryNameIsNeverCountedConverted) {
 // read-only file, is told and stays, nothing said kept, as there was no
 // older conversion; a file that may be replaced is, as an older output
 // would be. (Windows names every output by a rename, told if it fails.)
-int gMadeAtName = 0;  // a folder, a read-only file, a file
+int gMadeAtName = 0;  // a folder, a read-only file, a file, a link or a hard link to the input
 
 void MakeAtName(Call call) {
   if (call != Call::Rename) return;
   platform::ObserveCalls(nullptr);
   const std::string path = gPlantedIn + "/a.kvr";
   if (gMadeAtName == 0) return MakeFolder(path);
+#ifndef _WIN32
+  if (gMadeAtName >= 3) {
+    const std::string input = gPlantedIn + "/../convert/a.kvr";
+    ASSERT_EQ(gMadeAtName == 3 ? symlink("../convert/a.kvr", path.c_str()) : link(input.c_str(), path.c_str()), 0);
+    return;
+  }
+#endif
   WriteFile(path, "planted");
   if (gMadeAtName == 1) {
     ASSERT_EQ(chmod(path.c_str(), 0444), 0);
@@ -702,7 +709,9 @@ TEST(PlannedFault, WhatIsMadeAtANewOutputsNameIsReplacedOnlyAsAnOlderOutputWould
   } rows[] = {{"a folder", platform::kIsAFolder, nullptr},
 #ifndef _WIN32
               {"a read-only file", platform::kReadOnly, "planted"},
-              {"a file", 0, kControlConverted.c_str()}
+              {"a file", 0, kControlConverted.c_str()},
+              {"a link to the input", platform::kSameFile, kControlPreset.c_str()},
+              {"a hard link to the input", platform::kSameFile, kControlPreset.c_str()}
 #endif
   };
   for (const auto& row : rows) {
@@ -726,8 +735,10 @@ TEST(PlannedFault, WhatIsMadeAtANewOutputsNameIsReplacedOnlyAsAnOlderOutputWould
 #ifdef _WIN32
     EXPECT_EQ(report.problems[0].step, Step::ReplaceOutput);
 #else
-    EXPECT_EQ(report.problems[0].step, Step::CreateOutput);  // refused as at its beginning
-    EXPECT_EQ(report.problems[0].error, row.error);
+    // Refused as at its beginning.
+    const bool input = row.error == platform::kSameFile;
+    EXPECT_EQ(report.problems[0].step, input ? Step::SameFile : Step::CreateOutput);
+    EXPECT_EQ(report.problems[0].error, input ? 0 : row.error);
 #endif
   }
 }

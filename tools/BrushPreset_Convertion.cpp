@@ -94,7 +94,10 @@ namespace {
 void TellFailedOutputs(WorkingFolders* folders, RunReport* report) {
   for (const OutputFailure& failure : folders->output.failures) {
     const Step step = failure.renaming ? Step::ReplaceOutput : failure.refused ? Step::CreateOutput : Step::WriteOutput;
-    report->problems.push_back(Problem{folders->outputPath + failure.name, step, failure.error, failure.replacesFile});
+    const std::string path = folders->outputPath + failure.name;
+    report->problems.push_back(failure.refused && failure.error == platform::kSameFile
+                                   ? Problem{path, Step::SameFile, 0}
+                                   : Problem{path, step, failure.error, failure.replacesFile});
     --report->converted;
   }
   folders->output.failures.clear();
