@@ -286,7 +286,6 @@ bool NameNewOutput(OutputFolder* outputs, PendingOutput* output, platform::FileH
         output->unnamed = false;
         return false;
       }
-      if (refused) output->replacesFile = false;  // a read-only file is told kept in its own words
     } else {
       outputs->unnamedFiles = false;
     }
@@ -321,11 +320,11 @@ void SweepLeftovers(OutputFolder* outputs, const char* path) {
   platform::ErrorCode ignored = 0;
   const platform::SearchStart start =
       platform::StartFolderSearch(searchText.c_str(), &search, &entry, &listError, outputs->folder);
-  bool heldSomething = start == platform::SearchStart::Failed;
   if (start != platform::SearchStart::Found) {
-    outputs->heldNothing = platform::kSearchesHandOutEveryEntry && !heldSomething;
+    outputs->heldNothing = platform::kSearchesHandOutEveryEntry && start == platform::SearchStart::NothingMatched;
     return;
   }
+  bool heldSomething = false;
   do {
     heldSomething = heldSomething || (entry.name != "." && entry.name != "..");
     // The folder held open is listed, and each name looked at, opened and

@@ -46,10 +46,16 @@ std::optional<Problem> ConvertOpenPreset(const std::string& inputPath, const std
   return std::nullopt;
 }
 
-Problem CreateFailure(const std::string& outputPath, platform::ErrorCode error) {
-  CloseChannel(kInput);
+// An output refused where it was to be made, or as it was named: the
+// input itself is told as such.
+Problem RefusedOutput(const std::string& outputPath, platform::ErrorCode error) {
   if (error == platform::kSameFile) return Problem{outputPath, Step::SameFile, 0};
   return Problem{outputPath, Step::CreateOutput, error};
+}
+
+Problem CreateFailure(const std::string& outputPath, platform::ErrorCode error) {
+  CloseChannel(kInput);
+  return RefusedOutput(outputPath, error);
 }
 
 // Whether a file stands at `name` in Converted: an older conversion, which
@@ -93,11 +99,10 @@ namespace {
 // when its channel closed.
 void TellFailedOutputs(WorkingFolders* folders, RunReport* report) {
   for (const OutputFailure& failure : folders->output.failures) {
-    const Step step = failure.renaming ? Step::ReplaceOutput : failure.refused ? Step::CreateOutput : Step::WriteOutput;
     const std::string path = folders->outputPath + failure.name;
-    report->problems.push_back(failure.refused && failure.error == platform::kSameFile
-                                   ? Problem{path, Step::SameFile, 0}
-                                   : Problem{path, step, failure.error, failure.replacesFile});
+    const Step step = failure.renaming ? Step::ReplaceOutput : Step::WriteOutput;
+    report->problems.push_back(failure.refused ? RefusedOutput(path, failure.error)
+                                               : Problem{path, step, failure.error, failure.replacesFile});
     --report->converted;
   }
   folders->output.failures.clear();
