@@ -706,9 +706,14 @@ bool GrowArena(ByteArena* arena, std::size_t minimumCapacity) {
   if (minimumCapacity <= arena->capacity) return true;
   if (Fails(Call::Memory)) return false;
   // One anonymous mapping, grown in place or moved by the kernel without
-  // copying; huge pages make first touches of its memory far cheaper.
-  const std::size_t kGranule = std::size_t{2} << 20;
-  std::size_t capacity = arena->capacity == 0 ? kGranule : arena->capacity;
+  // copying. It starts too small for a huge page: a run's arena holds one
+  // hand-over's lines and the line being rewritten, so that clearing 2 MiB
+  // as it is first touched would cost more than a small file's whole
+  // conversion. Only an arena grown for very long lines asks for huge pages,
+  // where they make first touches far cheaper.
+  const std::size_t kFirstCapacity = std::size_t{256} << 10;
+  const std::size_t kHugePage = std::size_t{2} << 20;
+  std::size_t capacity = arena->capacity == 0 ? kFirstCapacity : arena->capacity;
   while (capacity < minimumCapacity) {
     if (capacity > SIZE_MAX / 2) return false;
     capacity *= 2;
@@ -721,7 +726,7 @@ bool GrowArena(ByteArena* arena, std::size_t minimumCapacity) {
   }
   if (memory == MAP_FAILED) return false;
 #ifdef MADV_HUGEPAGE
-  madvise(memory, capacity, MADV_HUGEPAGE);
+  if (capacity >= kHugePage) madvise(memory, capacity, MADV_HUGEPAGE);
 #endif
   arena->data = static_cast<char*>(memory);
   arena->capacity = capacity;
