@@ -174,13 +174,14 @@ def compare(converters, folder, reference, runs):
     reference, run in turn: wall time beside tr, CPU time beside cp, and for "first" the wall
     time of a second run (each older output replaced, made durable before it
     takes the older one's place) beside the first run into an empty
-    Converted/. Returns ({label: median}, reference median, peak, largest
+    Converted/. Returns ({label: median}, reference median, {label: peak}, largest
     output, {label, or ("reference", what it is): (median user, median system
     seconds)})."""
     source_folder = os.path.join(folder, "convert")
     source = os.path.join(source_folder, sorted(os.listdir(source_folder))[0])
     tool = {label: [] for label in converters}
-    reference_times, peaks, size = [], [], 0
+    reference_times, size = [], 0
+    peaks = {label: [] for label in converters}
     split = {label: [] for label in converters}
     figure = 1 if reference == "cp" else 0
     for _ in range(runs):
@@ -193,7 +194,7 @@ def compare(converters, folder, reference, runs):
             measured = run_measured([path], folder, env=env)
             tool[label].append(measured[figure])
             split[label].append(measured[3])
-            peaks.append(measured[2])
+            peaks[label].append(measured[2])
             size = largest_output(folder)
         if reference == "tr":
             fresh_output(os.path.join(folder, "tr.out"))
@@ -210,7 +211,7 @@ def compare(converters, folder, reference, runs):
     medians = {key: tuple(statistics.median(pair[i] for pair in pairs) for i in (0, 1))
                for key, pairs in split.items()}
     return ({label: statistics.median(times) for label, times in tool.items()}, statistics.median(reference_times),
-            max(peaks), size, medians)
+            {label: max(each) for label, each in peaks.items()}, size, medians)
 
 
 def scaling(converter, env, workdir, runs):
@@ -312,15 +313,16 @@ def main():
 
     print(f"\n{'workload':8} {'description':34} {'figure':12} {'build':>10} {'converter':>10} {'reference':>10} "
           f"{'ratio':>7} {'target':>7} {'peak RSS':>10}")
-    for name, description, reference, target, tool, reference_time, peak, _, _ in rows:
+    for name, description, reference, target, tool, reference_time, peaks, _, _ in rows:
         figure = {"tr": "wall vs tr", "cp": "CPU vs cp", "first": "wall vs 1st"}[reference]
         for label, time_taken in tool.items():
+            peak = peaks[label]
             ratio = time_taken / reference_time if reference_time > 0 else float("inf")
             verdict = "ok" if ratio <= target else "OVER"
             memory = "ok" if peak < PEAK_TARGET else "OVER"
             print(f"{name:8} {description:34} {figure:12} {label:>10} {time_taken:9.3f}s {reference_time:9.3f}s "
                   f"{ratio:6.2f}x {target:6.2f}x {peak / MIB:6.1f} MiB  {verdict}, memory {memory}")
-    print(f"peak RSS: the converter's peak resident memory, largest of all its runs; target under "
+    print(f"peak RSS: each build's peak resident memory, largest of its runs; target under "
           f"{PEAK_TARGET // MIB} MiB" + ("" if GNU_TIME else " (without /usr/bin/time, it includes this script)"))
     # Where each one's time goes: a wall-time ratio moves with the page
     # cache and the disk, the user time with the program's own work.
