@@ -278,7 +278,7 @@ bool NameNewOutput(OutputFolder* outputs, PendingOutput* output, platform::FileH
       platform::ErrorCode ignored = 0;
       platform::StatusInFolder(outputs->folder, output->name.c_str(), false, &taken, &ignored);
       output->replacesFile = taken.kind == platform::EntryKind::File || taken.kind == platform::EntryKind::None;
-      error = RefusalAt(outputs, output->name.c_str(), taken, output->ofInput ? &output->input : nullptr);
+      error = RefusalAt(outputs, output->name.c_str(), taken, output->input ? &*output->input : nullptr);
       refused = error != 0;
       // Locked before it has a name: no other run's sweep can take it.
       if (!refused && platform::LockFile(file, &error) &&
@@ -377,8 +377,7 @@ platform::FileHandle BeginOutput(OutputFolder* outputs, const char* name, const 
   // able to replace it.
   std::uint32_t bits = ((replacesFile ? existing.bits : input.bits) & ~(0444u & ~input.bits)) | 0600u;
   output->name = name;
-  output->ofInput = source != nullptr;
-  output->input = input.identity;
+  output->input = source != nullptr ? std::optional(input.identity) : std::nullopt;
   output->replacesFile = replacesFile;
   output->bits = bits;
   if (!replacesFile && outputs->unnamedFiles) {

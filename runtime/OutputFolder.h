@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,8 +43,7 @@ struct PendingOutput {
   std::uint64_t olderSize = 0;
   platform::FileStatus written;  // its file once complete: size and change time
   std::uint32_t bits = 0;  // of the file to make
-  bool ofInput = false;    // made from an input file, whose identity is `input`
-  platform::FileIdentity input;
+  std::optional<platform::FileIdentity> input;  // of the input file it is made from, if any
   int slot = -1;              // its place among the files a signal removes
 };
 
