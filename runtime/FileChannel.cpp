@@ -17,6 +17,12 @@ namespace {
 FileChannel* channelTable = nullptr;
 int channelTableSize = 0;
 bool bufferAllocationFails = false;
+// Buffers given back by closed channels, kept for the next ones: a run
+// opens two channels for each preset, and a fresh buffer costs an
+// allocation and its zeroing each time. A kept buffer holds the bytes of
+// its last channel, which no channel reads before it has put its own
+// there; its slack past the end is never written, and stays zero.
+char* spareBuffers[2] = {};
 
 constexpr int kTableSlack = 16;
 constexpr std::size_t kScanSlack = kChannelBufferSlack;
@@ -43,8 +49,13 @@ void Attach(int number, platform::FileHandle handle) {
   channel.handle = handle;
   channel.capacity = kChannelBufferSize;
   if (!bufferAllocationFails) {
+    for (char*& spare : spareBuffers) {
+      if (channel.buffer == nullptr) channel.buffer = std::exchange(spare, nullptr);
+    }
     // Zeroed, with room for the line-end scan to look past the last byte.
-    channel.buffer = static_cast<char*>(std::calloc(kChannelBufferSize + kScanSlack, 1));
+    if (channel.buffer == nullptr) {
+      channel.buffer = static_cast<char*>(std::calloc(kChannelBufferSize + kScanSlack, 1));
+    }
   }
 }
 
@@ -494,6 +505,9 @@ bool ReleaseOwnFolder(FileChannel* channel, platform::ErrorCode* reason) {
 }
 
 void ReleaseChannel(FileChannel* channel) {
+  for (char*& spare : spareBuffers) {
+    if (spare == nullptr) spare = std::exchange(channel->buffer, nullptr);
+  }
   std::free(channel->buffer);
   std::free(channel->line);
   ReleaseHeld(channel);
