@@ -41,6 +41,15 @@ bool MakeRoomFor(int number) {
   return true;
 }
 
+// A kept buffer, or else a new one: zeroed, with room for the line-end
+// scan to look past the last byte. Null when memory cannot be had.
+char* TakeBuffer() {
+  for (char*& spare : spareBuffers) {
+    if (spare != nullptr) return std::exchange(spare, nullptr);
+  }
+  return static_cast<char*>(std::calloc(kChannelBufferSize + kScanSlack, 1));
+}
+
 // Opens `number` on `handle` in reading mode with an empty buffer. When the
 // buffer cannot be had, the channel works unbuffered.
 void Attach(int number, platform::FileHandle handle) {
@@ -48,15 +57,7 @@ void Attach(int number, platform::FileHandle handle) {
   channel = FileChannel{};
   channel.handle = handle;
   channel.capacity = kChannelBufferSize;
-  if (!bufferAllocationFails) {
-    for (char*& spare : spareBuffers) {
-      if (channel.buffer == nullptr) channel.buffer = std::exchange(spare, nullptr);
-    }
-    // Zeroed, with room for the line-end scan to look past the last byte.
-    if (channel.buffer == nullptr) {
-      channel.buffer = static_cast<char*>(std::calloc(kChannelBufferSize + kScanSlack, 1));
-    }
-  }
+  if (!bufferAllocationFails) channel.buffer = TakeBuffer();
 }
 
 bool PrepareSlot(int number) {
@@ -504,11 +505,19 @@ bool ReleaseOwnFolder(FileChannel* channel, platform::ErrorCode* reason) {
   return complete;
 }
 
-void ReleaseChannel(FileChannel* channel) {
+// Keeps `buffer` for a later channel where there is room, or frees it.
+void GiveBackBuffer(char* buffer) {
   for (char*& spare : spareBuffers) {
-    if (spare == nullptr) spare = std::exchange(channel->buffer, nullptr);
+    if (spare == nullptr) {
+      spare = buffer;
+      return;
+    }
   }
-  std::free(channel->buffer);
+  std::free(buffer);
+}
+
+void ReleaseChannel(FileChannel* channel) {
+  GiveBackBuffer(channel->buffer);
   std::free(channel->line);
   ReleaseHeld(channel);
   *channel = FileChannel{};
